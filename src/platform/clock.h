@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace varnok {
+
+// Local wall-clock date and time as a count of days since 30 December 1899;
+// the fraction is the time of day. This is the date-time type the whole
+// dispatcher shares (queue stamps, suspension stamps, log lines).
+using TDateTime = double;
+
+// The source of "now". Everything that reads time reads it through a Clock,
+// so that tests can run hours of timer behaviour in virtual time.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Milliseconds on a monotonic scale; only differences mean anything.
+  virtual std::int64_t monotonicMs() const = 0;
+  // The local wall-clock date-time.
+  virtual TDateTime now() const = 0;
+};
+
+class SystemClock final : public Clock {
+ public:
+  std::int64_t monotonicMs() const override;
+  TDateTime now() const override;
+};
+
+// A clock that moves only when told to. The event loop's advance() moves it
+// from timer deadline to timer deadline.
+class ManualClock final : public Clock {
+ public:
+  explicit ManualClock(TDateTime start = 46362.5);  // 2026-12-06 12:00:00
+  std::int64_t monotonicMs() const override { return mono_; }
+  TDateTime now() const override;
+  // Moves both the monotonic time and the wall clock forward by ms.
+  void advance(std::int64_t ms);
+  // Sets the wall clock alone, as an operator setting the system clock would.
+  void setWallClock(TDateTime t);
+
+ private:
+  std::int64_t mono_ = 0;
+  std::int64_t wallBaseMono_ = 0;
+  TDateTime wallBase_;
+};
+
+// Whole seconds and whole minutes between two date-times: the absolute
+// difference, truncated toward zero. The difference is first rounded to whole
+// milliseconds so that floating-point noise cannot turn 601 s into 600.
+std::int64_t secondsBetween(TDateTime a, TDateTime b);
+std::int64_t minutesBetween(TDateTime a, TDateTime b);
+
+// Date-time of a civil date and time of day.
+TDateTime encodeDateTime(int year, int month, int day, int hour = 0, int minute = 0,
+                         int second = 0, int millisecond = 0);
+
+// "2026-12-06 13:05:22": the rendering used in log lines.
+std::string formatDateTime(TDateTime t);
+
+}  // namespace varnok

@@ -1,0 +1,195 @@
+#include "platform/event_loop.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+namespace varnok {
+
+EventLoop::EventLoop(Clock& clock, Application& app) : clock_(clock), app_(app) {
+  epfd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epfd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
+}
+
+EventLoop::~EventLoop() {
+  for (auto& [key, timer] : due_) timer->scheduled_ = false;
+  ::close(epfd_);
+}
+
+bool EventLoop::watch(int fd, std::uint32_t events, IoHandler handler) {
+  auto found = byFd_.find(fd);
+  if (found != byFd_.end()) {
+    if (!modify(fd, events)) return false;
+    watches_[found->second].handler = std::move(handler);
+    return true;
+  }
+  const std::uint64_t id = nextWatchId_++;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = id;
+  if (epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+  watches_.emplace(id, Watch{fd, std::move(handler)});
+  byFd_[fd] = id;
+  return true;
+}
+
+bool EventLoop::modify(int fd, std::uint32_t events) {
+  auto found = byFd_.find(fd);
+  if (found == byFd_.end()) return false;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = found->second;
+  return epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0;
+}
+
+void EventLoop::unwatch(int fd) {
+  auto found = byFd_.find(fd);
+  if (found == byFd_.end()) return;
+  epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+  // Readiness already collected for this watch carries its id, which is now
+  // gone, so pollIo skips it; a new watch of a reused fd gets a new id.
+  watches_.erase(found->second);
+  byFd_.erase(found);
+}
+
+void EventLoop::post(std::function<void()> fn) { posted_.push_back(std::move(fn)); }
+
+void EventLoop::run() {
+  while (!quit_) runOnce(-1);
+}
+
+std::int64_t EventLoop::msUntilNextTimer() const {
+  if (due_.empty()) return -1;
+  return std::max<std::int64_t>(0, due_.begin()->first.first - clock_.monotonicMs());
+}
+
+void EventLoop::runOnce(int maxWaitMs) {
+  int wait = maxWaitMs;
+  if (!posted_.empty()) {
+    wait = 0;
+  } else if (!dynamic_cast<ManualClock*>(&clock_)) {
+    const std::int64_t untilTimer = msUntilNextTimer();
+    if (untilTimer >= 0 && (wait < 0 || untilTimer < wait)) wait = static_cast<int>(untilTimer);
+  }
+  pollIo(wait);
+  fireDueTimers();
+  runPosted();
+}
+
+void EventLoop::pollIo(int waitMs) {
+  epoll_event events[64];
+  const int n = epoll_wait(epfd_, events, 64, waitMs);
+  if (n <= 0) return;  // EINTR (a signal) or nothing ready
+  for (int i = 0; i < n; ++i) {
+    auto found = watches_.find(events[i].data.u64);
+    if (found == watches_.end()) continue;  // unwatched by an earlier callback
+    IoHandler handler = found->second.handler;
+    const std::uint32_t bits = events[i].events;
+    app_.dispatch([&] { handler(bits); });
+  }
+}
+
+void EventLoop::fireDueTimers() {
+  // Fire each timer that was due when the round began at most once per round,
+  // so a 0-ms period cannot starve readiness handling.
+  const std::int64_t now = clock_.monotonicMs();
+  std::vector<Timer*> due;
+  for (auto it = due_.begin(); it != due_.end() && it->first.first <= now; ++it) {
+    due.push_back(it->second);
+  }
+  for (Timer* t : due) {
+    // An earlier callback may have destroyed, stopped or restarted this one.
+    bool stillDue = false;
+    for (auto& [key, timer] : due_) {
+      if (key.first > now) break;
+      if (timer == t) {
+        stillDue = true;
+        break;
+      }
+    }
+    if (stillDue) t->fire();
+  }
+}
+
+void EventLoop::runPosted() {
+  std::deque<std::function<void()>> batch;
+  batch.swap(posted_);
+  for (auto& fn : batch) app_.dispatch(fn);
+}
+
+void EventLoop::advance(std::int64_t ms) {
+  auto* manual = dynamic_cast<ManualClock*>(&clock_);
+  if (!manual) throw std::logic_error("EventLoop::advance needs a ManualClock");
+  const std::int64_t target = manual->monotonicMs() + std::max<std::int64_t>(ms, 0);
+  for (;;) {
+    pollIo(0);
+    runPosted();
+    if (due_.empty() || due_.begin()->first.first > target) break;
+    const std::int64_t next = due_.begin()->first.first;
+    if (next > manual->monotonicMs()) manual->advance(next - manual->monotonicMs());
+    fireDueTimers();
+  }
+  if (target > manual->monotonicMs()) manual->advance(target - manual->monotonicMs());
+  pollIo(0);
+  runPosted();
+}
+
+bool EventLoop::runUntil(const std::function<bool()>& done, int realTimeoutMs) {
+  SystemClock real;
+  const std::int64_t end = real.monotonicMs() + realTimeoutMs;
+  while (!done()) {
+    const std::int64_t left = end - real.monotonicMs();
+    if (left <= 0) return done();
+    runOnce(static_cast<int>(std::min<std::int64_t>(left, 10)));
+  }
+  return true;
+}
+
+void EventLoop::schedule(Timer* timer, std::int64_t due) {
+  timer->key_ = {due, nextSeq_++};
+  due_.emplace(timer->key_, timer);
+  timer->scheduled_ = true;
+}
+
+void EventLoop::unschedule(Timer* timer) {
+  if (!timer->scheduled_) return;
+  due_.erase(timer->key_);
+  timer->scheduled_ = false;
+}
+
+Timer::Timer(EventLoop& loop, std::function<void()> onTimer)
+    : loop_(loop), onTimer_(std::move(onTimer)) {}
+
+Timer::~Timer() { loop_.unschedule(this); }
+
+void Timer::setInterval(int ms) {
+  if (ms == interval_) return;
+  interval_ = ms;
+  update();
+}
+
+void Timer::setEnabled(bool on) {
+  if (on == enabled_) return;
+  enabled_ = on;
+  update();
+}
+
+void Timer::update() {
+  loop_.unschedule(this);
+  if (enabled_ && interval_ > 0) loop_.schedule(this, loop_.clock().monotonicMs() + interval_);
+}
+
+void Timer::fire() {
+  // Schedule the next tick before the handler runs, so that a handler that
+  // stops or restarts the timer has the last word.
+  loop_.unschedule(this);
+  loop_.schedule(this, loop_.clock().monotonicMs() + interval_);
+  if (!onTimer_) return;
+  std::function<void()> handler = onTimer_;  // the handler may destroy this timer
+  loop_.app().dispatch(handler);
+}
+
+}  // namespace varnok

@@ -1,0 +1,140 @@
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/application.h"
+#include "platform/clock.h"
+
+namespace varnok {
+
+class Timer;
+
+// The one event loop of the process: an epoll reactor with timers and posted
+// callbacks. Every callback runs through Application::dispatch and is handled
+// to its end before the next one starts; nothing here is thread-safe, because
+// there is only one thread.
+//
+// Ownership: the loop owns the epoll descriptor and the watch records; it does
+// not own the watched descriptors or the Timer objects, which unregister
+// themselves when they are destroyed.
+class EventLoop {
+ public:
+  // Receives the epoll event bits (EPOLLIN, EPOLLOUT, EPOLLERR, EPOLLHUP, ...).
+  using IoHandler = std::function<void(std::uint32_t events)>;
+
+  EventLoop(Clock& clock, Application& app);
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  Clock& clock() const { return clock_; }
+  Application& app() const { return app_; }
+
+  // Watches fd for the given epoll events; a second call for the same fd
+  // replaces the events and the handler. Returns false when epoll refuses.
+  bool watch(int fd, std::uint32_t events, IoHandler handler);
+  // Changes the events of a watched fd; false when fd is not watched.
+  bool modify(int fd, std::uint32_t events);
+  // Ends the watch: no further callback for fd, not even for readiness that
+  // was already collected in the current round. Call before closing fd.
+  void unwatch(int fd);
+  bool watching(int fd) const { return byFd_.count(fd) != 0; }
+
+  // Runs fn on the loop after the current callback, in posting order.
+  void post(std::function<void()> fn);
+
+  // Runs until quit() is called.
+  void run();
+  void quit() { quit_ = true; }
+  bool quitRequested() const { return quit_; }
+  void clearQuit() { quit_ = false; }
+
+  // One round: waits at most maxWaitMs of real time for readiness (less when
+  // a timer falls due earlier under a real clock), then dispatches readiness,
+  // due timers and posted callbacks.
+  void runOnce(int maxWaitMs);
+
+  // Virtual time; needs a ManualClock. Moves the clock forward by ms, stopping
+  // at every timer deadline on the way to fire the due timers in order, and
+  // polls readiness without blocking between the steps.
+  void advance(std::int64_t ms);
+
+  // Handles readiness and posted callbacks (and timers that are due) until
+  // done() holds or realTimeoutMs of real time have passed. Does not move a
+  // manual clock. Returns done().
+  bool runUntil(const std::function<bool()>& done, int realTimeoutMs = 5000);
+
+  // The epoll descriptor, for an outer loop that wants to know when to call
+  // runOnce(0).
+  int fd() const { return epfd_; }
+
+  // Milliseconds until the next timer falls due: 0 when one is due, -1 when
+  // no timer runs.
+  std::int64_t msUntilNextTimer() const;
+
+ private:
+  friend class Timer;
+  struct Watch {
+    int fd;
+    IoHandler handler;
+  };
+  using DueKey = std::pair<std::int64_t, std::uint64_t>;  // deadline, sequence
+
+  void pollIo(int waitMs);
+  void fireDueTimers();
+  void runPosted();
+  void schedule(Timer* timer, std::int64_t due);
+  void unschedule(Timer* timer);
+
+  Clock& clock_;
+  Application& app_;
+  int epfd_ = -1;
+  bool quit_ = false;
+  std::uint64_t nextWatchId_ = 1;
+  std::unordered_map<std::uint64_t, Watch> watches_;
+  std::unordered_map<int, std::uint64_t> byFd_;
+  std::deque<std::function<void()>> posted_;
+  std::uint64_t nextSeq_ = 1;
+  std::map<DueKey, Timer*> due_;
+};
+
+// A periodic timer with the toolkit semantics: it runs while Enabled is true
+// and Interval is greater than 0; switching it off and on again, or changing
+// the interval while it runs, restarts the period.
+class Timer {
+ public:
+  explicit Timer(EventLoop& loop, std::function<void()> onTimer = {});
+  ~Timer();
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+
+  int interval() const { return interval_; }
+  void setInterval(int ms);
+  bool enabled() const { return enabled_; }
+  void setEnabled(bool on);
+  // Whether a tick is scheduled (enabled and with a positive interval).
+  bool running() const { return scheduled_; }
+  void setOnTimer(std::function<void()> onTimer) { onTimer_ = std::move(onTimer); }
+
+ private:
+  friend class EventLoop;
+  void update();
+  void fire();
+
+  EventLoop& loop_;
+  std::function<void()> onTimer_;
+  int interval_ = 1000;
+  bool enabled_ = false;
+  bool scheduled_ = false;
+  EventLoop::DueKey key_{0, 0};
+};
+
+}  // namespace varnok

@@ -1,0 +1,126 @@
+#include "platform/event_loop.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace varnok {
+namespace {
+
+class LoopTest : public ::testing::Test {
+ protected:
+  ManualClock clock;
+  Application app;
+  EventLoop loop{clock, app};
+  std::vector<std::string> log;
+};
+
+TEST_F(LoopTest, TimersFireInOrderInVirtualTime) {
+  Timer a(loop, [&] { log.push_back("a@" + std::to_string(clock.monotonicMs())); });
+  Timer b(loop, [&] { log.push_back("b@" + std::to_string(clock.monotonicMs())); });
+  a.setInterval(1000);
+  b.setInterval(1500);
+  a.setEnabled(true);
+  b.setEnabled(true);
+  loop.advance(3000);
+  EXPECT_EQ(log, (std::vector<std::string>{"a@1000", "b@1500", "a@2000", "b@3000", "a@3000"}));
+  EXPECT_EQ(clock.monotonicMs(), 3000);
+}
+
+TEST_F(LoopTest, SwitchingOffAndOnRestartsThePeriod) {
+  Timer t(loop, [&] { log.push_back(std::to_string(clock.monotonicMs())); });
+  t.setInterval(1000);
+  t.setEnabled(true);
+  loop.advance(900);
+  t.setEnabled(false);
+  t.setEnabled(true);
+  loop.advance(900);
+  EXPECT_TRUE(log.empty());
+  loop.advance(100);
+  EXPECT_EQ(log, std::vector<std::string>{"1900"});
+  t.setInterval(500);  // a new interval while running restarts too
+  loop.advance(499);
+  EXPECT_EQ(log.size(), 1u);
+  loop.advance(1);
+  EXPECT_EQ(log.back(), "2400");
+}
+
+TEST_F(LoopTest, ZeroOrNegativeIntervalDoesNotRun) {
+  Timer t(loop, [&] { log.push_back("tick"); });
+  t.setInterval(0);
+  t.setEnabled(true);
+  EXPECT_FALSE(t.running());
+  t.setInterval(-1);
+  loop.advance(100000);
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(loop.msUntilNextTimer(), -1);
+}
+
+TEST_F(LoopTest, HandlerMayStopRestartOrDestroyTimers) {
+  auto victim = std::make_unique<Timer>(loop, [&] { log.push_back("victim"); });
+  Timer self(loop);
+  self.setOnTimer([&] {
+    log.push_back("self");
+    self.setEnabled(false);
+    victim.reset();  // due at the same instant, must not fire afterwards
+  });
+  self.setInterval(100);
+  victim->setInterval(100);
+  self.setEnabled(true);
+  victim->setEnabled(true);
+  loop.advance(1000);
+  EXPECT_EQ(log, std::vector<std::string>{"self"});
+}
+
+TEST_F(LoopTest, ExceptionsInCallbacksReachTheHandlerAndTheLoopGoesOn) {
+  app.setOnException([&](const std::exception& e) { log.push_back(std::string("error:") + e.what()); });
+  Timer t(loop, [&] { throw std::runtime_error("boom"); });
+  t.setInterval(10);
+  t.setEnabled(true);
+  loop.post([] { throw SilentAbort(); });
+  loop.post([&] { log.push_back("posted"); });
+  loop.advance(20);
+  EXPECT_EQ(log, (std::vector<std::string>{"posted", "error:boom", "error:boom"}));
+}
+
+TEST_F(LoopTest, ReadinessIsDeliveredAndUnwatchDropsCollectedEvents) {
+  int a[2], b[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
+  int seen = 0;
+  // Whichever is handled first unwatches the other, whose readiness was
+  // collected in the same round.
+  ASSERT_TRUE(loop.watch(a[0], EPOLLIN, [&](std::uint32_t) {
+    ++seen;
+    loop.unwatch(a[0]);
+    loop.unwatch(b[0]);
+  }));
+  ASSERT_TRUE(loop.watch(b[0], EPOLLIN, [&](std::uint32_t) {
+    ++seen;
+    loop.unwatch(a[0]);
+    loop.unwatch(b[0]);
+  }));
+  ASSERT_EQ(write(a[1], "x", 1), 1);
+  ASSERT_EQ(write(b[1], "y", 1), 1);
+  loop.runUntil([&] { return seen > 0; }, 2000);
+  loop.runOnce(20);
+  EXPECT_EQ(seen, 1);
+  EXPECT_FALSE(loop.watching(a[0]));
+  for (int fd : {a[0], a[1], b[0], b[1]}) close(fd);
+}
+
+TEST_F(LoopTest, QuitEndsRun) {
+  SystemClock real;
+  EventLoop realLoop(real, app);
+  Timer t(realLoop, [&] { realLoop.quit(); });
+  t.setInterval(5);
+  t.setEnabled(true);
+  realLoop.run();
+  EXPECT_TRUE(realLoop.quitRequested());
+}
+
+}  // namespace
+}  // namespace varnok
