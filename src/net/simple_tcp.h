@@ -1,0 +1,274 @@
+#pragma once
+
+// Event-driven, non-blocking IPv4 TCP over the process's one event loop:
+// a timer component, the socket base, the listening server and the client
+// (which the server also uses for its accepted connections).
+//
+// Ownership: the owner of a component (the main window) holds it by value or
+// unique_ptr; the server owns its accepted connections (TProofList) and frees
+// each one when it closes. A stream handed to a read event belongs to the
+// layer and lives only for the call.
+//
+// Re-entry: events may fire synchronously inside setListen / setConnected /
+// SendBuffer, and handlers may call back into the component that fired them.
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/event_loop.h"
+
+namespace varnok::net {
+
+class TCustomSocket;
+class TSimpleTCPClient;
+
+constexpr int kInvalidSocket = -1;
+
+// Socket notification events, as (socket, event, error) triples.
+enum SocketEvent : int { kEventRead = 1, kEventAccept = 8, kEventConnect = 16, kEventClose = 32 };
+
+// The socket error number for an errno value (ECONNREFUSED -> 10061, ...).
+// Values without a counterpart pass through unchanged.
+int socketErrorFromErrno(int err);
+// The fixed text of a socket error number; "Not a WinSock error ?" for any
+// number outside the table.
+const char* socketErrorText(int code);
+
+// Raised for programming errors a component refuses ("Cannot change Host
+// while active") and for socket errors when no OnError handler is assigned.
+class ESocketError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Readable in-memory byte stream handed to read events; positioned at 0.
+struct TMemoryStream {
+  std::string Bytes;
+  std::size_t Position = 0;
+  std::size_t Size() const { return Bytes.size(); }
+};
+
+// Resolves a host name to its first IPv4 address (network byte order);
+// nullopt when it does not resolve. Replaceable so that tests need no name
+// service. Runs synchronously on the event thread.
+using HostResolver = std::function<std::optional<in_addr_t>(const std::string& host)>;
+void setHostResolver(HostResolver resolver);  // empty: the system resolver
+std::optional<in_addr_t> resolveHost(const std::string& host);
+
+using TNotifyEvent = std::function<void(TCustomSocket* Sender)>;
+using TSimpleTCPErrorEvent = std::function<void(TCustomSocket* Sender, int Socket, int ErrorCode,
+                                                const std::string& ErrorMsg)>;
+using TSimpleTCPAcceptEvent =
+    std::function<void(TCustomSocket* Sender, TSimpleTCPClient* Client, bool& Accept)>;
+using TSimpleTCPServerEvent = std::function<void(TCustomSocket* Sender, TSimpleTCPClient* Client)>;
+using TSimpleTCPServerDataAvailEvent =
+    std::function<void(TCustomSocket* Sender, TSimpleTCPClient* Client, int DataSize)>;
+using TSimpleTCPClientDataAvailEvent = std::function<void(TCustomSocket* Sender, int DataSize)>;
+using TSimpleTCPServerIOEvent =
+    std::function<void(TCustomSocket* Sender, TSimpleTCPClient* Client, TMemoryStream& Stream)>;
+using TSimpleTCPClientIOEvent = std::function<void(TCustomSocket* Sender, TMemoryStream& Stream)>;
+
+// A component with at most one periodic timer (id 1). The interval is handed
+// over as an unsigned 32-bit count and capped at 2147483647 ms (so -1 gives
+// about 24.8 days); below 10 ms it is raised to 10 ms.
+class TTimerComponent {
+ public:
+  explicit TTimerComponent(EventLoop& loop);
+  virtual ~TTimerComponent();
+  TTimerComponent(const TTimerComponent&) = delete;
+  TTimerComponent& operator=(const TTimerComponent&) = delete;
+
+  EventLoop& loop() const { return loop_; }
+  bool TimerEnabled() const { return timerEnabled_; }
+  int Interval() const { return interval_; }
+  void SetTimerEnabled(bool value);
+  void SetInterval(int value);
+  // The effective platform period in ms, for tests.
+  std::int64_t timerPeriodMs() const;
+  bool timerRunning() const;
+
+ protected:
+  virtual void UpdateTimer();
+  virtual bool CanRunTimer() { return true; }
+  virtual void DoTimer() {}
+  bool destroying_ = false;
+
+ private:
+  EventLoop& loop_;
+  bool timerEnabled_ = false;
+  int interval_ = 0;
+  std::unique_ptr<Timer> timer_;
+};
+
+// The abstract socket component.
+class TCustomSocket : public TTimerComponent {
+ public:
+  explicit TCustomSocket(EventLoop& loop);
+  ~TCustomSocket() override;
+
+  bool Listen() const { return listen_; }
+  virtual void SetListen(bool value);
+  const std::string& Host() const { return host_; }
+  virtual void SetHost(const std::string& value);
+  std::uint16_t Port() const { return port_; }
+  virtual void SetPort(std::uint16_t value);
+  bool AllowChangeHostAndPortOnConnection = false;
+  int SocketHandle() const { return socket_; }
+
+  TSimpleTCPErrorEvent OnError;
+
+  // One send of Count bytes on Connection's socket (MSG_NOSIGNAL): the number
+  // taken, 0 without a socket or for Count 0, -1 after reporting an error on
+  // Connection itself.
+  int SendBuffer(TCustomSocket* Connection, const void* Buffer, int Count);
+  int ReceiveBuffer(TCustomSocket* Connection, void* Buffer, int Count);
+  int ReceiveStream(TCustomSocket* Connection, TMemoryStream& Stream, int Count);
+
+ protected:
+  virtual void DoError(int Socket, int ErrorCode);
+  virtual void Activate() = 0;
+  virtual void Deactivate();
+  virtual void DoConnect() = 0;
+  virtual void DoDisconnect(int Socket) = 0;
+  virtual void DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) = 0;
+  virtual void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) = 0;
+
+  // Handles one (socket, event, error) notification.
+  void SocketNotify(int S, int Event, int Error);
+  // Registers / cancels readiness notifications for a socket with the loop.
+  // mask is a combination of SocketEvent values; 0 cancels.
+  bool RegisterSocket(int s, int mask);
+
+  friend class TSimpleTCPServer;
+  // The component whose socket S is: the component itself, or for the server
+  // the accepted connection that holds S (nullptr when none does).
+  virtual TCustomSocket* connectionFor(int S);
+  void readNotification(int S);
+  bool listen_ = false;
+  std::string host_;
+  std::uint16_t port_ = 0;
+  int socket_ = kInvalidSocket;
+  sockaddr_in Address{};
+};
+
+// The outgoing TCP component; also the server's accepted connection.
+class TSimpleTCPClient : public TCustomSocket {
+ public:
+  explicit TSimpleTCPClient(EventLoop& loop);
+  ~TSimpleTCPClient() override;
+
+  bool AutoReconnect = false;
+  int AutoReconnectInterval() const { return Interval(); }
+  void SetAutoReconnectInterval(int ms) { SetInterval(ms); }
+  bool Connected() const { return connectedFlag_; }
+  void SetConnected(bool value) { SetListen(value); }
+  void SetListen(bool value) override;
+
+  TNotifyEvent OnConnected;
+  TNotifyEvent OnDisconnected;
+  TNotifyEvent OnConnectionLost;
+  TSimpleTCPClientDataAvailEvent OnDataAvailable;
+  TSimpleTCPClientIOEvent OnRead;
+
+  int SendBuffer(const void* Buffer, int Count) {
+    return TCustomSocket::SendBuffer(this, Buffer, Count);
+  }
+
+ protected:
+  void DoTimer() override;
+  void DoError(int Socket, int ErrorCode) override;
+  void Activate() override;
+  void Deactivate() override;
+  void DoConnect() override;
+  void DoDisconnect(int Socket) override;
+  void DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) override;
+  void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) override;
+  virtual void DoConnectionLost();
+
+ private:
+  friend class TSimpleTCPServer;
+  bool connectedFlag_ = false;
+  // Set by the server on its accepted connections, which never dial out.
+  bool accepted_ = false;
+};
+
+// A list of objects that owns them.
+template <class T>
+class TProofList {
+ public:
+  int Count() const { return static_cast<int>(items_.size()); }
+  TProofList() = default;
+  ~TProofList() { Clear(); }
+  TProofList(const TProofList&) = delete;
+  TProofList& operator=(const TProofList&) = delete;
+
+  T* operator[](int i) const { return items_[static_cast<std::size_t>(i)].get(); }
+  void Add(std::unique_ptr<T> item) { items_.push_back(std::move(item)); }
+  // Removes entry i from the list and hands it to the caller.
+  std::unique_ptr<T> Extract(int i);
+  // Frees every object, last to first.
+  void Clear();
+
+ private:
+  std::vector<std::unique_ptr<T>> items_;
+};
+
+// The listening TCP component.
+class TSimpleTCPServer : public TCustomSocket {
+ public:
+  explicit TSimpleTCPServer(EventLoop& loop);
+  ~TSimpleTCPServer() override;
+
+  TSimpleTCPAcceptEvent OnAccept;
+  TSimpleTCPServerEvent OnClientConnected;
+  TSimpleTCPServerEvent OnClientDisconnected;
+  TSimpleTCPServerDataAvailEvent OnClientDataAvailable;
+  TSimpleTCPServerIOEvent OnClientRead;
+
+  const TProofList<TSimpleTCPClient>& Connections() const { return connections_; }
+  std::string LocalHostName() const;
+  std::string LocalIP() const;
+
+ protected:
+  void DoError(int Socket, int ErrorCode) override;
+  void Activate() override;
+  void Deactivate() override;
+  void DoConnect() override;
+  void DoDisconnect(int Socket) override;
+  void DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) override;
+  void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) override;
+
+ private:
+  TCustomSocket* connectionFor(int S) override;
+
+  TProofList<TSimpleTCPClient> connections_;
+};
+
+template <class T>
+std::unique_ptr<T> TProofList<T>::Extract(int i) {
+  auto at = items_.begin() + i;
+  std::unique_ptr<T> item = std::move(*at);
+  items_.erase(at);
+  return item;
+}
+
+// Each object leaves the list before it is freed, so a destructor that looks
+// at the list (or a handler it fires) never meets a dangling entry.
+template <class T>
+void TProofList<T>::Clear() {
+  while (!items_.empty()) {
+    std::unique_ptr<T> item = std::move(items_.back());
+    items_.pop_back();
+    item.reset();
+  }
+}
+
+}  // namespace varnok::net

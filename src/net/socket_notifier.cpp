@@ -1,0 +1,173 @@
+#include "net/socket_notifier.h"
+
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <unordered_map>
+
+#include "net/simple_tcp.h"
+
+namespace varnok::net {
+namespace {
+
+enum class Mode { Listening, Connecting, Connected, Finished };
+
+struct Registration : std::enable_shared_from_this<Registration> {
+  EventLoop* loop = nullptr;
+  int fd = -1;
+  Mode mode = Mode::Connected;
+  bool active = true;
+  NotifySink sink;
+  std::unique_ptr<Timer> connectTimer;
+};
+
+// Keyed by descriptor: descriptors are unique in the process whatever loop
+// watches them, and the component that closes a socket (an accepted
+// connection) is not always the one that registered it (its server).
+std::unordered_map<int, std::shared_ptr<Registration>>& registry() {
+  // Never destroyed: a record that outlives its component must not be torn
+  // down after the loops at program exit.
+  static auto* records = new std::unordered_map<int, std::shared_ptr<Registration>>;
+  return *records;
+}
+
+void cancel(int fd) {
+  auto& records = registry();
+  auto found = records.find(fd);
+  if (found == records.end()) return;
+  std::shared_ptr<Registration> reg = found->second;
+  records.erase(found);
+  reg->active = false;
+  if (reg->connectTimer) reg->connectTimer->setEnabled(false);
+  reg->loop->unwatch(fd);
+}
+
+void deliver(const std::shared_ptr<Registration>& reg, int event, int error) {
+  if (!reg->active) return;
+  NotifySink sink = reg->sink;  // the handler may cancel, and so free the record
+  sink(reg->fd, event, error);
+}
+
+// After a close or a failed connect has been delivered the socket has nothing
+// more to say; if its component kept it open, stop watching it so that a
+// level-triggered hang-up cannot spin the loop.
+void retire(const std::shared_ptr<Registration>& reg) {
+  if (!reg->active) return;
+  reg->mode = Mode::Finished;
+  reg->loop->unwatch(reg->fd);
+}
+
+int pendingError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  return err;
+}
+
+void onReady(const std::shared_ptr<Registration>& reg, std::uint32_t bits) {
+  if (!reg->active) return;
+  const int fd = reg->fd;
+  switch (reg->mode) {
+    case Mode::Listening: {
+      if (bits & EPOLLERR) {
+        if (const int err = pendingError(fd)) {
+          deliver(reg, kEventClose, notificationError(err));
+          retire(reg);
+          return;
+        }
+      }
+      if (bits & EPOLLIN) deliver(reg, kEventAccept, 0);
+      return;
+    }
+    case Mode::Connecting: {
+      const int err = pendingError(fd);
+      if (err == 0 && !(bits & EPOLLOUT)) return;
+      if (reg->connectTimer) reg->connectTimer->setEnabled(false);
+      if (err == 0) {
+        reg->mode = Mode::Connected;
+        reg->loop->modify(fd, EPOLLIN);
+        deliver(reg, kEventConnect, 0);
+      } else {
+        reg->mode = Mode::Finished;
+        deliver(reg, kEventConnect, notificationError(err));
+        retire(reg);
+      }
+      return;
+    }
+    case Mode::Connected: {
+      // Bytes that reached us go out as a read first; the close follows in a
+      // later round, once they have been taken.
+      int waiting = 0;
+      if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) {
+        deliver(reg, kEventRead, 0);
+        return;
+      }
+      char probe;
+      const ssize_t got = recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (got > 0) {
+        deliver(reg, kEventRead, 0);
+        return;
+      }
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+      deliver(reg, kEventClose, got == 0 ? 0 : notificationError(errno));
+      retire(reg);
+      return;
+    }
+    case Mode::Finished:
+      return;
+  }
+}
+
+void onConnectTimeout(Registration* raw) {
+  std::shared_ptr<Registration> reg = raw->shared_from_this();
+  if (!reg->active || reg->mode != Mode::Connecting) return;
+  reg->mode = Mode::Finished;
+  reg->connectTimer->setEnabled(false);
+  deliver(reg, kEventConnect, notificationError(ETIMEDOUT));
+  retire(reg);
+}
+
+}  // namespace
+
+bool registerSocket(EventLoop& loop, int fd, int mask, NotifySink sink) {
+  cancel(fd);
+  if (mask == 0) return true;
+  auto reg = std::make_shared<Registration>();
+  reg->loop = &loop;
+  reg->fd = fd;
+  reg->sink = std::move(sink);
+  if (mask & kEventAccept) {
+    reg->mode = Mode::Listening;
+  } else if (mask & kEventConnect) {
+    reg->mode = Mode::Connecting;
+  }
+  const std::uint32_t events = reg->mode == Mode::Connecting ? EPOLLOUT : EPOLLIN;
+  if (!loop.watch(fd, events, [reg](std::uint32_t bits) { onReady(reg, bits); })) {
+    const int saved = errno;
+    reg.reset();
+    errno = saved;
+    return false;
+  }
+  registry()[fd] = reg;
+  if (reg->mode == Mode::Connecting) {
+    Registration* raw = reg.get();
+    reg->connectTimer = std::make_unique<Timer>(loop, [raw] { onConnectTimeout(raw); });
+    reg->connectTimer->setInterval(kConnectTimeoutMs);
+    reg->connectTimer->setEnabled(true);
+  }
+  return true;
+}
+
+void cancelSocket(int fd) {
+  cancel(fd);
+}
+
+std::shared_ptr<const bool> registrationAlive(int fd) {
+  auto& records = registry();
+  auto found = records.find(fd);
+  if (found == records.end()) return nullptr;
+  return std::shared_ptr<const bool>(found->second, &found->second->active);
+}
+
+}  // namespace varnok::net

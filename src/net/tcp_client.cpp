@@ -1,0 +1,123 @@
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "net/fire_event.h"
+#include "net/simple_tcp.h"
+
+namespace varnok::net {
+
+namespace {
+
+constexpr int kDefaultRetryIntervalMs = 20000;
+constexpr int kBadAddress = 10014;
+
+}  // namespace
+
+TSimpleTCPClient::TSimpleTCPClient(EventLoop& loop) : TCustomSocket(loop) {
+  SetInterval(kDefaultRetryIntervalMs);
+}
+
+// Closes an open socket without any event. A report from the close (which
+// needs a failing close(2)) goes to the application, never out of here.
+TSimpleTCPClient::~TSimpleTCPClient() {
+  destroying_ = true;
+  try {
+    SetListen(false);
+  } catch (...) {
+    loop().app().handleException(std::current_exception());
+  }
+  UpdateTimer();
+}
+
+void TSimpleTCPClient::SetListen(bool value) {
+  if (value == listen_) return;
+  connectedFlag_ = false;
+  TCustomSocket::SetListen(value);
+}
+
+void TSimpleTCPClient::Activate() {
+  Address = sockaddr_in{};
+  Address.sin_family = AF_INET;
+  Address.sin_port = htons(port_);
+  // A dotted address is used as it stands; anything else, including
+  // 255.255.255.255 (which reads as "no address"), goes to the resolver.
+  in_addr_t addr = inet_addr(host_.c_str());
+  if (addr == INADDR_NONE) {
+    const std::optional<in_addr_t> resolved = resolveHost(host_);
+    if (!resolved) {
+      DoError(kInvalidSocket, kBadAddress);
+      return;
+    }
+    addr = *resolved;
+  }
+  Address.sin_addr.s_addr = addr;
+
+  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (socket_ == kInvalidSocket) {
+    DoError(kInvalidSocket, socketErrorFromErrno(errno));
+    return;
+  }
+  if (!RegisterSocket(socket_, kEventRead | kEventConnect | kEventClose)) {
+    DoError(socket_, socketErrorFromErrno(errno));
+    return;
+  }
+  if (::connect(socket_, reinterpret_cast<const sockaddr*>(&Address), sizeof Address) != 0 &&
+      errno != EINPROGRESS && errno != EINTR) {
+    DoError(socket_, socketErrorFromErrno(errno));
+  }
+}
+
+void TSimpleTCPClient::DoConnect() {
+  SetTimerEnabled(false);
+  connectedFlag_ = true;
+  fireEvent(OnConnected, this);
+}
+
+void TSimpleTCPClient::Deactivate() {
+  SetTimerEnabled(false);
+  TCustomSocket::Deactivate();
+  if (!destroying_) fireEvent(OnDisconnected, this);
+}
+
+// The peer closed: Deactivate reports the close once, and the loss of the
+// connection reports it again before OnConnectionLost.
+void TSimpleTCPClient::DoDisconnect(int /*Socket*/) {
+  SetListen(false);
+  if (destroying_) return;
+  fireEvent(OnDisconnected, this);
+  DoConnectionLost();
+}
+
+void TSimpleTCPClient::DoError(int Socket, int ErrorCode) {
+  const bool wasConnected = connectedFlag_;
+  SetListen(false);
+  if (wasConnected) {
+    DoConnectionLost();
+  } else if (!accepted_) {
+    SetTimerEnabled(true);  // a failed attempt is tried again after the interval
+  }
+  TCustomSocket::DoError(Socket, ErrorCode);
+}
+
+void TSimpleTCPClient::DoConnectionLost() {
+  fireEvent(OnConnectionLost, this);
+  if (AutoReconnect) SetListen(true);
+}
+
+void TSimpleTCPClient::DoTimer() {
+  if (accepted_) return;  // an accepted connection never dials out
+  SetListen(true);
+}
+
+void TSimpleTCPClient::DoDataAvailable(TCustomSocket* /*Connection*/, int DataSize, bool& Handled) {
+  Handled = static_cast<bool>(OnDataAvailable);
+  if (Handled) fireEvent(OnDataAvailable, this, DataSize);
+}
+
+void TSimpleTCPClient::DoRead(TCustomSocket* /*Connection*/, TMemoryStream& Stream) {
+  fireEvent(OnRead, this, Stream);
+}
+
+}  // namespace varnok::net

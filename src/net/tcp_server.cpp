@@ -1,0 +1,159 @@
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "net/fire_event.h"
+#include "net/simple_tcp.h"
+
+namespace varnok::net {
+
+namespace {
+
+constexpr int kListenBacklog = 5;
+constexpr std::size_t kHostNameBuffer = 260;
+
+}  // namespace
+
+TSimpleTCPServer::TSimpleTCPServer(EventLoop& loop) : TCustomSocket(loop) {}
+
+// Frees every connection and closes the listening socket; no event fires.
+TSimpleTCPServer::~TSimpleTCPServer() {
+  destroying_ = true;
+  try {
+    SetListen(false);
+  } catch (...) {
+    loop().app().handleException(std::current_exception());
+  }
+  connections_.Clear();
+  UpdateTimer();
+}
+
+// Listens on every local IPv4 address. No address-reuse option: a port that
+// another socket holds is reported (10048), not shared.
+void TSimpleTCPServer::Activate() {
+  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (socket_ == kInvalidSocket) {
+    DoError(kInvalidSocket, socketErrorFromErrno(errno));
+    return;
+  }
+  Address = sockaddr_in{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_ANY);
+  Address.sin_port = htons(port_);
+  if (::bind(socket_, reinterpret_cast<const sockaddr*>(&Address), sizeof Address) != 0) {
+    DoError(socket_, socketErrorFromErrno(errno));
+    return;
+  }
+  if (::listen(socket_, kListenBacklog) != 0) {
+    DoError(socket_, socketErrorFromErrno(errno));
+    return;
+  }
+  if (!RegisterSocket(socket_, kEventRead | kEventAccept | kEventClose)) {
+    DoError(socket_, socketErrorFromErrno(errno));
+  }
+}
+
+// Accepts one connection. The accepted socket is registered here, with its
+// notifications coming to this server under its own handle.
+void TSimpleTCPServer::DoConnect() {
+  socklen_t length = sizeof Address;
+  const int fd = ::accept4(socket_, reinterpret_cast<sockaddr*>(&Address), &length,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
+    // The connection went away between readiness and accept: nothing to take.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    DoError(kInvalidSocket, socketErrorFromErrno(errno));
+    return;
+  }
+  auto connection = std::make_unique<TSimpleTCPClient>(loop());
+  connection->socket_ = fd;
+  connection->host_ = inet_ntoa(Address.sin_addr);
+  connection->port_ = port_;
+  connection->listen_ = true;
+  connection->accepted_ = true;
+  if (!RegisterSocket(fd, kEventRead | kEventClose)) {
+    const int error = socketErrorFromErrno(errno);
+    connection.reset();
+    DoError(fd, error);
+    return;
+  }
+
+  if (OnAccept) {
+    bool accept = true;
+    fireEvent(OnAccept, this, connection.get(), accept);
+    // A refused connection is closed at once; so is one that a handler left
+    // without its server (the server was closed inside OnAccept).
+    if (!accept || !listen_) return;
+  }
+  TSimpleTCPClient* client = connection.get();
+  connections_.Add(std::move(connection));
+  fireEvent(OnClientConnected, this, client);
+}
+
+void TSimpleTCPServer::DoDisconnect(int Socket) {
+  for (int i = 0; i < connections_.Count(); ++i) {
+    if (connections_[i]->socket_ != Socket) continue;
+    // Out of the list before the event, freed (with the abortive close) after
+    // it, whatever the handler does to the server meanwhile.
+    std::unique_ptr<TSimpleTCPClient> connection = connections_.Extract(i);
+    if (!destroying_) fireEvent(OnClientDisconnected, this, connection.get());
+    return;
+  }
+}
+
+void TSimpleTCPServer::DoError(int Socket, int ErrorCode) {
+  if (Socket == socket_) {
+    SetListen(false);
+  } else {
+    for (int i = connections_.Count() - 1; i >= 0; --i) {
+      if (connections_[i]->socket_ == Socket) {
+        connections_.Extract(i).reset();
+        break;
+      }
+    }
+  }
+  TCustomSocket::DoError(Socket, ErrorCode);
+}
+
+void TSimpleTCPServer::Deactivate() {
+  connections_.Clear();
+  TCustomSocket::Deactivate();
+}
+
+void TSimpleTCPServer::DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) {
+  Handled = static_cast<bool>(OnClientDataAvailable);
+  if (Handled) {
+    fireEvent(OnClientDataAvailable, this, static_cast<TSimpleTCPClient*>(Connection), DataSize);
+  }
+}
+
+void TSimpleTCPServer::DoRead(TCustomSocket* Connection, TMemoryStream& Stream) {
+  fireEvent(OnClientRead, this, static_cast<TSimpleTCPClient*>(Connection), Stream);
+}
+
+TCustomSocket* TSimpleTCPServer::connectionFor(int S) {
+  for (int i = 0; i < connections_.Count(); ++i) {
+    if (connections_[i]->socket_ == S) return connections_[i];
+  }
+  return nullptr;
+}
+
+std::string TSimpleTCPServer::LocalHostName() const {
+  char name[kHostNameBuffer] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+std::string TSimpleTCPServer::LocalIP() const {
+  const std::string name = LocalHostName();
+  if (name.empty()) return {};
+  const std::optional<in_addr_t> addr = resolveHost(name);
+  if (!addr) return {};
+  in_addr a{};
+  a.s_addr = *addr;
+  return inet_ntoa(a);
+}
+
+}  // namespace varnok::net
