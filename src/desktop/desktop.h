@@ -1,0 +1,39 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "desktop/main_window.h"
+
+namespace varnok {
+
+class EventLoop;
+class LogView;
+class StatusTable;
+class WindowHost;
+
+// Runs the desktop front end until the window closes and returns the exit
+// status (0).
+//
+// Creates the QApplication when there is none (with a command line of its
+// own: the program's arguments are commands for the dispatcher, never options
+// for Qt), the bridge that lets Qt's loop drive `loop`, the main window
+// rendering sg1 and memo2, and the tray icon with `title` as its tip and the
+// picture at iconPath (the built-in one when iconPath is empty or unreadable).
+// Then calls ready(window) on the event thread, so the caller can hand the
+// window to the dispatcher and run its start-up, and shows the window.
+//
+// Every action runs through the application's dispatch point. The window
+// closes by its close button, Alt+F4, the dispatcher's close(), SIGINT or
+// SIGTERM (caught for the duration of the call) or the loop's quit(); in every
+// case actions.closing runs exactly once before the function returns.
+int runDesktop(EventLoop& loop, const std::string& title, const std::string& iconPath,
+               StatusTable& sg1, LogView& memo2, WindowActions actions,
+               std::function<void(WindowHost&)> ready);
+
+// Asks a running desktop front end to close its window, as SIGTERM does.
+// Async-signal-safe: may be called from a signal handler (and from anywhere
+// else); does nothing when no desktop front end runs.
+void requestDesktopClose() noexcept;
+
+}  // namespace varnok

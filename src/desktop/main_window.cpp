@@ -1,0 +1,253 @@
+#include "desktop/main_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QScrollBar>
+#include <QSystemTrayIcon>
+#include <QTableView>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+#include <QUrl>
+#include <QWindow>
+
+#include "desktop/status_table_model.h"
+#include "desktop/text.h"
+#include "dispatcher/log_view.h"
+#include "dispatcher/status_table.h"
+
+namespace varnok {
+
+namespace {
+
+constexpr int kColumnWidths[StatusTable::kColumns] = {150, 100, 44, 39, 39, 40, 59};
+constexpr int kRowHeight = 17;
+
+}  // namespace
+
+QString logLineText(const std::string& line) {
+  QString text = fromBytes(line);
+  // CR LF, CR and LF would each start a new block of the document.
+  text.replace(QStringLiteral("\r\n"), QString(QChar::LineSeparator));
+  text.replace(QLatin1Char('\r'), QChar::LineSeparator);
+  text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+  return text;
+}
+
+MainWindow::MainWindow(StatusTable& sg1, LogView& memo2, WindowActions actions,
+                       std::function<bool()> trayAvailable, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      actions_(std::move(actions)),
+      trayAvailable_(std::move(trayAvailable)) {
+  if (!trayAvailable_) trayAvailable_ = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  setWindowTitle(QStringLiteral("Varnok"));
+  setFixedSize(kClientWidth, kClientHeight);
+  setContextMenuPolicy(Qt::CustomContextMenu);
+
+  info_ = new QAction(QStringLiteral("&Info"), this);
+  info_->setObjectName(QStringLiteral("Info"));
+  info_->setShortcut(QKeySequence(Qt::Key_F1));
+  info_->setShortcutContext(Qt::WindowShortcut);
+  addAction(info_);
+  connect(info_, &QAction::triggered, this, [this] {
+    if (actions_.info) actions_.info();
+  });
+
+  // Memo2 first: it lies under SG1 where the two overlap by one pixel row, and
+  // it comes first in the focus order.
+  buildLogView(memo2);
+  buildStatusView(sg1);
+  setTabOrder(memo2_, sg1_);
+  memo2_->setFocus();
+
+  connect(this, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { popUpContextMenu(new QMenu(this), mapToGlobal(pos)); });
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildLogView(LogView& memo2) {
+  memo2_ = new QPlainTextEdit(this);
+  memo2_->setObjectName(QStringLiteral("Memo2"));
+  memo2_->setGeometry(0, 240, 497, 113);
+  memo2_->setReadOnly(true);
+  memo2_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  memo2_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo2_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  memo2_->setUndoRedoEnabled(false);
+  QPalette face = memo2_->palette();
+  face.setColor(QPalette::Base, face.color(QPalette::Window));
+  memo2_->setPalette(face);
+  memo2_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(memo2_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    QMenu* menu = memo2_->createStandardContextMenu(pos);
+    menu->setParent(this, menu->windowFlags());
+    menu->addSeparator();
+    popUpContextMenu(menu, memo2_->viewport()->mapToGlobal(pos));
+  });
+
+  for (const std::string& line : memo2.lines()) addLogLine(line);
+  QPointer<MainWindow> self(this);
+  memo2.addObserver(LogView::Observer{[self](const std::string& line) {
+                                        if (self) self->addLogLine(line);
+                                      },
+                                      [self] {
+                                        if (self) self->removeFirstLogLine();
+                                      }});
+}
+
+void MainWindow::buildStatusView(StatusTable& sg1) {
+  sg1_ = new QTableView(this);
+  sg1_->setObjectName(QStringLiteral("SG1"));
+  sg1_->setGeometry(0, 0, 497, 241);
+  model_ = new StatusTableModel(sg1, this);
+  sg1_->setModel(model_);
+  sg1_->setShowGrid(true);
+  sg1_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  sg1_->setSelectionMode(QAbstractItemView::SingleSelection);
+  sg1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  sg1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  sg1_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  sg1_->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+  sg1_->setWordWrap(false);
+  sg1_->setCornerButtonEnabled(false);
+  sg1_->verticalHeader()->hide();  // no fixed column
+
+  QHeaderView* rows = sg1_->verticalHeader();
+  rows->setMinimumSectionSize(1);
+  rows->setDefaultSectionSize(kRowHeight);
+  rows->setSectionResizeMode(QHeaderView::Fixed);
+
+  QHeaderView* header = sg1_->horizontalHeader();
+  header->setMinimumSectionSize(1);
+  header->setSectionResizeMode(QHeaderView::Fixed);
+  header->setStretchLastSection(false);
+  header->setSectionsClickable(false);
+  header->setHighlightSections(false);
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  header->setFixedHeight(kRowHeight);
+  for (int c = 0; c < StatusTable::kColumns; ++c) sg1_->setColumnWidth(c, kColumnWidths[c]);
+
+  sg1_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(sg1_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    popUpContextMenu(new QMenu(this), sg1_->viewport()->mapToGlobal(pos));
+  });
+}
+
+void MainWindow::popUpContextMenu(QMenu* menu, const QPoint& globalPos) {
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->addAction(info_);
+  // Not exec(): no nested event loop, the dispatcher keeps running under Qt's.
+  menu->popup(globalPos);
+}
+
+void MainWindow::addLogLine(const std::string& line) {
+  QScrollBar* bar = memo2_->verticalScrollBar();
+  const bool followEnd = bar->value() >= bar->maximum();
+  QTextCursor cursor(memo2_->document());
+  cursor.movePosition(QTextCursor::End);
+  // An empty document still has one (empty) block; the first line goes there.
+  if (logLines_ > 0) cursor.insertBlock();
+  cursor.insertText(logLineText(line));
+  ++logLines_;
+  if (followEnd) bar->setValue(bar->maximum());
+}
+
+void MainWindow::removeFirstLogLine() {
+  if (logLines_ == 0) return;
+  QTextCursor cursor(memo2_->document());
+  cursor.movePosition(QTextCursor::Start);
+  if (logLines_ == 1) {
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+  } else {
+    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+  }
+  cursor.removeSelectedText();
+  --logLines_;
+}
+
+bool MainWindow::isShown() const {
+  return isVisible();
+}
+
+void MainWindow::show() {
+  if (closed_) return;
+  if (windowState() & Qt::WindowMinimized) setWindowState(windowState() & ~Qt::WindowMinimized);
+  // Window managers place a window that comes back from hiding as a new one;
+  // asking for the old client position keeps it where the operator left it.
+  if (isHidden() && placeBeforeHiding_) {
+    if (QWindow* handle = windowHandle()) {
+      handle->setPosition(*placeBeforeHiding_);
+    } else {
+      move(*placeBeforeHiding_);
+    }
+  }
+  QWidget::show();
+  raise();
+  activateWindow();
+}
+
+void MainWindow::hide() {
+  if (isVisible()) placeBeforeHiding_ = geometry().topLeft();
+  QWidget::hide();
+}
+
+void MainWindow::close() {
+  QWidget::close();
+}
+
+void MainWindow::bringToFront() {
+  if (closed_ || isHidden()) return;  // a window in the tray stays there
+  if (windowState() & Qt::WindowMinimized) {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    QWidget::show();
+  }
+  raise();
+  activateWindow();
+}
+
+void MainWindow::openDocument(const std::string& path) {
+  const QString file =
+      QFile::decodeName(QByteArray(path.data(), static_cast<qsizetype>(path.size())));
+  const QFileInfo info(file);
+  // A missing file is no error of the program's; there is nothing to open.
+  if (file.isEmpty() || !info.isFile()) return;
+  QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath()));
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() != QEvent::WindowStateChange) return;
+  if (!(windowState() & Qt::WindowMinimized) || !trayAvailable_()) return;
+  // Hide once the window system has finished minimising, not in its midst.
+  QTimer::singleShot(0, this, [this] {
+    if (windowState() & Qt::WindowMinimized) hideToTray();
+  });
+}
+
+void MainWindow::hideToTray() {
+  // Clear the minimised state first, so that the window comes back normal
+  // when it is shown again.
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  placeBeforeHiding_ = geometry().topLeft();
+  QWidget::hide();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  event->accept();
+  if (closed_) return;
+  closed_ = true;
+  if (actions_.closing) actions_.closing();
+  emit closed();
+}
+
+}  // namespace varnok

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QPoint>
+#include <QWidget>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "dispatcher/window_host.h"
+
+class QAction;
+class QMenu;
+class QPlainTextEdit;
+class QTableView;
+
+namespace varnok {
+
+class LogView;
+class StatusTable;
+class StatusTableModel;
+
+// What the operator can ask of the dispatcher from the desktop. The front end
+// wires these to the dispatcher's handlers; the window itself holds no logic.
+struct WindowActions {
+  std::function<void()> showHide;  // tray double click and "Show/Hide"
+  std::function<void()> exit;      // "Exit" in the tray menu
+  std::function<void()> info;      // "&Info" (context menu and F1)
+  std::function<void()> closing;   // the window closes; runs once, before the program ends
+};
+
+// The main window: SG1 (the status table) above Memo2 (the log), both fed by
+// the dispatcher's models through their observers. The window forwards the
+// operator's actions through WindowActions and carries them out when the
+// dispatcher asks through WindowHost.
+//
+// Minimising hides the window to the tray, unless there is no tray to bring
+// it back from; then it minimises as any window would.
+//
+// Ownership: the window owns its widgets; the models and the actions' targets
+// belong to the caller and must outlive the window (the observers the window
+// leaves in the models go quiet when it is destroyed).
+class MainWindow : public QWidget, public WindowHost {
+  Q_OBJECT
+
+ public:
+  static constexpr int kClientWidth = 497;
+  static constexpr int kClientHeight = 353;
+
+  // trayAvailable is asked at each minimise; by default Qt's own test.
+  MainWindow(StatusTable& sg1, LogView& memo2, WindowActions actions,
+             std::function<bool()> trayAvailable = {}, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // WindowHost. These names hide QWidget's own show(), hide() and close() on
+  // purpose: the dispatcher's idea of showing includes raising the window.
+  bool isShown() const override;
+  void show() override;
+  void hide() override;
+  void close() override;
+  void bringToFront() override;
+  void openDocument(const std::string& path) override;
+
+  // Whether the window has closed (the closing action has run).
+  bool isClosed() const { return closed_; }
+
+  QTableView* statusView() const { return sg1_; }
+  QPlainTextEdit* logView() const { return memo2_; }
+  QAction* infoAction() const { return info_; }
+
+ signals:
+  // Emitted once, after the closing action has run.
+  void closed();
+
+ protected:
+  void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void buildStatusView(StatusTable& sg1);
+  void buildLogView(LogView& memo2);
+  void addLogLine(const std::string& line);
+  void removeFirstLogLine();
+  void popUpContextMenu(QMenu* menu, const QPoint& globalPos);
+  void hideToTray();
+
+  WindowActions actions_;
+  std::function<bool()> trayAvailable_;
+  QPlainTextEdit* memo2_ = nullptr;
+  QTableView* sg1_ = nullptr;
+  StatusTableModel* model_ = nullptr;
+  QAction* info_ = nullptr;
+  int logLines_ = 0;  // lines shown in memo2_, one text block each
+  bool closed_ = false;
+  std::optional<QPoint> placeBeforeHiding_;
+};
+
+// A model line as Memo2 shows it: one byte per character, and line breaks
+// inside the line kept inside it (one model line stays one block of the
+// view, so that removing the first line removes exactly that line).
+QString logLineText(const std::string& line);
+
+}  // namespace varnok

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMenu>
+#include <QTimer>
+#include <csignal>
+
+#include "desktop/desktop.h"
+#include "dispatcher/log_view.h"
+#include "dispatcher/status_table.h"
+#include "platform/event_loop.h"
+
+namespace varnok {
+namespace {
+
+QMenu* trayMenu() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->objectName() == "PopupMenu1") return qobject_cast<QMenu*>(w);
+  }
+  return nullptr;
+}
+
+// Runs the whole front end in this process, as the program would.
+class RunDesktopTest : public ::testing::Test {
+ protected:
+  WindowActions actions() {
+    return {[this] { ++showHide; }, [this] { host->close(); }, [] {}, [this] { ++closing; }};
+  }
+
+  SystemClock clock;
+  Application app;
+  EventLoop loop{clock, app};
+  StatusTable sg1;
+  LogView memo2;
+  WindowHost* host = nullptr;
+  int showHide = 0, closing = 0;
+};
+
+TEST_F(RunDesktopTest, ExitThroughTheDispatcherEndsTheRun) {
+  Timer later(loop);
+  int ticks = 0;
+  later.setInterval(20);
+  later.setOnTimer([&] {
+    if (++ticks == 3) {
+      QMenu* menu = trayMenu();
+      ASSERT_NE(menu, nullptr);
+      menu->actions().at(2)->trigger();  // "Exit"
+    }
+  });
+  const int status =
+      runDesktop(loop, "Varnok (test)", "", sg1, memo2, actions(), [&](WindowHost& h) {
+        host = &h;
+        sg1.setRowCount(2);
+        memo2.addLine("started");
+        later.setEnabled(true);  // switched on during start-up: must tick under Qt's loop
+      });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ticks, 3);
+  EXPECT_EQ(closing, 1);
+  memo2.addLine("after the window");  // the models outlive the window
+}
+
+TEST_F(RunDesktopTest, TerminationSignalClosesOnce) {
+  Timer later(loop, [] {
+    std::raise(SIGTERM);
+    std::raise(SIGINT);
+  });
+  later.setInterval(20);
+  const int status = runDesktop(loop, "Varnok (test)", "/nonexistent/icon.png", sg1, memo2,
+                                actions(), [&](WindowHost& h) {
+                                  host = &h;
+                                  EXPECT_TRUE(!h.isShown());  // shown after start-up
+                                  later.setEnabled(true);
+                                });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(closing, 1);
+  // The handlers are gone again: a request now changes nothing.
+  requestDesktopClose();
+}
+
+TEST_F(RunDesktopTest, CloseDuringStartUpOrByQuitOfOurLoop) {
+  EXPECT_EQ(runDesktop(loop, "t", "", sg1, memo2, actions(), [&](WindowHost& h) { h.close(); }), 0);
+  EXPECT_EQ(closing, 1);
+
+  loop.post([&] { loop.quit(); });
+  EXPECT_EQ(runDesktop(loop, "t", "", sg1, memo2, actions(), {}), 0);
+  EXPECT_EQ(closing, 2);
+}
+
+}  // namespace
+}  // namespace varnok
