@@ -113,6 +113,15 @@ std::string IniFile::readString(std::string_view section, std::string_view key,
   return v ? *v : def;
 }
 
+std::vector<std::string> IniFile::keyNames(std::string_view section) const {
+  const std::string prefix = makeKey(section, "");
+  std::vector<std::string> names;
+  for (const auto& [key, value] : values_) {
+    if (key.compare(0, prefix.size(), prefix) == 0) names.push_back(key.substr(prefix.size()));
+  }
+  return names;
+}
+
 std::optional<std::int32_t> IniFile::parseInteger(std::string_view text) {
   text = trim(text);
   bool negative = false;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace varnok {
 
@@ -34,6 +35,9 @@ class IniFile {
   std::int32_t readInteger(std::string_view section, std::string_view key, std::int32_t def) const;
   // Read as an integer: 0 is off, any other number on, anything else def.
   bool readBool(std::string_view section, std::string_view key, bool def) const;
+
+  // The names of the keys of a section, upper-cased, in no particular order.
+  std::vector<std::string> keyNames(std::string_view section) const;
 
   static std::optional<std::int32_t> parseInteger(std::string_view text);
   // Parses INI text as the constructor does with a file's content.

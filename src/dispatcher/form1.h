@@ -1,0 +1,199 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dispatcher/log_view.h"
+#include "dispatcher/status_table.h"
+#include "dispatcher/window_host.h"
+#include "net/simple_tcp.h"
+#include "platform/event_loop.h"
+
+namespace varnok {
+
+// TKodery: one configured encoder (Kodery: the encoder table).
+struct TKodery {
+  std::string Name;
+  std::string Host;
+  std::int32_t Port = 0;
+  std::int32_t Errors = 0;       // failed connection attempts since start
+  std::int32_t ErrorsInRow = 0;  // since the last good connection or resumption
+  bool Enabled = false;          // switched on by configuration
+  bool Active = false;           // may be served now; cleared by a suspension
+  TDateTime SuspendedAt = 0;
+};
+
+// TFronta: one queued command (Fronty: the per-encoder queues).
+struct TFronta {
+  std::string Command;  // bytes, line end included when it has one
+  TDateTime Queued = 0;
+};
+
+// TOdesilace: one sender slot (Odesilace: the sender-slot table).
+struct TOdesilace {
+  std::int32_t Koder = -1;  // encoder served, -1 when idle
+  bool LinkUp = false;      // the connection to that encoder is established
+};
+
+// Configuration read once at start-up and never changed afterwards.
+struct TConfig {
+  std::string ProgramFolder;  // with a trailing "/"
+  std::int32_t Repeat = 0;
+  std::int32_t MaxSecondsInQueue = 600;
+  std::int32_t ErrorLimit = 3;
+  std::int32_t SuspendForMinutes = 5;
+  std::uint16_t ListenOnPort = 23;
+  bool Socket = true;
+  bool File = true;
+  bool CmdLine = true;
+  int Threads = 2;
+};
+
+// The dispatcher: the main window's state and every handler of its
+// components. Front ends render SG1 and Memo2 and forward the operator's
+// actions to the window handlers; they hold no logic of their own.
+//
+// Ownership: TForm1 owns its components (server, clients, timers), the three
+// tables and the access lists; all live for the whole run. Everything runs on
+// the event loop's thread.
+class TForm1 {
+ public:
+  static constexpr int kMaxSlots = 4;
+  static constexpr std::size_t kTrailLength = 50;
+  static constexpr int kMemoLinesBeforeAdd = 50;
+  static constexpr char kAcknowledgement[] = "\r\n+\r\n\r\n";
+  static constexpr int kInfoCommand = 666;
+
+  TForm1(EventLoop& loop, std::string programFolder);
+  ~TForm1();
+  TForm1(const TForm1&) = delete;
+  TForm1& operator=(const TForm1&) = delete;
+
+  void setWindowHost(WindowHost* host) { window_ = host; }
+
+  // Start-up and configuration.
+  void FormCreate();
+
+  // Log and debug trail.
+  void ScrLog(std::string_view text);
+  void AddDebugStep(std::string_view mark);
+  [[noreturn]] void AppException(const std::exception& e);
+  const std::string& DebugTrail() const { return trail_; }
+  // Replaces the whole trail by "0", as start-up does.
+  void StartDebugTrail() { trail_ = "0"; }
+
+  // Encoder table and queues.
+  void DoFronty(const std::string& command, const std::string& destination);
+  std::string ZFronty(int koder);
+  bool KoderObsluhovan(int koder, bool connectedRequired);
+  int VolnychKoderu();
+  int CekaNejdyl(bool servedOnly);
+  int PocetAktivnichKoderu();
+  int VolnyClient();
+  void TimerQTimer();
+
+  // Dispatch cycle.
+  void TimerATimer();
+  void Odesli(int koder, int slot);
+
+  // Connection supervision.
+  void Client1Connected(net::TCustomSocket* Sender);
+  void Client2Connected(net::TCustomSocket* Sender);
+  void Client3Connected(net::TCustomSocket* Sender);
+  void Client4Connected(net::TCustomSocket* Sender);
+  void Client1Disconnected(net::TCustomSocket* Sender);
+  void Client2Disconnected(net::TCustomSocket* Sender);
+  void Client3Disconnected(net::TCustomSocket* Sender);
+  void Client4Disconnected(net::TCustomSocket* Sender);
+  void Timer11Timer();
+  void Timer22Timer();
+  void Timer33Timer();
+  void Timer44Timer();
+  void Client1Error(net::TCustomSocket* Sender, int Socket, int ErrorCode,
+                    const std::string& ErrorMsg);
+  void DocasnyBan(int koder);
+  void TimerBTimer();
+
+  // Network intake and access lists.
+  void Server1ClientConnected(net::TCustomSocket* Sender, net::TSimpleTCPClient* Client);
+  void Server1ClientDisconnected(net::TCustomSocket* Sender, net::TSimpleTCPClient* Client);
+  void Server1ClientRead(net::TCustomSocket* Sender, net::TSimpleTCPClient* Client,
+                         net::TMemoryStream& Stream);
+  bool Banned(const std::string& address);
+  bool InList(const std::vector<std::string>& list, const std::string& address);
+  void LoadFile(const std::string& extension);
+
+  // Hand-off receiver and command files.
+  void WMHandOff(const std::string& received);
+  void ZeSouboru(const std::string& text);
+
+  // Window behaviour.
+  void SystemMenuCommand(int command);
+  void FormClose();
+  void CiaTray1DblClick();
+  void Exit1Click();
+
+  // State, public for the front ends and the tests.
+  EventLoop& loop() const { return loop_; }
+  const TConfig& Config() const { return config_; }
+  std::vector<TKodery> Kodery;
+  std::vector<std::deque<TFronta>> Fronty;
+  std::vector<TOdesilace> Odesilace;
+  std::vector<std::string> VipList;
+  std::vector<std::string> BanList;
+  StatusTable SG1;
+  LogView Memo2;
+
+  net::TSimpleTCPServer Server1;
+  net::TSimpleTCPClient Client1, Client2, Client3, Client4;
+  Timer TimerA;
+  Timer Timer1, Timer2, Timer3, Timer4;
+  Timer Timer11, Timer22, Timer33, Timer44;
+  Timer TimerQ;
+  Timer TimerB;
+
+ private:
+  // The parts in which the four sender slots differ.
+  struct SlotParts {
+    net::TSimpleTCPClient* client;
+    Timer* shortTimer;
+    Timer* longTimer;
+    const char* thread;  // shown in the "Thread" column
+    const char* connectedMark;
+    const char* disconnectedMark;
+    const char* timerMark;
+  };
+  void SlotConnected(int slot);
+  void SlotDisconnected(int slot);
+  void SlotTimer(int slot);
+  void RefreshQueueColumn(int koder);
+  void RefreshQueueColumns();
+  TDateTime Now() const { return loop_.clock().now(); }
+
+  EventLoop& loop_;
+  WindowHost* window_ = nullptr;
+  TConfig config_;
+  std::string trail_;
+  std::array<SlotParts, kMaxSlots> slots_;
+};
+
+// TDMI: the application title "Varnok (" + folder name + ")".
+std::string TDMI_DataModuleCreate(const std::string& programFolder);
+
+// Column numbers of SG1.
+enum StatusColumn : int {
+  kColName = 0,
+  kColHost = 1,
+  kColPort = 2,
+  kColQueue = 3,
+  kColThread = 4,
+  kColErrors = 5,
+  kColEnabled = 6
+};
+
+}  // namespace varnok

@@ -1,0 +1,52 @@
+// Texts handed over by a second copy, and command files.
+#include "dispatcher/form1.h"
+#include "platform/ini_file.h"
+
+namespace varnok {
+
+void TForm1::WMHandOff(const std::string& received) {
+  AddDebugStep("h");
+  std::string text = received;
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  if (text.empty()) return;
+  if (upperAscii(std::string_view(text).substr(0, 5)) == "FILE:") {
+    if (config_.File) ZeSouboru(text);
+  } else {
+    if (text.find('\r') == std::string::npos) text.push_back('\r');
+    if (config_.CmdLine) DoFronty(text, "");
+  }
+  AddDebugStep(",");
+}
+
+void TForm1::ZeSouboru(const std::string& request) {
+  AddDebugStep("i");
+  std::string name = request;
+  if (upperAscii(std::string_view(name).substr(0, 5)) == "FILE:") name.erase(0, 5);
+  if (name.find_first_of("\\:/") == std::string::npos) name = config_.ProgramFolder + name;
+
+  const IniFile file(name);
+  const std::int32_t count = file.readInteger("CommandList", "CommandCount", 1);
+  const std::string destination = file.readString("CommandList", "DestinationName", "");
+  // Keys beyond the highest CommandN present would all read empty; looking
+  // them up one by one could take hours for a count near 2^31.
+  std::int32_t highest = 0;
+  for (const std::string& key : file.keyNames("CommandList")) {
+    if (key.size() <= 7 || key.compare(0, 7, "COMMAND") != 0 || key[7] == '0') continue;
+    const auto n = IniFile::parseInteger(key.substr(7));
+    if (n && *n > highest && key.find_first_not_of("0123456789", 7) == std::string::npos) {
+      highest = *n;
+    }
+  }
+  bool processed = count >= 1;
+  for (std::int32_t n = 1; n <= count && n <= highest; ++n) {
+    std::string command = file.readString("CommandList", "Command" + std::to_string(n), "");
+    if (!command.empty()) {
+      if (command.find('\r') == std::string::npos) command.push_back('\r');
+      DoFronty(command, destination);
+    }
+  }
+  if (processed) ScrLog("File processed - " + name);
+  AddDebugStep(",");
+}
+
+}  // namespace varnok

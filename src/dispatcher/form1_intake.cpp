@@ -1,0 +1,104 @@
+// Commands from producers over TCP, and the access lists.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "dispatcher/form1.h"
+
+namespace varnok {
+
+void TForm1::Server1ClientConnected(net::TCustomSocket*, net::TSimpleTCPClient* Client) {
+  AddDebugStep("d");
+  ScrLog("Client " + Client->Host() + ":" + std::to_string(Client->Port()) + " connected");
+  AddDebugStep(",");
+}
+
+void TForm1::Server1ClientDisconnected(net::TCustomSocket*, net::TSimpleTCPClient* Client) {
+  AddDebugStep("e");
+  ScrLog("Client " + Client->Host() + ":" + std::to_string(Client->Port()) + " disconnected");
+  AddDebugStep(",");
+}
+
+void TForm1::Server1ClientRead(net::TCustomSocket*, net::TSimpleTCPClient* Client,
+                               net::TMemoryStream& Stream) {
+  AddDebugStep("I");
+  std::string text = Stream.Bytes;
+  if (Banned(Client->Host())) text.clear();
+  if (text.empty()) return;
+  // A failed acknowledgement raises out of here, so the command is not queued.
+  Server1.SendBuffer(Client, kAcknowledgement, static_cast<int>(sizeof kAcknowledgement - 1));
+  DoFronty(text, "");
+  AddDebugStep(",");
+}
+
+bool TForm1::Banned(const std::string& address) {
+  AddDebugStep("l");
+  bool result = false;
+  if (InList(BanList, address)) {
+    result = true;
+    if (InList(VipList, address)) result = false;
+  }
+  AddDebugStep(",");
+  return result;
+}
+
+bool TForm1::InList(const std::vector<std::string>& list, const std::string& address) {
+  AddDebugStep("k");
+  bool result = false;
+  for (const std::string& entry : list) {
+    const std::size_t star = entry.find('*');
+    if (star == std::string::npos) {
+      if (entry == address) result = true;
+    } else if (address.size() >= star && address.compare(0, star, entry, 0, star) == 0) {
+      result = true;
+    }
+  }
+  AddDebugStep(",");
+  return result;
+}
+
+void TForm1::LoadFile(const std::string& extension) {
+  AddDebugStep("m");
+  const std::string path = config_.ProgramFolder + "varnok." + extension;
+  std::vector<std::string>* list = nullptr;
+  if (extension == "vip") list = &VipList;
+  if (extension == "ban") list = &BanList;
+
+  // Only regular files: a FIFO or a device in its place must not block.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      std::string line;
+      bool longLine = false;
+      auto endLine = [&] {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!longLine && !line.empty() && line.size() < 16 && list) list->push_back(line);
+        line.clear();
+        longLine = false;
+      };
+      char buf[4096];
+      for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n; ++i) {
+          if (buf[i] == '\n') {
+            endLine();
+          } else if (line.size() <= 16) {
+            line.push_back(buf[i]);
+          } else {
+            longLine = true;  // a list line is short; drop the rest unread
+          }
+        }
+      }
+      endLine();
+    }
+    ::close(fd);
+  }
+  AddDebugStep(",");
+}
+
+}  // namespace varnok

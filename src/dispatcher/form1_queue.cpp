@@ -1,0 +1,126 @@
+// The encoder table, the per-encoder queues and the sender slots.
+#include "dispatcher/form1.h"
+#include "platform/ini_file.h"
+
+namespace varnok {
+
+void TForm1::RefreshQueueColumn(int koder) {
+  SG1.setCell(kColQueue, koder + 1, std::to_string(Fronty[static_cast<std::size_t>(koder)].size()));
+}
+
+void TForm1::RefreshQueueColumns() {
+  for (std::size_t i = 0; i < Fronty.size(); ++i) RefreshQueueColumn(static_cast<int>(i));
+}
+
+void TForm1::DoFronty(const std::string& command, const std::string& destination) {
+  AddDebugStep("A");
+  if (command.empty()) return;
+  const std::string target = upperAscii(destination);
+  for (std::int32_t pass = 0; pass <= config_.Repeat; ++pass) {
+    for (std::size_t i = 0; i < Kodery.size(); ++i) {
+      const TKodery& k = Kodery[i];
+      if (!k.Enabled) continue;
+      if (!destination.empty() && upperAscii(k.Name) != target) continue;
+      Fronty[i].push_back(TFronta{command, Now()});
+    }
+  }
+  AddDebugStep("B");
+  RefreshQueueColumns();
+  AddDebugStep(",");
+}
+
+std::string TForm1::ZFronty(int koder) {
+  AddDebugStep("C");
+  if (koder < 0 || koder >= static_cast<int>(Fronty.size())) return {};
+  auto& queue = Fronty[static_cast<std::size_t>(koder)];
+  if (queue.empty()) return {};
+  std::string command = std::move(queue.front().Command);
+  queue.pop_front();
+  AddDebugStep("D");
+  RefreshQueueColumn(koder);
+  AddDebugStep(",");
+  return command;
+}
+
+bool TForm1::KoderObsluhovan(int koder, bool connectedRequired) {
+  AddDebugStep("E");
+  if (koder < 0) return false;
+  bool served = false;
+  for (const TOdesilace& slot : Odesilace) {
+    if (slot.Koder == koder && (!connectedRequired || slot.LinkUp)) served = true;
+  }
+  AddDebugStep(",");
+  return served;
+}
+
+int TForm1::VolnychKoderu() {
+  AddDebugStep("F");
+  int count = 0;
+  for (std::size_t i = 0; i < Kodery.size(); ++i) {
+    if (Kodery[i].Active && !KoderObsluhovan(static_cast<int>(i), false) && !Fronty[i].empty()) {
+      ++count;
+    }
+  }
+  AddDebugStep(",");
+  return count;
+}
+
+int TForm1::CekaNejdyl(bool servedOnly) {
+  AddDebugStep("G");
+  if (VolnychKoderu() <= 0) servedOnly = true;
+  int choice = -1;
+  bool haveBound = false;
+  TDateTime bound = 0;
+  for (std::size_t i = 0; i < Kodery.size(); ++i) {
+    const auto& queue = Fronty[i];
+    if (queue.empty() || !Kodery[i].Active) continue;
+    if (haveBound && !(queue.front().Queued < bound)) continue;
+    bool linked = false;
+    bool bound_to_slot = false;
+    for (const TOdesilace& slot : Odesilace) {
+      if (slot.Koder != static_cast<int>(i)) continue;
+      bound_to_slot = true;
+      if (slot.LinkUp) linked = true;
+    }
+    if (servedOnly ? !linked : bound_to_slot) continue;
+    choice = static_cast<int>(i);
+    bound = queue.front().Queued;
+    haveBound = true;
+  }
+  AddDebugStep(",");
+  return choice;
+}
+
+int TForm1::PocetAktivnichKoderu() {
+  AddDebugStep("Q");
+  int count = 0;
+  for (const TKodery& k : Kodery) count += k.Active ? 1 : 0;
+  AddDebugStep(",");
+  return count;
+}
+
+int TForm1::VolnyClient() {
+  AddDebugStep("J");
+  int idle = -1;
+  for (std::size_t k = 0; k < Odesilace.size(); ++k) {
+    if (Odesilace[k].Koder < 0) idle = static_cast<int>(k);
+  }
+  AddDebugStep(",");
+  return idle;
+}
+
+void TForm1::TimerQTimer() {
+  AddDebugStep("n");
+  const TDateTime now = Now();
+  const std::int64_t longest = config_.MaxSecondsInQueue;
+  for (auto& queue : Fronty) {
+    // Only heads are removed, so the pass ends at the first entry that stays.
+    while (!queue.empty() && secondsBetween(now, queue.front().Queued) > longest) {
+      queue.pop_front();
+    }
+  }
+  RefreshQueueColumns();
+  AddDebugStep(",");
+}
+
+}  // namespace varnok

@@ -1,0 +1,41 @@
+// The window's own behaviour: Info, show/hide, exit and closing.
+#include "dispatcher/form1.h"
+
+namespace varnok {
+
+void TForm1::SystemMenuCommand(int command) {
+  AddDebugStep("H");
+  if (command == kInfoCommand && window_) {
+    window_->openDocument(config_.ProgramFolder + "varnok.txt");
+  }
+  AddDebugStep(",");
+}
+
+void TForm1::FormClose() {
+  AddDebugStep("W");
+  Server1.SetListen(false);
+  Client1.SetConnected(false);
+  Client2.SetConnected(false);
+  Client3.SetConnected(false);
+  Client4.SetConnected(false);
+  AddDebugStep(",");
+}
+
+void TForm1::CiaTray1DblClick() {
+  AddDebugStep("f");
+  if (window_) {
+    if (window_->isShown()) {
+      window_->hide();
+    } else {
+      window_->show();
+    }
+  }
+  AddDebugStep(",");
+}
+
+void TForm1::Exit1Click() {
+  AddDebugStep("j");
+  if (window_) window_->close();
+}
+
+}  // namespace varnok

@@ -1,0 +1,101 @@
+// Texts handed over by a second copy, and command files.
+#include <gtest/gtest.h>
+
+#include "form_fixture.h"
+
+namespace varnok::testing {
+namespace {
+
+class FilesTest : public FormTest {
+ protected:
+  void start(const std::string& inputs = "") {
+    create("[Inputs]\nSocket=0\n" + inputs +
+           "[General]\nEncoderCount=2\n"
+           "[Encoder1]\nName=Studio\nPort=1\n[Encoder2]\nName=Other\nPort=1\n");
+    form->TimerA.setEnabled(false);
+  }
+  std::vector<std::string> queue(int koder) const {
+    std::vector<std::string> out;
+    for (const auto& e : form->Fronty[static_cast<std::size_t>(koder)]) out.push_back(e.Command);
+    return out;
+  }
+};
+
+TEST_F(FilesTest, HandedOverCommandsGetOneCarriageReturn) {
+  start();
+  form->WMHandOff("NULL");
+  form->WMHandOff("RT1=Now playing   ");
+  form->WMHandOff("  lead kept ");
+  form->WMHandOff("has\rone already ");
+  EXPECT_EQ(queue(0), (std::vector<std::string>{"NULL\r", "RT1=Now playing\r", "  lead kept\r",
+                                                "has\rone already"}));
+  EXPECT_EQ(queue(1).size(), 4u);
+  form->StartDebugTrail();
+  form->WMHandOff("     ");
+  form->WMHandOff("");
+  EXPECT_EQ(form->DebugTrail(), "0hh");
+  EXPECT_EQ(queue(0).size(), 4u);
+}
+
+TEST_F(FilesTest, CommandFileWithDestinationAndGaps) {
+  start();
+  dir.write("cmd.ini",
+            "[CommandList]\nCommandCount=3\nDestinationName=studio\n"
+            "Command1=first command\nCommand3=third command\n");
+  form->WMHandOff("file:cmd.ini ");
+  EXPECT_EQ(queue(0), (std::vector<std::string>{"first command\r", "third command\r"}));
+  EXPECT_TRUE(queue(1).empty());
+  EXPECT_TRUE(logged("File processed - " + dir.folder() + "cmd.ini"));
+}
+
+TEST_F(FilesTest, FileNamesAndCounts) {
+  start();
+  dir.write("all.ini", "[commandlist]\ncommand1=to all\nCommand2=not read\n");
+  form->WMHandOff("FILE:" + dir.folder() + "all.ini");  // a path is used unchanged
+  EXPECT_EQ(queue(1), std::vector<std::string>{"to all\r"});
+
+  // "FILE:" alone names the program folder: nothing queued, still logged.
+  form->WMHandOff("FILE:");
+  EXPECT_TRUE(logged("File processed - " + dir.folder()));
+  // Two words: the name starts with a blank and is not the file.
+  form->WMHandOff("FILE: all.ini ");
+  EXPECT_TRUE(logged("File processed - " + dir.folder() + " all.ini"));
+  // Leading blanks keep the prefix from being seen: an ordinary command.
+  form->WMHandOff(" FILE:all.ini");
+  EXPECT_EQ(queue(0).back(), " FILE:all.ini\r");
+
+  const int lines = form->Memo2.lineCount();
+  dir.write("none.ini", "[CommandList]\nCommandCount=0\nCommand1=never\n");
+  form->WMHandOff("FILE:none.ini");
+  EXPECT_EQ(form->Memo2.lineCount(), lines);  // nothing processed, nothing logged
+
+  dir.write("nan.ini", "[CommandList]\nCommandCount=many\nCommand1=one\nCommand2=two\n");
+  form->WMHandOff("FILE:nan.ini");
+  EXPECT_EQ(queue(0).back(), "one\r");
+}
+
+TEST_F(FilesTest, HugeCommandCountDoesNotHang) {
+  start();
+  dir.write("huge.ini", "[CommandList]\nCommandCount=2147483647\nCommand7=seven\nCommand007=no\n");
+  form->WMHandOff("FILE:huge.ini");
+  EXPECT_EQ(queue(0), std::vector<std::string>{"seven\r"});
+  EXPECT_TRUE(logged("File processed - " + dir.folder() + "huge.ini"));
+}
+
+TEST_F(FilesTest, SwitchesDropRequestsSilently) {
+  start("CmdLine=0\n");
+  dir.write("cmd.ini", "[CommandList]\nCommand1=from file\n");
+  form->WMHandOff("RT=dropped");
+  form->WMHandOff("FILE:cmd.ini");
+  EXPECT_EQ(queue(0), std::vector<std::string>{"from file\r"});
+
+  start("File=0\n");
+  const int lines = form->Memo2.lineCount();
+  form->WMHandOff("FILE:cmd.ini");
+  form->WMHandOff("RT=kept");
+  EXPECT_EQ(queue(0), std::vector<std::string>{"RT=kept\r"});
+  EXPECT_EQ(form->Memo2.lineCount(), lines);
+}
+
+}  // namespace
+}  // namespace varnok::testing

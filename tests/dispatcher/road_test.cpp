@@ -1,0 +1,241 @@
+// Whole sequences of the command road in virtual time over real loopback
+// sockets: intake, dispatch cycle, supervision.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "form_fixture.h"
+#include "support/loopback.h"
+
+namespace varnok::testing {
+namespace {
+
+class RoadTest : public FormTest {
+ protected:
+  // Writes a configuration with the given encoders (name, port) and settings.
+  void start(const std::vector<std::pair<std::string, std::uint16_t>>& encoders,
+             const std::string& general = "", const std::string& inputs = "Socket=0\n") {
+    std::string ini = "[General]\nEncoderCount=" + std::to_string(encoders.size()) + "\n" +
+                      general + "[Inputs]\n" + inputs;
+    for (std::size_t i = 0; i < encoders.size(); ++i) {
+      ini += "[Encoder" + std::to_string(i + 1) + "]\nName=" + encoders[i].first +
+             "\nHost=127.0.0.1\nPort=" + std::to_string(encoders[i].second) + "\n";
+    }
+    create(ini);
+  }
+  // One tick of the dispatch timer, then the sockets settle.
+  void tick() {
+    loop.advance(form->TimerA.interval());
+    loop.runOnce(5);
+  }
+  bool settle(const std::function<bool()>& done) { return loop.runUntil(done, 3000); }
+  std::string cell(int col, int koder) const { return form->SG1.cell(col, koder + 1); }
+};
+
+TEST_F(RoadTest, WorkedSequenceTwoSlotsThreeEncoders) {
+  EncoderStub e0(loop), e1(loop), e2(loop);
+  start({{"E0", e0.port}, {"E1", e1.port}, {"E2", e2.port}}, "Threads=2\n");
+  form->DoFronty("CMD\r", "");
+
+  tick();  // binds slot 1 (Client2) to encoder 0
+  EXPECT_EQ(form->Odesilace[1].Koder, 0);
+  tick();  // binds slot 0 (Client1) to encoder 1
+  EXPECT_EQ(form->Odesilace[0].Koder, 1);
+  ASSERT_TRUE(settle([&] { return form->Odesilace[0].LinkUp && form->Odesilace[1].LinkUp; }));
+  EXPECT_EQ(cell(kColThread, 0), "2");
+  EXPECT_EQ(cell(kColThread, 1), "1");
+  EXPECT_EQ(cell(kColThread, 2), "");
+
+  tick();  // sends encoder 0's command through Client2
+  ASSERT_TRUE(settle([&] { return e0.received.size() == 4; }));
+  tick();  // then encoder 1's through Client1
+  ASSERT_TRUE(settle([&] { return e1.received.size() == 4; }));
+  EXPECT_EQ(e0.received, "CMD\r");
+  EXPECT_EQ(e1.received, "CMD\r");
+  EXPECT_EQ(queueSize(2), 1u);
+  EXPECT_EQ(form->Odesilace[0].Koder, 1);
+
+  // Client1 sent last but has the shorter idle time: it goes first, 1000 ms
+  // after its send; the freed slot 0 goes to encoder 2.
+  const std::int64_t sentAt = clock.monotonicMs();
+  while (form->Odesilace[0].Koder == 1 && clock.monotonicMs() - sentAt < 5000) tick();
+  EXPECT_GE(clock.monotonicMs() - sentAt, 1000 - 45);
+  EXPECT_LE(clock.monotonicMs() - sentAt, 1000 + 45);
+  // Freed, and possibly bound again by a tick in the same step.
+  EXPECT_NE(form->Odesilace[0].Koder, 1);
+  EXPECT_EQ(form->Odesilace[1].Koder, 0);  // Client2's turn comes at 1500 ms
+  for (int i = 0; i < 40 && e2.received.empty(); ++i) {
+    tick();
+    settle([&] { return form->Odesilace[0].Koder != 2 || form->Odesilace[0].LinkUp; });
+  }
+  EXPECT_EQ(form->Odesilace[0].Koder, 2);
+  EXPECT_EQ(cell(kColThread, 2), "1");
+  ASSERT_TRUE(settle([&] { return e2.received == "CMD\r"; }));
+  EXPECT_EQ(e0.accepted + e1.accepted + e2.accepted, 3);
+  EXPECT_EQ(cell(kColErrors, 0), "");
+}
+
+TEST_F(RoadTest, OneEncoderFourSlotsGoesThroughClient4AndStaysOpen) {
+  EncoderStub e(loop);
+  start({{"Only", e.port}}, "Threads=4\nRepeat=2\n");
+  form->DoFronty("abc\r", "");
+  tick();
+  EXPECT_EQ(form->Odesilace[3].Koder, 0);
+  ASSERT_TRUE(settle([&] { return form->Odesilace[3].LinkUp; }));
+  EXPECT_EQ(cell(kColThread, 0), "4");
+  // Three copies, one send per tick.
+  for (std::size_t sent = 1; sent <= 3; ++sent) {
+    tick();
+    ASSERT_TRUE(settle([&] { return e.received.size() == 4 * sent; })) << sent;
+  }
+  EXPECT_EQ(e.received, "abc\rabc\rabc\r");
+  // One active encoder, four slots: the connection stays open.
+  loop.advance(20000);
+  EXPECT_TRUE(form->Odesilace[3].LinkUp);
+  EXPECT_EQ(e.accepted, 1);
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(form->Odesilace[static_cast<std::size_t>(k)].Koder, -1);
+}
+
+TEST_F(RoadTest, RefusedEncoderIsCountedSuspendedAndResumed) {
+  const std::uint16_t port = closedPort();
+  start({{"Gone", port}}, "Threads=1\nErrorLimit=3\nSuspendForMinutes=5\n");
+  form->DoFronty("x\r", "");
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    tick();
+    ASSERT_TRUE(settle([&] { return form->Odesilace[0].Koder == -1; })) << attempt;
+    EXPECT_EQ(form->Kodery[0].Errors, attempt);
+    EXPECT_EQ(cell(kColErrors, 0), std::to_string(attempt));
+    // Logged without the name: the slot is already idle when the error comes.
+    EXPECT_EQ(logTexts().back(), "Socket Error 10061 - Connection refused");
+  }
+  EXPECT_FALSE(form->Kodery[0].Active);
+  EXPECT_EQ(cell(kColEnabled, 0), "Suspended");
+  const int lines = form->Memo2.lineCount();
+  loop.advance(4 * 60 * 1000);  // suspended: no further attempts
+  EXPECT_EQ(form->Kodery[0].Errors, 3);
+  EXPECT_EQ(form->Memo2.lineCount(), lines);
+  EXPECT_FALSE(form->Kodery[0].Active);
+  // Resumed by the 10-second check once five whole minutes have passed.
+  form->TimerA.setEnabled(false);  // keep it from trying again at once
+  loop.advance(60 * 1000 + 10 * 1000);
+  EXPECT_EQ(cell(kColEnabled, 0), "Yes");
+  EXPECT_TRUE(form->Kodery[0].Active);
+  EXPECT_EQ(form->Kodery[0].ErrorsInRow, 0);
+  EXPECT_EQ(queueSize(0), 1u);  // the command waited
+}
+
+TEST_F(RoadTest, EncoderClosingAnOpenConnectionCountsNothing) {
+  EncoderStub e(loop);
+  start({{"E", e.port}}, "Threads=1\n");
+  form->DoFronty("x\r", "");
+  tick();
+  ASSERT_TRUE(settle([&] { return form->Odesilace[0].LinkUp && e.openConnections() == 1; }));
+  const int lines = form->Memo2.lineCount();
+  e.closeAll();
+  ASSERT_TRUE(settle([&] { return form->Odesilace[0].Koder == -1; }));
+  EXPECT_EQ(form->Kodery[0].Errors, 0);
+  EXPECT_EQ(cell(kColThread, 0), "");
+  EXPECT_EQ(form->Memo2.lineCount(), lines);
+  EXPECT_TRUE(form->Kodery[0].Active);
+}
+
+TEST_F(RoadTest, QueueThatExpiredBeforeTheSendSendsNothing) {
+  EncoderStub e(loop);
+  start({{"E", e.port}}, "Threads=1\n");
+  form->DoFronty("x\r", "");
+  tick();
+  ASSERT_TRUE(settle([&] { return form->Odesilace[0].LinkUp; }));
+  form->Fronty[0].clear();  // as an expiry pass would between connect and send
+  tick();
+  tick();
+  loop.runUntil([] { return false; }, 50);
+  EXPECT_EQ(e.received, "");
+  EXPECT_TRUE(form->Odesilace[0].LinkUp);
+}
+
+TEST_F(RoadTest, ProducerCommandIsAcknowledgedAndQueued) {
+  EncoderStub e(loop);
+  start({{"E", e.port}}, "", "ListenOnPort=0\n");
+  ASSERT_TRUE(form->Server1.Listen());
+  EXPECT_TRUE(logged("Listening on port 0"));
+  const std::uint16_t port = localPort(form->Server1.SocketHandle());
+  form->TimerA.setEnabled(false);
+
+  Producer producer(port);
+  ASSERT_TRUE(producer.connected);
+  ASSERT_TRUE(settle([&] { return logged("Client 127.0.0.1:0 connected"); }))
+      << "Port in the line is the listening port as configured";
+  producer.send("HELLO\r\n");
+  ASSERT_TRUE(settle([&] { return producer.replies().size() == 7; }));
+  EXPECT_EQ(producer.replies(), "\r\n+\r\n\r\n");
+  ASSERT_EQ(queueSize(0), 1u);
+  EXPECT_EQ(form->Fronty[0].front().Command, "HELLO\r\n");
+
+  // A chunk of only CR LF is a command like any other; binary bytes pass whole.
+  producer.send("\r\n");
+  ASSERT_TRUE(settle([&] { return producer.replies().size() == 14; }));
+  producer.send(std::string("\x00\xff\x80", 3));
+  ASSERT_TRUE(settle([&] { return producer.replies().size() == 21; }));
+  EXPECT_EQ(form->Fronty[0].back().Command, std::string("\x00\xff\x80", 3));
+
+  producer.closeNormally();
+  ASSERT_TRUE(settle([&] { return logged("Client 127.0.0.1:0 disconnected"); }));
+}
+
+TEST_F(RoadTest, BannedProducerGetsNoAnswer) {
+  dir.write("varnok.ban", "127.0.0.*\r\n");
+  dir.write("varnok.vip", "127.0.0.6\n");
+  start({{"E", closedPort()}}, "", "ListenOnPort=0\n");
+  form->TimerA.setEnabled(false);
+  const std::uint16_t port = localPort(form->Server1.SocketHandle());
+
+  Producer banned(port, "127.0.0.5");
+  Producer vip(port, "127.0.0.6");
+  ASSERT_TRUE(settle([&] { return logged("Client 127.0.0.5:0 connected"); }));
+  banned.send("RT=no\r");
+  vip.send("RT=yes\r");
+  ASSERT_TRUE(settle([&] { return vip.replies().size() == 7; }));
+  loop.runUntil([] { return false; }, 50);
+  EXPECT_EQ(banned.replies(), "");
+  ASSERT_EQ(queueSize(0), 1u);
+  EXPECT_EQ(form->Fronty[0].front().Command, "RT=yes\r");
+}
+
+TEST_F(RoadTest, ProducerResetIsLoggedAsASocketError) {
+  start({}, "", "ListenOnPort=0\n");
+  const std::uint16_t port = localPort(form->Server1.SocketHandle());
+  Producer producer(port);
+  ASSERT_TRUE(settle([&] { return form->Server1.Connections().Count() == 1; }));
+  producer.reset();
+  ASSERT_TRUE(settle([&] { return form->Server1.Connections().Count() == 0; }));
+  EXPECT_EQ(logTexts().back(), "Socket Error 10054 - Connection reset by peer");
+}
+
+TEST_F(RoadTest, PortInUseIsLoggedAndStartUpStops) {
+  EncoderStub busy(loop);
+  start({}, "", "ListenOnPort=" + std::to_string(busy.port) + "\n");
+  EXPECT_FALSE(form->Server1.Listen());
+  EXPECT_EQ(logTexts().back(), "Socket Error 10048 - Address already in use");
+  EXPECT_FALSE(logged("Listening on port " + std::to_string(busy.port)));
+  // The error handler's marks end the trail; start-up added no exit mark.
+  EXPECT_TRUE(form->DebugTrail().ends_with("Tc,,")) << form->DebugTrail();
+  // The program runs on.
+  form->DoFronty("x", "");
+  loop.advance(1000);
+}
+
+TEST_F(RoadTest, ClosingStopsListeningAndClosesEveryConnection) {
+  EncoderStub e(loop);
+  start({{"E", e.port}}, "Threads=1\n", "ListenOnPort=0\n");
+  form->DoFronty("x\r", "");
+  tick();
+  ASSERT_TRUE(settle([&] { return form->Odesilace[0].LinkUp && e.openConnections() == 1; }));
+  form->FormClose();
+  EXPECT_FALSE(form->Server1.Listen());
+  EXPECT_EQ(form->Odesilace[0].Koder, -1);
+  EXPECT_EQ(form->Kodery[0].Errors, 0);
+  ASSERT_TRUE(settle([&] { return e.openConnections() == 0; }));
+}
+
+}  // namespace
+}  // namespace varnok::testing

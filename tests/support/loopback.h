@@ -1,0 +1,164 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "platform/event_loop.h"
+
+namespace varnok::testing {
+
+inline sockaddr_in loopbackAddress(const char* ip, std::uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  return a;
+}
+
+inline std::uint16_t localPort(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+// A loopback port that nobody listens on (refused when connected to).
+inline std::uint16_t closedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = loopbackAddress("127.0.0.1", 0);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  const std::uint16_t port = localPort(fd);
+  close(fd);
+  return port;
+}
+
+// An encoder on a loopback port, served by the test's event loop: accepts
+// every connection and records every byte.
+class EncoderStub {
+ public:
+  explicit EncoderStub(EventLoop& loop, const char* ip = "127.0.0.1") : loop_(loop) {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopbackAddress(ip, 0);
+    bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listen_, 16);
+    port = localPort(listen_);
+    loop_.watch(listen_, EPOLLIN, [this](std::uint32_t) { acceptAll(); });
+  }
+  ~EncoderStub() {
+    stopListening();
+    for (auto& [fd, data] : conns_) {
+      loop_.unwatch(fd);
+      close(fd);
+    }
+  }
+  // Further connection attempts are refused.
+  void stopListening() {
+    if (listen_ < 0) return;
+    loop_.unwatch(listen_);
+    close(listen_);
+    listen_ = -1;
+  }
+  // Closes every open connection, normally or with a reset.
+  void closeAll(bool reset = false) {
+    for (auto& [fd, data] : conns_) {
+      if (reset) {
+        linger l{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+      }
+      loop_.unwatch(fd);
+      close(fd);
+    }
+    conns_.clear();
+  }
+  int openConnections() const { return static_cast<int>(conns_.size()); }
+
+  std::uint16_t port = 0;
+  std::string received;
+  int accepted = 0;
+  int peerClosed = 0;
+
+ private:
+  void acceptAll() {
+    for (;;) {
+      const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) return;
+      ++accepted;
+      conns_[fd] = {};
+      loop_.watch(fd, EPOLLIN, [this, fd](std::uint32_t) { readFrom(fd); });
+    }
+  }
+  void readFrom(int fd) {
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n > 0) {
+        received.append(buf, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        ++peerClosed;
+        loop_.unwatch(fd);
+        close(fd);
+        conns_.erase(fd);
+      }
+      return;
+    }
+  }
+
+  EventLoop& loop_;
+  int listen_ = -1;
+  std::map<int, int> conns_;
+};
+
+// A producer: a non-blocking client socket driven by the test's loop.
+class Producer {
+ public:
+  Producer(std::uint16_t port, const char* from = "127.0.0.1") {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local = loopbackAddress(from, 0);
+    bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    sockaddr_in to = loopbackAddress("127.0.0.1", port);
+    connected = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    fcntl(fd_, F_SETFL, O_NONBLOCK);
+  }
+  ~Producer() {
+    if (fd_ >= 0) close(fd_);
+  }
+  void send(const std::string& bytes) const {
+    [[maybe_unused]] ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+  // Collects what has arrived so far.
+  const std::string& replies() {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      if (n <= 0) break;
+      replies_.append(buf, static_cast<std::size_t>(n));
+    }
+    return replies_;
+  }
+  void reset() {
+    linger l{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd_);
+    fd_ = -1;
+  }
+  void closeNormally() {
+    close(fd_);
+    fd_ = -1;
+  }
+  bool connected = false;
+
+ private:
+  int fd_ = -1;
+  std::string replies_;
+};
+
+}  // namespace varnok::testing
