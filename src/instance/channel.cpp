@@ -1,0 +1,213 @@
+#include "instance/channel.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "instance/hand_off_text.h"
+
+namespace varnok::channel {
+namespace {
+
+std::string errnoText(int err) {
+  return std::strerror(err);
+}
+
+std::string octal(mode_t mode) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
+  return buf;
+}
+
+void putLength(std::string& out, std::size_t n) {
+  out.push_back(static_cast<char>((n >> 8) & 0xFF));
+  out.push_back(static_cast<char>(n & 0xFF));
+}
+
+std::size_t getLength(const std::string& in, std::size_t at) {
+  return (static_cast<std::size_t>(static_cast<unsigned char>(in[at])) << 8) |
+         static_cast<unsigned char>(in[at + 1]);
+}
+
+}  // namespace
+
+std::string defaultChannelFolder(const char* xdgRuntimeDir, uid_t uid) {
+  // A relative or empty XDG_RUNTIME_DIR is invalid and ignored.
+  if (xdgRuntimeDir && xdgRuntimeDir[0] == '/') {
+    std::string folder = xdgRuntimeDir;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (folder != "/") return folder + "/varnok";
+  }
+  return "/tmp/varnok-" + std::to_string(uid);
+}
+
+std::string channelFolderFor(const std::string& runtimeDir) {
+  if (runtimeDir.empty()) return defaultChannelFolder(std::getenv("XDG_RUNTIME_DIR"), geteuid());
+  std::string folder = runtimeDir;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder == "/" ? "/varnok" : folder + "/varnok";
+}
+
+bool prepareChannelFolder(const std::string& folder, std::string* error) {
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    *error = "cannot create the folder " + folder + ": " + errnoText(errno);
+    return false;
+  }
+  // O_NOFOLLOW: a symbolic link planted in a shared folder such as /tmp must
+  // not lead the channel somewhere else.
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    *error = "cannot open the folder " + folder + ": " +
+             (err == ELOOP || err == ENOTDIR ? std::string("not a folder") : errnoText(err));
+    return false;
+  }
+  struct stat st {};
+  const bool statted = ::fstat(fd, &st) == 0;
+  const int err = errno;
+  ::close(fd);
+  if (!statted) {
+    *error = "cannot examine the folder " + folder + ": " + errnoText(err);
+    return false;
+  }
+  if (st.st_uid != geteuid()) {
+    *error = "the folder " + folder + " belongs to uid " + std::to_string(st.st_uid) +
+             ", not to this user (uid " + std::to_string(geteuid()) + "); refusing to use it";
+    return false;
+  }
+  if ((st.st_mode & 077) != 0) {
+    *error = "the folder " + folder + " is open to other users (mode " + octal(st.st_mode) +
+             "); refusing to use it";
+    return false;
+  }
+  return true;
+}
+
+std::string channelStem(const std::string& title) {
+  // FNV-1a, 64 bits: stable across builds and machines, unlike std::hash.
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (unsigned char c : title) {
+    h ^= c;
+    h *= 0x100000001b3ULL;
+  }
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+  return buf;
+}
+
+std::size_t maxSocketPath() {
+  return sizeof(sockaddr_un::sun_path) - 1;
+}
+
+bool peerUid(int fd, uid_t* uid) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) {
+    return false;
+  }
+  *uid = cred.uid;
+  return true;
+}
+
+bool peerIsThisUser(int fd, std::string* error) {
+  uid_t uid = 0;
+  if (!peerUid(fd, &uid)) {
+    *error = "the credentials of the other end cannot be read: " + errnoText(errno);
+    return false;
+  }
+  if (uid != geteuid()) {
+    *error = "the other end runs as uid " + std::to_string(uid) + ", not as this user (uid " +
+             std::to_string(geteuid()) + ")";
+    return false;
+  }
+  return true;
+}
+
+std::string encodeFrame(const std::string& title, const std::string& text) {
+  std::string frame(kMagic, sizeof kMagic);
+  putLength(frame, title.size());
+  frame.append(title);
+  putLength(frame, text.size());
+  frame.append(text);
+  return frame;
+}
+
+FrameParser::State FrameParser::feed(const char* data, std::size_t size) {
+  if (state_ != State::NeedMore) {
+    // Bytes after a whole frame are not part of the protocol.
+    if (size > 0) state_ = State::Bad;
+    return state_;
+  }
+  buffer_.append(data, size);
+  state_ = parse();
+  if (state_ != State::NeedMore) buffer_.clear();
+  return state_;
+}
+
+FrameParser::State FrameParser::parse() {
+  const std::size_t magicSeen = std::min(buffer_.size(), sizeof kMagic);
+  if (std::memcmp(buffer_.data(), kMagic, magicSeen) != 0) return State::Bad;
+  std::size_t at = sizeof kMagic;
+  if (buffer_.size() < at + 2) return State::NeedMore;
+  const std::size_t titleLen = getLength(buffer_, at);
+  if (titleLen > kMaxTitle) return State::Bad;
+  at += 2 + titleLen;
+  if (buffer_.size() < at + 2) return State::NeedMore;
+  const std::size_t textLen = getLength(buffer_, at);
+  if (textLen > kMaxHandOffText) return State::Bad;
+  const std::size_t total = at + 2 + textLen;
+  if (buffer_.size() < total) return State::NeedMore;
+  if (buffer_.size() > total) return State::Bad;
+  title_.assign(buffer_, sizeof kMagic + 2, titleLen);
+  text_.assign(buffer_, at + 2, textLen);
+  return State::Complete;
+}
+
+bool FileLock::acquire(const std::string& path, int timeoutMs, std::string* error) {
+  release();
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = "cannot open the lock file " + path + ": " + errnoText(errno);
+    return false;
+  }
+  // Another starting copy holds the lock only while it tests and creates its
+  // channel, so a short polling wait is enough; flock itself has no timeout.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      fd_ = fd;
+      return true;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      *error = "cannot lock " + path + ": " + errnoText(errno);
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      *error = "the lock " + path + " stayed taken for " + std::to_string(timeoutMs) + " ms";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::close(fd);
+  return false;
+}
+
+void FileLock::release() {
+  if (fd_ < 0) return;
+  // Closing the only descriptor of the open file drops the flock.
+  ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace varnok::channel

@@ -1,0 +1,397 @@
+#include "instance/single_instance.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "instance/channel.h"
+
+namespace varnok {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Senders served at the same time; more are turned away at once, so that a
+// flood of idle connections cannot eat the running copy's descriptors.
+constexpr std::size_t kMaxSenders = 16;
+// Connections accepted per readiness callback, so that a flood cannot keep
+// the event thread from its timers and other sockets.
+constexpr int kAcceptsPerRound = 16;
+
+int msLeft(SteadyClock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+sockaddr_un addressOf(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);  // length checked by start()
+  return addr;
+}
+
+enum class Probe { Connected, Busy, Refused, Absent, Error };
+
+// One non-blocking connection attempt. A Unix socket connects at once or not
+// at all: EAGAIN means a listener whose backlog is full, ECONNREFUSED a socket
+// file that nobody listens on any more.
+Probe tryConnect(const std::string& path, int* fdOut, int* errOut) {
+  *fdOut = -1;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *errOut = errno;
+    return Probe::Error;
+  }
+  const sockaddr_un addr = addressOf(path);
+  int rc;
+  do {
+    rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) {
+    *fdOut = fd;
+    return Probe::Connected;
+  }
+  *errOut = errno;
+  ::close(fd);
+  switch (*errOut) {
+    case EAGAIN:
+      return Probe::Busy;
+    case ECONNREFUSED:
+      return Probe::Refused;
+    case ENOENT:
+      return Probe::Absent;
+    default:
+      return Probe::Error;
+  }
+}
+
+void sendReply(int fd, channel::Reply reply) {
+  // One byte into an empty socket buffer: it fits, and a sender that has
+  // gone away costs nothing (no SIGPIPE, no wait).
+  const char c = static_cast<char>(reply);
+  [[maybe_unused]] const ssize_t sent = ::send(fd, &c, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+}  // namespace
+
+struct SingleInstance::Sender {
+  int fd = -1;
+  channel::FrameParser parser;
+  std::unique_ptr<Timer> stallTimer;  // drops a sender that does not finish in time
+};
+
+SingleInstance::SingleInstance() = default;
+SingleInstance::~SingleInstance() {
+  closeChannel();
+}
+
+SingleInstance::Role SingleInstance::start(const InstanceOptions& opts, const std::string& text,
+                                           std::string* error) {
+  if (started_) {
+    *error = "the single-instance test was already made";
+    return Role::Failed;
+  }
+  started_ = true;
+  title_ = opts.title;
+  timeoutMs_ = opts.timeoutMs > 0 ? opts.timeoutMs : 0;
+  receiveTimeoutMs_ = opts.receiveTimeoutMs > 0 ? opts.receiveTimeoutMs : 1;
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs_);
+
+  if (title_.size() > channel::kMaxTitle) {
+    *error = "the application title is too long for the single-instance test";
+    return Role::Failed;
+  }
+  const std::string folder = channel::channelFolderFor(opts.runtimeDir);
+  if (!channel::prepareChannelFolder(folder, error)) return Role::Failed;
+  const std::string stem = channel::channelStem(title_);
+  socketPath_ = folder + "/" + stem + ".sock";
+  lockPath_ = folder + "/" + stem + ".lock";
+  if (socketPath_.size() > channel::maxSocketPath()) {
+    *error = "the channel path " + socketPath_ + " is longer than a socket address can hold";
+    socketPath_.clear();
+    return Role::Failed;
+  }
+
+  // Held while testing and creating the channel: two copies started at the
+  // same instant cannot both find no channel and both create one.
+  channel::FileLock lock;
+  if (!lock.acquire(lockPath_, timeoutMs_, error)) return Role::Failed;
+
+  int fd = -1;
+  int err = 0;
+  switch (tryConnect(socketPath_, &fd, &err)) {
+    case Probe::Connected:
+    case Probe::Busy:
+      // A copy is running. The lock only guards the test, not the hand-off:
+      // other second copies may talk to the running copy at the same time.
+      lock.release();
+      return handOff(fd, text, deadline, error);
+    case Probe::Refused:
+      // Left behind by a copy that ended without removing it (killed,
+      // crashed). Nobody else can be creating a channel now: we hold the lock.
+      if (::unlink(socketPath_.c_str()) != 0 && errno != ENOENT) {
+        *error = "cannot remove the stale channel " + socketPath_ + ": " + std::strerror(errno);
+        return Role::Failed;
+      }
+      [[fallthrough]];
+    case Probe::Absent:
+      return createChannel(error) ? Role::First : Role::Failed;
+    case Probe::Error:
+      break;
+  }
+  *error = "cannot reach the channel " + socketPath_ + ": " + std::strerror(err);
+  return Role::Failed;
+}
+
+SingleInstance::Role SingleInstance::handOff(int fd, const std::string& text,
+                                             SteadyClock::time_point deadline, std::string* error) {
+  if (text.size() > kMaxHandOffText) {
+    if (fd >= 0) ::close(fd);
+    *error = "the arguments make a text of " + std::to_string(text.size()) +
+             " characters; at most " + std::to_string(kMaxHandOffText) +
+             " can be handed over, so nothing was handed over to the running copy";
+    return Role::Failed;
+  }
+  const std::string waited = std::to_string(timeoutMs_) + " ms";
+  // The running copy's backlog was full: keep knocking until the deadline.
+  while (fd < 0) {
+    if (msLeft(deadline) == 0) {
+      *error = "the running copy did not take the text within " + waited;
+      return Role::Failed;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int err = 0;
+    const Probe probe = tryConnect(socketPath_, &fd, &err);
+    if (probe == Probe::Busy) continue;
+    if (probe != Probe::Connected) {
+      *error = "the running copy went away before it took the text";
+      return Role::Failed;
+    }
+  }
+
+  std::string why;
+  if (!channel::peerIsThisUser(fd, &why)) {
+    ::close(fd);
+    *error = "refusing to hand over to the channel " + socketPath_ + ": " + why;
+    return Role::Failed;
+  }
+
+  const std::string frame = channel::encodeFrame(title_, text);
+  std::size_t sent = 0;
+  while (sent < frame.size()) {
+    const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, msLeft(deadline)) > 0) continue;
+      ::close(fd);
+      *error = "the running copy did not take the text within " + waited;
+      return Role::Failed;
+    }
+    const int err = errno;
+    ::close(fd);
+    *error =
+        std::string("the running copy went away while the text was sent: ") + std::strerror(err);
+    return Role::Failed;
+  }
+
+  // The answer comes only after the running copy has handled the text.
+  for (;;) {
+    char answer = 0;
+    const ssize_t n = ::recv(fd, &answer, 1, 0);
+    if (n == 1) {
+      ::close(fd);
+      switch (static_cast<channel::Reply>(answer)) {
+        case channel::Reply::Handled:
+          return Role::HandedOff;
+        case channel::Reply::RefusedPeer:
+          *error = "the running copy refused the text from this user";
+          return Role::Failed;
+        case channel::Reply::OtherProgram:
+          *error = "the channel " + socketPath_ + " belongs to a program with another title";
+          return Role::Failed;
+      }
+      *error = "the running copy gave an answer this program does not know";
+      return Role::Failed;
+    }
+    if (n == 0) {
+      ::close(fd);
+      *error = "the running copy closed the channel without handling the text";
+      return Role::Failed;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd p{fd, POLLIN, 0};
+      const int left = msLeft(deadline);
+      if (left > 0 && ::poll(&p, 1, left) >= 0) continue;
+      if (left > 0 && errno == EINTR) continue;
+      ::close(fd);
+      *error = "the running copy did not answer within " + waited;
+      return Role::Failed;
+    }
+    const int err = errno;
+    ::close(fd);
+    *error = std::string("the running copy went away before it answered: ") + std::strerror(err);
+    return Role::Failed;
+  }
+}
+
+bool SingleInstance::createChannel(std::string* error) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = std::string("cannot create the channel: ") + std::strerror(errno);
+    return false;
+  }
+  const sockaddr_un addr = addressOf(socketPath_);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    *error = "cannot create the channel " + socketPath_ + ": " + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  // The folder already keeps others out; the socket file does so as well.
+  ::chmod(socketPath_.c_str(), 0600);
+  struct stat st {};
+  if (::listen(fd, 16) != 0 || ::stat(socketPath_.c_str(), &st) != 0) {
+    *error = "cannot open the channel " + socketPath_ + ": " + std::strerror(errno);
+    ::unlink(socketPath_.c_str());
+    ::close(fd);
+    return false;
+  }
+  socketDev_ = st.st_dev;
+  socketIno_ = st.st_ino;
+  listenFd_ = fd;
+  return true;
+}
+
+void SingleInstance::attach(EventLoop& loop, TextHandler onText) {
+  if (!isRunningCopy()) throw std::logic_error("SingleInstance::attach: not the running copy");
+  if (loop_) throw std::logic_error("SingleInstance::attach: already attached");
+  if (!loop.watch(listenFd_, EPOLLIN, [this](std::uint32_t) { onListenReady(); })) {
+    throw std::runtime_error(std::string("cannot watch the channel: ") + std::strerror(errno));
+  }
+  loop_ = &loop;
+  onText_ = std::move(onText);
+}
+
+void SingleInstance::onListenReady() {
+  for (int round = 0; round < kAcceptsPerRound; ++round) {
+    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return;  // EAGAIN: nobody else waits
+    }
+    std::string why;
+    if (!channel::peerIsThisUser(fd, &why)) {
+      sendReply(fd, channel::Reply::RefusedPeer);
+      ::close(fd);
+      continue;
+    }
+    if (senders_.size() >= kMaxSenders) {
+      ::close(fd);
+      continue;
+    }
+    auto sender = std::make_unique<Sender>();
+    sender->fd = fd;
+    sender->stallTimer = std::make_unique<Timer>(*loop_, [this, fd] { dropSender(fd); });
+    sender->stallTimer->setInterval(receiveTimeoutMs_);
+    sender->stallTimer->setEnabled(true);
+    if (!loop_->watch(fd, EPOLLIN | EPOLLRDHUP, [this, fd](std::uint32_t) { onSenderReady(fd); })) {
+      ::close(fd);
+      continue;
+    }
+    senders_.emplace(fd, std::move(sender));
+  }
+}
+
+void SingleInstance::onSenderReady(int fd) {
+  auto found = senders_.find(fd);
+  if (found == senders_.end()) return;
+  channel::FrameParser& parser = found->second->parser;
+  char buf[512];
+  for (;;) {
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      const auto state = parser.feed(buf, static_cast<std::size_t>(n));
+      if (state == channel::FrameParser::State::Bad) return dropSender(fd);
+      if (state == channel::FrameParser::State::Complete) break;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // the rest comes later
+    return dropSender(fd);  // closed before the frame was whole, or failed
+  }
+  std::unique_ptr<Sender> sender = std::move(found->second);
+  senders_.erase(found);
+  loop_->unwatch(fd);
+  deliver(std::move(sender));
+}
+
+void SingleInstance::deliver(std::unique_ptr<Sender> sender) {
+  sender->stallTimer.reset();  // handling may take long; the sender waits
+  const int fd = sender->fd;
+  if (sender->parser.title() != title_) {
+    sendReply(fd, channel::Reply::OtherProgram);
+    ::close(fd);
+    return;
+  }
+  // Copies: the handler may destroy this object (the application quitting),
+  // so nothing below touches a member.
+  const TextHandler onText = onText_;
+  Application& app = loop_->app();
+  const std::string& text = sender->parser.text();
+  app.dispatch([&] {
+    if (onText) onText(text);
+  });
+  sendReply(fd, channel::Reply::Handled);
+  ::close(fd);
+}
+
+void SingleInstance::dropSender(int fd) {
+  auto found = senders_.find(fd);
+  if (found == senders_.end()) return;
+  // May run inside the sender's own stall timer: the platform allows a timer
+  // handler to destroy its timer.
+  std::unique_ptr<Sender> sender = std::move(found->second);
+  senders_.erase(found);
+  loop_->unwatch(fd);
+  ::close(fd);
+}
+
+void SingleInstance::closeChannel() {
+  for (auto& [fd, sender] : senders_) {
+    loop_->unwatch(fd);
+    ::close(fd);
+  }
+  senders_.clear();
+  if (listenFd_ < 0) return;
+  if (loop_) loop_->unwatch(listenFd_);
+  loop_ = nullptr;
+  // Under the lock, and only if the socket file is still the one this copy
+  // created: if it was removed behind our back and a new running copy made
+  // its own, that one must keep it.
+  channel::FileLock lock;
+  std::string ignored;
+  lock.acquire(lockPath_, 1000, &ignored);
+  struct stat st {};
+  if (::lstat(socketPath_.c_str(), &st) == 0 && st.st_dev == socketDev_ &&
+      st.st_ino == socketIno_) {
+    ::unlink(socketPath_.c_str());
+  }
+  ::close(listenFd_);
+  listenFd_ = -1;
+}
+
+}  // namespace varnok

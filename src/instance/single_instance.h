@@ -1,0 +1,100 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "instance/hand_off_text.h"
+#include "platform/event_loop.h"
+
+namespace varnok {
+
+struct InstanceOptions {
+  // The identity of the program, compared exactly: applicationTitle(folder).
+  std::string title;
+  // Stands in for $XDG_RUNTIME_DIR: the channel lives in "<runtimeDir>/varnok".
+  // Empty: "$XDG_RUNTIME_DIR/varnok", or "/tmp/varnok-<uid>" when it is not set.
+  std::string runtimeDir;
+  // Second copy: the longest wait for the lock, for the running copy to take
+  // the text, and for it to report the text handled.
+  int timeoutMs = 30000;
+  // Running copy: a sender must deliver its whole text within this time after
+  // connecting, or it is dropped.
+  int receiveTimeoutMs = 5000;
+};
+
+// The single-instance test and the running copy's end of the hand-off channel.
+//
+// Call start() first thing in main, before any configuration is read, any
+// other socket is opened or any log line is written. In the running copy the
+// object then owns the listening channel (and removes its socket file when
+// destroyed); attach() puts it on the event loop. Once attached, call
+// closeChannel() (or destroy the object) before the loop is destroyed.
+class SingleInstance {
+ public:
+  enum class Role {
+    First,      // this is the running copy now; the channel is open
+    HandedOff,  // another copy runs and has handled the text: exit with 0
+    Failed,     // nothing was handed over (reason in *error): exit non-zero
+  };
+  using TextHandler = std::function<void(const std::string& text)>;
+
+  SingleInstance();
+  ~SingleInstance();
+  SingleInstance(const SingleInstance&) = delete;
+  SingleInstance& operator=(const SingleInstance&) = delete;
+
+  // Makes the test once per object. Under a lock beside the channel it either
+  // finds a running copy with this title, or (no channel, or a stale one left
+  // by a copy that died) creates the channel and returns First. A second copy
+  // then hands `text` over and returns HandedOff only after the running copy
+  // has handled it. Blocks for at most about opts.timeoutMs.
+  Role start(const InstanceOptions& opts, const std::string& text, std::string* error);
+
+  // Running copy only (after start() gave First): receives hand-offs on the
+  // loop. Each text goes to onText on the loop thread, through the
+  // application's dispatch; the sender is answered after onText returns, also
+  // when it throws. onText may run as long as it needs (reading a command
+  // file); the sender waits.
+  void attach(EventLoop& loop, TextHandler onText);
+
+  // Closes the channel, drops waiting senders and removes the socket file
+  // (only if it is still the one this copy made). The destructor does the
+  // same; call it yourself when the loop dies before this object.
+  void closeChannel();
+
+  bool isRunningCopy() const { return listenFd_ >= 0; }
+  const std::string& socketPath() const { return socketPath_; }
+  // Number of senders connected and not yet answered or dropped.
+  std::size_t pendingSenders() const { return senders_.size(); }
+
+ private:
+  struct Sender;
+
+  Role handOff(int fd, const std::string& text, std::chrono::steady_clock::time_point deadline,
+               std::string* error);
+  bool createChannel(std::string* error);
+  void onListenReady();
+  void onSenderReady(int fd);
+  void dropSender(int fd);
+  void deliver(std::unique_ptr<Sender> sender);
+
+  std::string title_;
+  std::string socketPath_;
+  std::string lockPath_;
+  int timeoutMs_ = 30000;
+  int receiveTimeoutMs_ = 5000;
+  bool started_ = false;
+  int listenFd_ = -1;
+  dev_t socketDev_ = 0;
+  ino_t socketIno_ = 0;
+  EventLoop* loop_ = nullptr;
+  TextHandler onText_;
+  std::unordered_map<int, std::unique_ptr<Sender>> senders_;
+};
+
+}  // namespace varnok
