@@ -1,31 +1,39 @@
 // Varnok's entry: title, the single-instance test, then the front end.
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "dispatcher/form1.h"
 #include "headless/headless.h"
+#include "instance/single_instance.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/program_folder.h"
+#ifdef VARNOK_HAVE_DESKTOP
+#include "desktop/desktop.h"
+#endif
 
 namespace {
 
 bool wantHeadless() {
+#ifndef VARNOK_HAVE_DESKTOP
+  return true;
+#else
   const char* forced = std::getenv("VARNOK_HEADLESS");
   if (forced && std::strcmp(forced, "1") == 0) return true;
   const char* x11 = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   return !(x11 && *x11) && !(wayland && *wayland);
+#endif
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  (void)argc;
-  (void)argv;
   // Writes to a vanished peer are reported as errors, never as a signal.
   std::signal(SIGPIPE, SIG_IGN);
 
@@ -33,10 +41,57 @@ int main(int argc, char** argv) {
   const std::string folder = varnok::programFolder();
   app.setTitle(varnok::TDMI_DataModuleCreate(folder));
 
+  // The single-instance test comes before any configuration, socket or log
+  // line: a second copy hands its arguments over and ends here.
+  varnok::SingleInstance instance;
+  {
+    varnok::InstanceOptions options;
+    options.title = app.title();
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::string error;
+    switch (instance.start(options, varnok::buildHandOffText(args), &error)) {
+      case varnok::SingleInstance::Role::HandedOff:
+        return 0;
+      case varnok::SingleInstance::Role::Failed:
+        std::fprintf(stderr, "varnok: %s\n", error.c_str());
+        return 1;
+      case varnok::SingleInstance::Role::First:
+        break;
+    }
+  }
+
   varnok::SystemClock clock;
   varnok::EventLoop loop(clock, app);
   varnok::TForm1 form(loop, folder);
-  (void)wantHeadless;
-  varnok::HeadlessFrontEnd frontEnd(form);
-  return frontEnd.run();
+  varnok::WindowHost* window = nullptr;
+  instance.attach(loop, [&](const std::string& text) {
+    form.WMHandOff(text);
+    if (window) window->bringToFront();
+  });
+
+  int status = 0;
+  if (wantHeadless()) {
+    varnok::HeadlessFrontEnd frontEnd(form);
+    window = &frontEnd;
+    status = frontEnd.run();
+    window = nullptr;
+  } else {
+#ifdef VARNOK_HAVE_DESKTOP
+    varnok::WindowActions actions;
+    actions.showHide = [&] { form.CiaTray1DblClick(); };
+    actions.exit = [&] { form.Exit1Click(); };
+    actions.info = [&] { form.SystemMenuCommand(varnok::TForm1::kInfoCommand); };
+    actions.closing = [&] { form.FormClose(); };
+    status = varnok::runDesktop(loop, app.title(), folder + "varnok.png", form.SG1, form.Memo2,
+                                actions, [&](varnok::WindowHost& host) {
+                                  window = &host;
+                                  form.setWindowHost(&host);
+                                  app.dispatch([&] { form.FormCreate(); });
+                                });
+    window = nullptr;
+    form.setWindowHost(nullptr);
+#endif
+  }
+  instance.closeChannel();
+  return status;
 }
