@@ -3,25 +3,10 @@
 
 #include <filesystem>
 
-#include "support/child_process.h"
-#include "support/temp_dir.h"
+#include "installed.h"
 
 namespace varnok::testing {
 namespace {
-
-// A copy of the program in a fresh folder: the folder gives the title and
-// holds the configuration.
-class Installed {
- public:
-  explicit Installed(const std::string& ini) {
-    std::filesystem::copy_file(VARNOK_BINARY, dir.folder() + "varnok");
-    dir.write("varnok.ini", ini);
-  }
-  std::string program() const { return dir.folder() + "varnok"; }
-  TempDir dir;
-};
-
-const std::vector<std::string> kHeadlessEnv = {"VARNOK_HEADLESS=1"};
 
 TEST(HeadlessProcess, StartsLogsDumpsAndClosesOnSignal) {
   Installed app(
@@ -29,7 +14,7 @@ TEST(HeadlessProcess, StartsLogsDumpsAndClosesOnSignal) {
       "SuspendForMinutes=5\n[Inputs]\nListenOnPort=0\nSocket=0\nFile=1\nCmdLine=1\n"
       "[Encoder1]\nName=Studio A\nHost=127.0.0.20\nPort=1024\nEnabled=1\n"
       "[Encoder2]\nName=Studio B\nHost=127.0.0.21\nPort=1024\nEnabled=0\n");
-  ChildProcess varnok(app.program(), {}, app.dir.path(), kHeadlessEnv);
+  ChildProcess varnok(app.program(), {}, app.folder, app.env());
   ASSERT_TRUE(varnok.waitForOutput("Configuration file loaded\n")) << varnok.out() << varnok.err();
   const std::string out = varnok.out();
   EXPECT_EQ(out.rfind("Varnok - RDS command dispatcher\n", 0), 0u) << out;
@@ -52,7 +37,7 @@ TEST(HeadlessProcess, GarbageConfigurationStillStarts) {
   for (int i = 0; i < 100000; ++i) junk.push_back(static_cast<char>((i * 131) & 0xff));
   junk += "\n[Inputs]\nSocket=0\n";  // no listening on a real port from a test
   Installed app(junk);
-  ChildProcess varnok(app.program(), {}, app.dir.path(), kHeadlessEnv);
+  ChildProcess varnok(app.program(), {}, app.folder, app.env());
   ASSERT_TRUE(varnok.waitForOutput("Configuration file loaded\n")) << varnok.err();
   varnok.signal(SIGINT);
   EXPECT_EQ(varnok.wait(), 0);

@@ -1,0 +1,150 @@
+// The program used as a station would use it: producers over TCP, second
+// copies on the command line, encoder simulators on loopback ports.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "installed.h"
+#include "support/loopback.h"
+
+namespace varnok::testing {
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// An encoder simulator process recording into a file.
+class Encoder {
+ public:
+  explicit Encoder(const TempDir& dir, const std::string& name) {
+    out = dir.folder() + name + ".bin";
+    const std::string ready = dir.folder() + name + ".port";
+    sim = std::make_unique<ChildProcess>(
+        ENCODER_SIM, std::vector<std::string>{"--port", "0", "--out", out, "--ready-file", ready,
+                                              "--print", "none"});
+    sim->waitForOutput("listening on");
+    port = static_cast<std::uint16_t>(std::stoi(readFile(ready)));
+  }
+  // Waits until the recorded bytes reach the given size.
+  std::string receivedAtLeast(std::size_t size, int timeoutMs = 10000) const {
+    std::string got;
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+      got = readFile(out);
+      if (got.size() >= size) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return got;
+  }
+  std::unique_ptr<ChildProcess> sim;
+  std::string out;
+  std::uint16_t port = 0;
+};
+
+// Sends one command over a blocking socket and returns what comes back
+// within the timeout.
+std::string produce(std::uint16_t port, const std::string& command, std::size_t expect) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in to = loopbackAddress("127.0.0.1", port);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+      send(fd, command.data(), command.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(command.size())) {
+    char buf[64];
+    while (reply.size() < expect) {
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      reply.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  close(fd);
+  return reply;
+}
+
+std::string twoEncoders(std::uint16_t listen, std::uint16_t a, std::uint16_t b) {
+  return "[General]\nEncoderCount=2\nRepeat=0\n[Inputs]\nListenOnPort=" + std::to_string(listen) +
+         "\n[Encoder1]\nName=Studio A\nHost=127.0.0.1\nPort=" + std::to_string(a) +
+         "\n[Encoder2]\nName=Studio B\nHost=127.0.0.1\nPort=" + std::to_string(b) + "\n";
+}
+
+TEST(RoadProcess, ProducerCommandReachesBothEncoders) {
+  TempDir work;
+  Encoder a(work, "a"), b(work, "b");
+  ASSERT_NE(a.port, 0);
+  const std::uint16_t listen = closedPort();
+  Installed app(twoEncoders(listen, a.port, b.port));
+  auto varnok = app.start();
+  ASSERT_TRUE(varnok->waitForOutput("Listening on port " + std::to_string(listen)))
+      << varnok->out() << varnok->err();
+
+  EXPECT_EQ(produce(listen, "RT1=Hello\r", 7), "\r\n+\r\n\r\n");
+  EXPECT_EQ(a.receivedAtLeast(10), "RT1=Hello\r");
+  EXPECT_EQ(b.receivedAtLeast(10), "RT1=Hello\r");
+  // Nothing more follows (no repeats with Repeat 0).
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(readFile(a.out), "RT1=Hello\r");
+
+  varnok->signal(SIGTERM);
+  EXPECT_EQ(varnok->wait(), 0);
+  EXPECT_NE(varnok->out().find("Client 127.0.0.1:" + std::to_string(listen) + " connected"),
+            std::string::npos);
+}
+
+TEST(RoadProcess, SecondCopyHandsOverCommandsAndFiles) {
+  // Encoders on ports nobody listens on: the commands stay in the queues,
+  // where the status dump shows them.
+  const std::uint16_t closed = closedPort();
+  Installed app("[General]\nEncoderCount=2\nErrorLimit=1000\n[Inputs]\nSocket=0\n"
+                "[Encoder1]\nName=Studio A\nPort=" + std::to_string(closed) +
+                "\n[Encoder2]\nName=Studio B\nPort=" + std::to_string(closed) + "\n");
+  app.write("cmd.ini", "[CommandList]\nCommandCount=2\nDestinationName=studio b\n"
+                       "Command1=PS=NEWS\nCommand2=RT=News at six\n");
+  auto first = app.start();
+  ASSERT_TRUE(first->waitForOutput("Configuration file loaded\n")) << first->err();
+
+  auto second = app.start({"RT1=Hello"});
+  EXPECT_EQ(second->wait(), 0) << second->err();
+  auto third = app.start({"FILE:cmd.ini"});
+  EXPECT_EQ(third->wait(), 0) << third->err();
+  EXPECT_TRUE(first->waitForOutput("File processed - " + app.folder + "cmd.ini\n"));
+
+  first->signal(SIGUSR1);
+  ASSERT_TRUE(first->waitForOutput("\n\n"));
+  const std::string& out = first->out();
+  EXPECT_NE(out.find("Studio A\t127.0.0.1\t" + std::to_string(closed) + "\t1\t"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("Studio B\t127.0.0.1\t" + std::to_string(closed) + "\t3\t"),
+            std::string::npos) << out;
+
+  // Too long to hand over: refused loudly, nothing arrives.
+  auto tooLong = app.start({std::string(256, 'x')});
+  EXPECT_EQ(tooLong->wait(), 1);
+  EXPECT_NE(tooLong->err().find("255"), std::string::npos) << tooLong->err();
+
+  first->signal(SIGTERM);
+  EXPECT_EQ(first->wait(), 0);
+}
+
+TEST(RoadProcess, FoldersWithOtherNamesRunSideBySide) {
+  Installed one("[Inputs]\nSocket=0\n", "One");
+  Installed two("[Inputs]\nSocket=0\n", "Two");
+  auto a = one.start();
+  auto b = two.start();
+  ASSERT_TRUE(a->waitForOutput("Configuration file loaded\n"));
+  ASSERT_TRUE(b->waitForOutput("Configuration file loaded\n"));
+  a->signal(SIGTERM);
+  b->signal(SIGTERM);
+  EXPECT_EQ(a->wait(), 0);
+  EXPECT_EQ(b->wait(), 0);
+}
+
+}  // namespace
+}  // namespace varnok::testing
