@@ -5,18 +5,42 @@
 
 namespace varnok {
 
-void TForm1::Client1Connected(net::TCustomSocket*) { SlotConnected(0); }
-void TForm1::Client2Connected(net::TCustomSocket*) { SlotConnected(1); }
-void TForm1::Client3Connected(net::TCustomSocket*) { SlotConnected(2); }
-void TForm1::Client4Connected(net::TCustomSocket*) { SlotConnected(3); }
-void TForm1::Client1Disconnected(net::TCustomSocket*) { SlotDisconnected(0); }
-void TForm1::Client2Disconnected(net::TCustomSocket*) { SlotDisconnected(1); }
-void TForm1::Client3Disconnected(net::TCustomSocket*) { SlotDisconnected(2); }
-void TForm1::Client4Disconnected(net::TCustomSocket*) { SlotDisconnected(3); }
-void TForm1::Timer11Timer() { SlotTimer(0); }
-void TForm1::Timer22Timer() { SlotTimer(1); }
-void TForm1::Timer33Timer() { SlotTimer(2); }
-void TForm1::Timer44Timer() { SlotTimer(3); }
+void TForm1::Client1Connected(net::TCustomSocket*) {
+  SlotConnected(0);
+}
+void TForm1::Client2Connected(net::TCustomSocket*) {
+  SlotConnected(1);
+}
+void TForm1::Client3Connected(net::TCustomSocket*) {
+  SlotConnected(2);
+}
+void TForm1::Client4Connected(net::TCustomSocket*) {
+  SlotConnected(3);
+}
+void TForm1::Client1Disconnected(net::TCustomSocket*) {
+  SlotDisconnected(0);
+}
+void TForm1::Client2Disconnected(net::TCustomSocket*) {
+  SlotDisconnected(1);
+}
+void TForm1::Client3Disconnected(net::TCustomSocket*) {
+  SlotDisconnected(2);
+}
+void TForm1::Client4Disconnected(net::TCustomSocket*) {
+  SlotDisconnected(3);
+}
+void TForm1::Timer11Timer() {
+  SlotTimer(0);
+}
+void TForm1::Timer22Timer() {
+  SlotTimer(1);
+}
+void TForm1::Timer33Timer() {
+  SlotTimer(2);
+}
+void TForm1::Timer44Timer() {
+  SlotTimer(3);
+}
 
 void TForm1::SlotConnected(int slot) {
   const SlotParts& parts = slots_[static_cast<std::size_t>(slot)];

@@ -76,9 +76,9 @@ std::int64_t minutesBetween(TDateTime a, TDateTime b) {
 
 TDateTime encodeDateTime(int year, int month, int day, int hour, int minute, int second,
                          int millisecond) {
-  const std::int64_t days = daysFromCivil(year, static_cast<unsigned>(month),
-                                          static_cast<unsigned>(day)) -
-                            kEpochOffsetDays;
+  const std::int64_t days =
+      daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) -
+      kEpochOffsetDays;
   const double ms = ((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + millisecond;
   return static_cast<double>(days) + ms / kMsPerDay;
 }

@@ -52,8 +52,8 @@ std::int64_t secondsBetween(TDateTime a, TDateTime b);
 std::int64_t minutesBetween(TDateTime a, TDateTime b);
 
 // Date-time of a civil date and time of day.
-TDateTime encodeDateTime(int year, int month, int day, int hour = 0, int minute = 0,
-                         int second = 0, int millisecond = 0);
+TDateTime encodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                         int millisecond = 0);
 
 // "2026-12-06 13:05:22": the rendering used in log lines.
 std::string formatDateTime(TDateTime t);

@@ -55,7 +55,9 @@ void EventLoop::unwatch(int fd) {
   byFd_.erase(found);
 }
 
-void EventLoop::post(std::function<void()> fn) { posted_.push_back(std::move(fn)); }
+void EventLoop::post(std::function<void()> fn) {
+  posted_.push_back(std::move(fn));
+}
 
 void EventLoop::run() {
   while (!quit_) runOnce(-1);
@@ -163,7 +165,9 @@ void EventLoop::unschedule(Timer* timer) {
 Timer::Timer(EventLoop& loop, std::function<void()> onTimer)
     : loop_(loop), onTimer_(std::move(onTimer)) {}
 
-Timer::~Timer() { loop_.unschedule(this); }
+Timer::~Timer() {
+  loop_.unschedule(this);
+}
 
 void Timer::setInterval(int ms) {
   if (ms == interval_) return;

@@ -102,11 +102,14 @@ TEST(RoadProcess, SecondCopyHandsOverCommandsAndFiles) {
   // Encoders on ports nobody listens on: the commands stay in the queues,
   // where the status dump shows them.
   const std::uint16_t closed = closedPort();
-  Installed app("[General]\nEncoderCount=2\nErrorLimit=1000\n[Inputs]\nSocket=0\n"
-                "[Encoder1]\nName=Studio A\nPort=" + std::to_string(closed) +
-                "\n[Encoder2]\nName=Studio B\nPort=" + std::to_string(closed) + "\n");
-  app.write("cmd.ini", "[CommandList]\nCommandCount=2\nDestinationName=studio b\n"
-                       "Command1=PS=NEWS\nCommand2=RT=News at six\n");
+  Installed app(
+      "[General]\nEncoderCount=2\nErrorLimit=1000\n[Inputs]\nSocket=0\n"
+      "[Encoder1]\nName=Studio A\nPort=" +
+      std::to_string(closed) + "\n[Encoder2]\nName=Studio B\nPort=" + std::to_string(closed) +
+      "\n");
+  app.write("cmd.ini",
+            "[CommandList]\nCommandCount=2\nDestinationName=studio b\n"
+            "Command1=PS=NEWS\nCommand2=RT=News at six\n");
   auto first = app.start();
   ASSERT_TRUE(first->waitForOutput("Configuration file loaded\n")) << first->err();
 
@@ -119,10 +122,10 @@ TEST(RoadProcess, SecondCopyHandsOverCommandsAndFiles) {
   first->signal(SIGUSR1);
   ASSERT_TRUE(first->waitForOutput("\n\n"));
   const std::string& out = first->out();
-  EXPECT_NE(out.find("Studio A\t127.0.0.1\t" + std::to_string(closed) + "\t1\t"),
-            std::string::npos) << out;
-  EXPECT_NE(out.find("Studio B\t127.0.0.1\t" + std::to_string(closed) + "\t3\t"),
-            std::string::npos) << out;
+  EXPECT_NE(out.find("Studio A\t127.0.0.1\t" + std::to_string(closed) + "\t1\t"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Studio B\t127.0.0.1\t" + std::to_string(closed) + "\t3\t"), std::string::npos)
+      << out;
 
   // Too long to hand over: refused loudly, nothing arrives.
   auto tooLong = app.start({std::string(256, 'x')});

@@ -20,7 +20,8 @@ TEST_F(ConfigTest, ThreadsSetTheSlotCountAndTickInterval) {
     std::string ini = kNoListen;
     if (c.value) ini += std::string("[General]\nThreads=") + c.value + "\n";
     create(ini);
-    EXPECT_EQ(form->Odesilace.size(), static_cast<std::size_t>(c.slots)) << (c.value ? c.value : "absent");
+    EXPECT_EQ(form->Odesilace.size(), static_cast<std::size_t>(c.slots))
+        << (c.value ? c.value : "absent");
     EXPECT_EQ(form->TimerA.interval(), c.interval);
     EXPECT_TRUE(form->TimerA.enabled());
     for (const auto& slot : form->Odesilace) {
@@ -117,7 +118,9 @@ TEST_F(ConfigTest, CountsAndPortsOutOfRange) {
   create("[General]\nEncoderCount=-3\n[Inputs]\nSocket=0\nListenOnPort=65559\n");
   EXPECT_TRUE(form->Kodery.empty());
   EXPECT_EQ(form->Config().ListenOnPort, 23);
-  create("[Inputs]\nListenOnPort=0\nSocket=yes\nFile=0\nCmdLine=7\n[General]\nEncoderCount=99999999999\n");
+  create(
+      "[Inputs]\nListenOnPort=0\nSocket=yes\nFile=0\nCmdLine=7\n[General]\nEncoderCount="
+      "99999999999\n");
   EXPECT_TRUE(form->Config().Socket);  // "yes" is unreadable: the default
   EXPECT_FALSE(form->Config().File);
   EXPECT_TRUE(form->Config().CmdLine);

@@ -23,15 +23,15 @@ TEST_F(ListsTest, PatternsAndLineRules) {
   dir.write("varnok.ban",
             "192.168.1.1*\n\n192.168.100.100*\n192.168.100.10*\n10.0.0.7 \n172.*.1\nlast line");
   create("[Inputs]\nSocket=0\n");
-  EXPECT_EQ(form->BanList, (std::vector<std::string>{"192.168.1.1*", "192.168.100.10*",
-                                                     "10.0.0.7 ", "172.*.1", "last line"}));
+  EXPECT_EQ(form->BanList, (std::vector<std::string>{"192.168.1.1*", "192.168.100.10*", "10.0.0.7 ",
+                                                     "172.*.1", "last line"}));
   EXPECT_TRUE(form->InList(form->BanList, "192.168.1.1"));
   EXPECT_TRUE(form->InList(form->BanList, "192.168.1.10"));
   EXPECT_TRUE(form->InList(form->BanList, "192.168.1.199"));
   EXPECT_FALSE(form->InList(form->BanList, "192.168.1.2"));
   EXPECT_FALSE(form->InList(form->BanList, "192.168.1."));  // shorter than the prefix
   EXPECT_TRUE(form->InList(form->BanList, "192.168.100.105"));
-  EXPECT_FALSE(form->InList(form->BanList, "10.0.0.7"));  // the entry has a trailing blank
+  EXPECT_FALSE(form->InList(form->BanList, "10.0.0.7"));    // the entry has a trailing blank
   EXPECT_TRUE(form->InList(form->BanList, "172.200.3.4"));  // everything after "*" is ignored
 }
 

@@ -76,7 +76,8 @@ TEST_F(LoopTest, HandlerMayStopRestartOrDestroyTimers) {
 }
 
 TEST_F(LoopTest, ExceptionsInCallbacksReachTheHandlerAndTheLoopGoesOn) {
-  app.setOnException([&](const std::exception& e) { log.push_back(std::string("error:") + e.what()); });
+  app.setOnException(
+      [&](const std::exception& e) { log.push_back(std::string("error:") + e.what()); });
   Timer t(loop, [&] { throw std::runtime_error("boom"); });
   t.setInterval(10);
   t.setEnabled(true);
