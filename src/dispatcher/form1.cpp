@@ -1,6 +1,9 @@
 // Construction, start-up and configuration of the main window.
 #include "dispatcher/form1.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "platform/ini_file.h"
 #include "platform/program_folder.h"
 
@@ -116,9 +119,12 @@ void TForm1::FormCreate() {
       static_cast<std::uint16_t>(ini.readInteger("Inputs", "ListenOnPort", 23) & 0xFFFF);
   config_.Repeat = ini.readInteger("General", "Repeat", 0);
   if (config_.Repeat > 10) config_.Repeat = 10;
-  // Kept in seconds; the product wraps as the 32-bit arithmetic it stands for.
-  config_.MaxSecondsInQueue = static_cast<std::int32_t>(
-      static_cast<std::uint32_t>(ini.readInteger("General", "MaxMinutesInQueue", 10)) * 60u);
+  // Kept in seconds. A product beyond 32 bits saturates: wrapping could turn a
+  // "practically never" into a few seconds.
+  const std::int64_t maxSeconds =
+      std::int64_t{ini.readInteger("General", "MaxMinutesInQueue", 10)} * 60;
+  config_.MaxSecondsInQueue =
+      static_cast<std::int32_t>(std::clamp<std::int64_t>(maxSeconds, INT32_MIN, INT32_MAX));
   config_.ErrorLimit = ini.readInteger("General", "ErrorLimit", 3);
   config_.SuspendForMinutes = ini.readInteger("General", "SuspendForMinutes", 5);
   TimerQ.setEnabled(config_.MaxSecondsInQueue > 4);

@@ -46,6 +46,10 @@ TEST_F(ConfigTest, GeneralValuesAreAdjusted) {
   EXPECT_FALSE(form->TimerQ.enabled());
   create(std::string(kNoListen) + "[General]\nMaxMinutesInQueue=-5\n");
   EXPECT_FALSE(form->TimerQ.enabled());
+  // 71582789 minutes is past 32 bits in seconds; wrapping would give 44 s.
+  create(std::string(kNoListen) + "[General]\nMaxMinutesInQueue=71582789\n");
+  EXPECT_EQ(form->Config().MaxSecondsInQueue, 2147483647);
+  EXPECT_TRUE(form->TimerQ.enabled());
 }
 
 TEST_F(ConfigTest, MissingFileGivesDefaultsAndAnEmptyTable) {

@@ -153,6 +153,20 @@ TEST_F(RoadTest, QueueThatExpiredBeforeTheSendSendsNothing) {
   EXPECT_TRUE(form->Odesilace[0].LinkUp);
 }
 
+TEST_F(RoadTest, ConnectionEventForAnIdleSlotTouchesNothing) {
+  start({{"E", closedPort()}}, "Threads=2\n");
+  form->Kodery[0].ErrorsInRow = 2;
+  const std::string table = form->SG1.dump();
+  form->Client2Connected(&form->Client2);
+  form->Client2Disconnected(&form->Client2);
+  EXPECT_EQ(form->SG1.dump(), table);
+  EXPECT_EQ(form->Kodery[0].ErrorsInRow, 2);
+  EXPECT_EQ(form->Odesilace[1].Koder, -1);
+  EXPECT_FALSE(form->Odesilace[1].LinkUp);
+  EXPECT_FALSE(form->Timer2.enabled());
+  EXPECT_FALSE(form->Timer22.enabled());
+}
+
 TEST_F(RoadTest, ProducerCommandIsAcknowledgedAndQueued) {
   EncoderStub e(loop);
   start({{"E", e.port}}, "", "ListenOnPort=0\n");
