@@ -69,9 +69,7 @@ void usage(FILE* to) {
 }
 
 [[noreturn]] void usageError(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
-  std::fprintf(stderr, "try '%s --help'\n", kProgram);
-  std::exit(kExitUsage);
+  varnok::tools::usageError(kProgram, message);
 }
 
 Options parseArgs(int argc, char** argv) {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -23,6 +24,13 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // the exchange itself went wrong
 inline constexpr int kExitUsage = 2;    // bad command line
 inline constexpr int kExitConnect = 3;  // could not connect, or the peer dropped the connection
+
+// Reports a command-line mistake and ends the tool with kExitUsage.
+[[noreturn]] inline void usageError(const char* program, const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", program, message.c_str());
+  std::fprintf(stderr, "try '%s --help'\n", program);
+  std::exit(kExitUsage);
+}
 
 inline bool isLoopback(const in_addr& addr) {
   return (ntohl(addr.s_addr) >> 24) == 127;

@@ -20,6 +20,7 @@
 
 #include "net/simple_tcp.h"
 #include "platform/event_loop.h"
+#include "support/loopback.h"
 
 namespace varnok::net::testing {
 
@@ -53,19 +54,10 @@ class Fd {
 };
 
 inline sockaddr_in loopback(std::uint16_t port, const char* ip = "127.0.0.1") {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = inet_addr(ip);
-  return a;
+  return varnok::testing::loopbackAddress(ip, port);
 }
 
-inline std::uint16_t localPort(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
+using varnok::testing::localPort;
 
 // A non-blocking listener on 127.0.0.1 at an ephemeral port.
 inline Fd listenOnLoopback(std::uint16_t& port, int backlog = 5) {
