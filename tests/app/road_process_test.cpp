@@ -115,6 +115,8 @@ TEST(RoadProcess, SecondCopyHandsOverCommandsAndFiles) {
 
   auto second = app.start({"RT1=Hello"});
   EXPECT_EQ(second->wait(), 0) << second->err();
+  auto bare = app.start();  // no arguments: "NULL" is handed over
+  EXPECT_EQ(bare->wait(), 0) << bare->err();
   auto third = app.start({"FILE:cmd.ini"});
   EXPECT_EQ(third->wait(), 0) << third->err();
   EXPECT_TRUE(first->waitForOutput("File processed - " + app.folder + "cmd.ini\n"));
@@ -122,9 +124,9 @@ TEST(RoadProcess, SecondCopyHandsOverCommandsAndFiles) {
   first->signal(SIGUSR1);
   ASSERT_TRUE(first->waitForOutput("\n\n"));
   const std::string& out = first->out();
-  EXPECT_NE(out.find("Studio A\t127.0.0.1\t" + std::to_string(closed) + "\t1\t"), std::string::npos)
+  EXPECT_NE(out.find("Studio A\t127.0.0.1\t" + std::to_string(closed) + "\t2\t"), std::string::npos)
       << out;
-  EXPECT_NE(out.find("Studio B\t127.0.0.1\t" + std::to_string(closed) + "\t3\t"), std::string::npos)
+  EXPECT_NE(out.find("Studio B\t127.0.0.1\t" + std::to_string(closed) + "\t4\t"), std::string::npos)
       << out;
 
   // Too long to hand over: refused loudly, nothing arrives.
