@@ -139,6 +139,29 @@ TEST_F(RoadTest, EncoderClosingAnOpenConnectionCountsNothing) {
   EXPECT_TRUE(form->Kodery[0].Active);
 }
 
+TEST_F(RoadTest, EncoderThatResetsAtOnceCountsNoFailure) {
+  EncoderStub e(loop);
+  e.resetOnAccept = true;
+  start({{"E", e.port}}, "Threads=1\n");
+  form->DoFronty("x\r", "");
+  // Each attempt connects, then the reset ends the open connection before a
+  // tick could send: logged each time, never counted, the command kept.
+  for (int i = 0; i < 40 && e.accepted < 3; ++i) {
+    tick();
+    settle([&] { return form->Odesilace[0].Koder == -1; });
+  }
+  ASSERT_EQ(e.accepted, 3);
+  ASSERT_TRUE(settle([&] { return form->Odesilace[0].Koder == -1; }));
+  int resets = 0;
+  for (const std::string& line : logTexts()) {
+    if (line == "Socket Error 10054 - Connection reset by peer") ++resets;
+  }
+  EXPECT_EQ(resets, 3);
+  EXPECT_EQ(form->Kodery[0].Errors, 0);
+  EXPECT_TRUE(form->Kodery[0].Active);
+  EXPECT_EQ(queueSize(0), 1u);
+}
+
 TEST_F(RoadTest, QueueThatExpiredBeforeTheSendSendsNothing) {
   EncoderStub e(loop);
   start({{"E", e.port}}, "Threads=1\n");

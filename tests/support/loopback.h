@@ -80,6 +80,7 @@ class EncoderStub {
   int openConnections() const { return static_cast<int>(conns_.size()); }
 
   std::uint16_t port = 0;
+  bool resetOnAccept = false;  // accept, then close at once with a reset
   std::string received;
   int accepted = 0;
   int peerClosed = 0;
@@ -90,6 +91,12 @@ class EncoderStub {
       const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) return;
       ++accepted;
+      if (resetOnAccept) {
+        linger l{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        close(fd);
+        continue;
+      }
       conns_[fd] = {};
       loop_.watch(fd, EPOLLIN, [this, fd](std::uint32_t) { readFrom(fd); });
     }
