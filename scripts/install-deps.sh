@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-qpa-plugins
   xvfb xauth openbox trayer xdotool imagemagick x11-utils
-  netcat-openbsd
+  netcat-openbsd fonts-dejavu-core
 )
 
 missing=()
@@ -24,4 +24,4 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$sudo apt-get install -y -qq "${missing[@]}"
