@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/program_folder.h"
+#include "platform/signal_watcher.h"
 #ifdef VARNOK_HAVE_DESKTOP
 #include "desktop/desktop.h"
 #endif
@@ -77,6 +78,12 @@ int main(int argc, char** argv) {
     window = nullptr;
   } else {
 #ifdef VARNOK_HAVE_DESKTOP
+    // The table dump works here too, so a stray SIGUSR1 never ends the program.
+    varnok::SignalWatcher dump(loop, {SIGUSR1}, [&](int) {
+      const std::string table = form.SG1.dump() + "\n";
+      std::fwrite(table.data(), 1, table.size(), stdout);
+      std::fflush(stdout);
+    });
     varnok::WindowActions actions;
     actions.showHide = [&] { form.CiaTray1DblClick(); };
     actions.exit = [&] { form.Exit1Click(); };
