@@ -1,4 +1,7 @@
 // Texts handed over by a second copy, and command files.
+#include <algorithm>
+#include <vector>
+
 #include "dispatcher/form1.h"
 #include "platform/ini_file.h"
 
@@ -27,18 +30,23 @@ void TForm1::ZeSouboru(const std::string& request) {
   const IniFile file(name);
   const std::int32_t count = file.readInteger("CommandList", "CommandCount", 1);
   const std::string destination = file.readString("CommandList", "DestinationName", "");
-  // Keys beyond the highest CommandN present would all read empty; looking
-  // them up one by one could take hours for a count near 2^31.
-  std::int32_t highest = 0;
+  // Only the CommandN keys the file holds can give a command, so those are
+  // read rather than every number up to the count, which may be near 2^31.
+  // A key counts as "Command" + N written the canonical way (no sign, no
+  // leading zero), just as looking up "Command" + N would find it.
+  std::vector<std::int32_t> numbers;
   for (const std::string& key : file.keyNames("CommandList")) {
-    if (key.size() <= 7 || key.compare(0, 7, "COMMAND") != 0 || key[7] == '0') continue;
-    const auto n = IniFile::parseInteger(key.substr(7));
-    if (n && *n > highest && key.find_first_not_of("0123456789", 7) == std::string::npos) {
-      highest = *n;
+    if (key.size() <= 7 || key.compare(0, 7, "COMMAND") != 0 || key[7] == '0' ||
+        key.find_first_not_of("0123456789", 7) != std::string::npos) {
+      continue;
     }
+    const auto n = IniFile::parseInteger(key.substr(7));
+    if (n && *n >= 1 && *n <= count) numbers.push_back(*n);
   }
-  bool processed = count >= 1;
-  for (std::int32_t n = 1; n <= count && n <= highest; ++n) {
+  // keyNames gives each key once, so each number comes once.
+  std::sort(numbers.begin(), numbers.end());
+  const bool processed = count >= 1;
+  for (const std::int32_t n : numbers) {
     std::string command = file.readString("CommandList", "Command" + std::to_string(n), "");
     if (!command.empty()) {
       if (command.find('\r') == std::string::npos) command.push_back('\r');

@@ -1,5 +1,10 @@
 // Texts handed over by a second copy, and command files.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "form_fixture.h"
 
@@ -80,6 +85,41 @@ TEST_F(FilesTest, HugeCommandCountDoesNotHang) {
   form->WMHandOff("FILE:huge.ini");
   EXPECT_EQ(queue(0), std::vector<std::string>{"seven\r"});
   EXPECT_TRUE(logged("File processed - " + dir.folder() + "huge.ini"));
+}
+
+// Counting up to CommandCount took minutes for 2^31-2 and never ended for
+// 2^31-1, so the files are read in a child process that an alarm ends.
+TEST_F(FilesTest, CommandNumbersAtTheTopOfTheRangeAreReadAtOnce) {
+  start();
+  dir.write("top.ini",
+            "[CommandList]\nCommandCount=2147483647\nCommand2147483647=last\n"
+            "Command10=ten\nCommand02=not two\nCommand2=two\ncommand2=second two\n");
+  dir.write("near.ini",
+            "[CommandList]\nCommandCount=2147483646\nDestinationName=other\n"
+            "Command2147483647=beyond the count\nCommand2147483646=last but one\n"
+            "Command2147483648=out of range\nCommand1=one\n");
+  const std::string result = dir.folder() + "result";
+  EXPECT_EXIT(
+      {
+        alarm(5);
+        form->WMHandOff("FILE:top.ini");
+        form->WMHandOff("FILE:near.ini");
+        std::ofstream out(result, std::ios::binary);
+        for (int koder : {0, 1}) {
+          for (const std::string& command : queue(koder)) out << command << '|';
+          out << '\n';
+        }
+        out << logged("File processed - " + dir.folder() + "top.ini")
+            << logged("File processed - " + dir.folder() + "near.ini");
+        out.close();
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::stringstream got;
+  got << std::ifstream(result, std::ios::binary).rdbuf();
+  EXPECT_EQ(got.str(),
+            "two\r|ten\r|last\r|\n"
+            "two\r|ten\r|last\r|one\r|last but one\r|\n11");
 }
 
 TEST_F(FilesTest, SwitchesDropRequestsSilently) {
