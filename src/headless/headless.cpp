@@ -5,15 +5,17 @@
 #include "platform/signal_watcher.h"
 
 namespace varnok {
+namespace {
 
-HeadlessFrontEnd::HeadlessFrontEnd(TForm1& form, std::FILE* out) : form_(form), out_(out) {
+// The longest wait at the end for a reader to take what is still waiting.
+constexpr int kExitFlushMs = 1000;
+
+}  // namespace
+
+HeadlessFrontEnd::HeadlessFrontEnd(TForm1& form, int outFd)
+    : form_(form), out_(form.loop(), outFd) {
   form_.setWindowHost(this);
-  form_.Memo2.addObserver({[this](const std::string& line) {
-                             std::fwrite(line.data(), 1, line.size(), out_);
-                             std::fputc('\n', out_);
-                             std::fflush(out_);
-                           },
-                           nullptr});
+  form_.Memo2.addObserver({[this](const std::string& line) { out_.write(line + "\n"); }, nullptr});
 }
 
 int HeadlessFrontEnd::run() {
@@ -27,6 +29,7 @@ int HeadlessFrontEnd::run() {
   });
   loop.app().dispatch([this] { form_.FormCreate(); });
   loop.run();
+  out_.flushAtExit(kExitFlushMs);
   return 0;
 }
 
@@ -38,10 +41,7 @@ void HeadlessFrontEnd::close() {
 }
 
 void HeadlessFrontEnd::dumpStatus() {
-  const std::string table = form_.SG1.dump();
-  std::fwrite(table.data(), 1, table.size(), out_);
-  std::fputc('\n', out_);
-  std::fflush(out_);
+  out_.write(form_.SG1.dump() + "\n");
 }
 
 }  // namespace varnok

@@ -1,9 +1,10 @@
 #pragma once
 
-#include <cstdio>
+#include <unistd.h>
 
 #include "dispatcher/form1.h"
 #include "dispatcher/window_host.h"
+#include "headless/console_output.h"
 
 namespace varnok {
 
@@ -13,9 +14,11 @@ namespace varnok {
 // - SIGUSR1 writes the status table: a line per row, cells separated by TAB,
 //   header row first, then one empty line;
 // - SIGINT and SIGTERM run the closing handler and end with status 0.
+// Output never blocks the loop: see ConsoleOutput for what happens when
+// nobody reads it.
 class HeadlessFrontEnd final : public WindowHost {
  public:
-  HeadlessFrontEnd(TForm1& form, std::FILE* out = stdout);
+  explicit HeadlessFrontEnd(TForm1& form, int outFd = STDOUT_FILENO);
 
   // Runs start-up and the event loop until the program is closed; returns the
   // exit status.
@@ -31,7 +34,7 @@ class HeadlessFrontEnd final : public WindowHost {
  private:
   void dumpStatus();
   TForm1& form_;
-  std::FILE* out_;
+  ConsoleOutput out_;
   bool closed_ = false;
 };
 

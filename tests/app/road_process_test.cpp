@@ -47,28 +47,6 @@ class Encoder {
   std::uint16_t port = 0;
 };
 
-// Sends one command over a blocking socket and returns what comes back
-// within the timeout.
-std::string produce(std::uint16_t port, const std::string& command, std::size_t expect) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in to = loopbackAddress("127.0.0.1", port);
-  std::string reply;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-      send(fd, command.data(), command.size(), MSG_NOSIGNAL) ==
-          static_cast<ssize_t>(command.size())) {
-    char buf[64];
-    while (reply.size() < expect) {
-      const ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      reply.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  close(fd);
-  return reply;
-}
-
 std::string twoEncoders(std::uint16_t listen, std::uint16_t a, std::uint16_t b) {
   return "[General]\nEncoderCount=2\nRepeat=0\n[Inputs]\nListenOnPort=" + std::to_string(listen) +
          "\n[Encoder1]\nName=Studio A\nHost=127.0.0.1\nPort=" + std::to_string(a) +

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,6 +91,23 @@ class ChildProcess {
     pump(0);
     readInto(out_, stdout_);
     readInto(err_, stderr_);
+    return status_;
+  }
+
+  // Waits for the child to end without reading its output, which stays in
+  // the pipes for pump() to collect later. Its exit status, or -signal, or
+  // nullopt when it still runs after timeoutMs.
+  std::optional<int> waitLeavingOutput(int timeoutMs = 10000) {
+    if (status_) return status_;
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd < 0) return std::nullopt;
+    pollfd p{pidfd, POLLIN, 0};
+    poll(&p, 1, timeoutMs);
+    close(pidfd);
+    int st = 0;
+    if (waitpid(pid_, &st, WNOHANG) == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+    }
     return status_;
   }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -37,6 +38,31 @@ inline std::uint16_t closedPort() {
   const std::uint16_t port = localPort(fd);
   close(fd);
   return port;
+}
+
+// Sends one command to a producer port over a new connection and returns what
+// comes back, up to expect bytes; connecting and each wait for the reply take
+// at most timeoutMs.
+inline std::string produce(std::uint16_t port, const std::string& command, std::size_t expect,
+                           int timeoutMs = 5000) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);  // bounds connect() too
+  sockaddr_in to = loopbackAddress("127.0.0.1", port);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+      send(fd, command.data(), command.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(command.size())) {
+    char buf[64];
+    while (reply.size() < expect) {
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      reply.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  close(fd);
+  return reply;
 }
 
 // An encoder on a loopback port, served by the test's event loop: accepts
