@@ -284,6 +284,9 @@ void SingleInstance::attach(EventLoop& loop, TextHandler onText) {
   }
   loop_ = &loop;
   onText_ = std::move(onText);
+  spare_ = std::make_unique<SpareDescriptor>(loop, [this](bool accepting) {
+    loop_->modify(listenFd_, accepting ? std::uint32_t{EPOLLIN} : 0u);
+  });
 }
 
 void SingleInstance::onListenReady() {
@@ -291,7 +294,8 @@ void SingleInstance::onListenReady() {
     const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      return;  // EAGAIN: nobody else waits
+      if (spare_->acceptFailed(listenFd_, errno) == SpareDescriptor::Outcome::TurnedAway) continue;
+      return;  // EAGAIN: nobody else waits; or accepting pauses for want of descriptors
     }
     std::string why;
     if (!channel::peerIsThisUser(fd, &why)) {
@@ -376,6 +380,7 @@ void SingleInstance::closeChannel() {
     ::close(fd);
   }
   senders_.clear();
+  spare_.reset();
   if (listenFd_ < 0) return;
   if (loop_) loop_->unwatch(listenFd_);
   loop_ = nullptr;

@@ -10,6 +10,7 @@
 
 #include "instance/hand_off_text.h"
 #include "platform/event_loop.h"
+#include "platform/spare_descriptor.h"
 
 namespace varnok {
 
@@ -94,6 +95,8 @@ class SingleInstance {
   ino_t socketIno_ = 0;
   EventLoop* loop_ = nullptr;
   TextHandler onText_;
+  // Keeps the listener from spinning when this process runs out of descriptors.
+  std::unique_ptr<SpareDescriptor> spare_;
   std::unordered_map<int, std::unique_ptr<Sender>> senders_;
 };
 

@@ -1,0 +1,162 @@
+// The running copy's channel when this process has no descriptor left: a
+// second copy (a real process) knocks, and the event loop must neither spin
+// on the waiting connection nor stop serving once descriptors are free again.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "instance/single_instance.h"
+#include "platform/spare_descriptor.h"
+#include "support/descriptor_fill.h"
+#include "test_support.h"
+
+namespace varnok {
+namespace {
+
+using testing::ChildProcess;
+using testing::DescriptorFill;
+using testing::TempDir;
+
+constexpr const char* kTitle = "Varnok (Tools)";
+constexpr int kWaitMs = 20000;
+
+class DescriptorShortageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(tmp.path().empty());
+    opts.title = kTitle;
+    opts.runtimeDir = tmp.path();
+    std::string error;
+    ASSERT_EQ(instance.start(opts, "", &error), SingleInstance::Role::First) << error;
+    warmUpChecks();
+  }
+  // The sanitizer's check of a call on a polymorphic object reads the vtable
+  // through a pipe the first time it meets a pair of types, and reports a
+  // false error when no descriptor is left for that pipe. Meeting the pairs
+  // used later (this fixture, the clock) while descriptors are free puts them
+  // in the check's cache.
+  void warmUpChecks() {
+    Timer tick(loop, [] {});
+    tick.setInterval(1);
+    tick.setEnabled(true);
+    loop.advance(1);
+    loop.runOnce(0);
+  }
+  void TearDown() override { instance.closeChannel(); }
+
+  void attach() {
+    instance.attach(loop, [this](const std::string& text) { texts.push_back(text); });
+  }
+
+  // A second copy that hands `word` over; with waitGo it first waits to be
+  // let go (a byte on its standard input), so that it can be started while
+  // descriptors are still free.
+  std::unique_ptr<ChildProcess> secondCopy(const std::string& word, bool waitGo) {
+    std::vector<std::string> argv = {
+        VARNOK_INSTANCE_PROBE, "--title", kTitle, "--runtime-dir", tmp.path(),
+        "--timeout-ms",        "10000"};
+    if (waitGo) argv.push_back("--wait-go");
+    argv.insert(argv.end(), {"--", word});
+    auto child = std::make_unique<ChildProcess>(argv);
+    if (waitGo) {
+      EXPECT_EQ(child->readLine(kWaitMs), "WAITING");
+    }
+    return child;
+  }
+
+  // Waits (without taking a descriptor) until something is ready for the loop.
+  bool loopWoken() const {
+    pollfd p{loop.fd(), POLLIN, 0};
+    return ::poll(&p, 1, kWaitMs) == 1;
+  }
+
+  // Runs rounds of the loop, counting those that had readiness to handle the
+  // moment they began. A listener left ready makes every round busy: the
+  // spin that eats a whole processor.
+  int busyRounds(int rounds) {
+    int busy = 0;
+    for (int i = 0; i < rounds; ++i) {
+      pollfd p{loop.fd(), POLLIN, 0};
+      if (::poll(&p, 1, 0) == 1) ++busy;
+      loop.runOnce(0);
+    }
+    return busy;
+  }
+
+  TempDir tmp;
+  ManualClock clock;
+  Application app;
+  EventLoop loop{clock, app};
+  InstanceOptions opts;
+  SingleInstance instance;
+  std::vector<std::string> texts;
+};
+
+// While no descriptor is left, a failing check would want one for its
+// message, so the tests only take notes then and check them afterwards.
+
+TEST_F(DescriptorShortageTest, TurnsTheSenderAwayInsteadOfSpinning) {
+  attach();
+  auto turnedAway = secondCopy("first", true);
+  bool full = false, woken = false;
+  int busy = -1;
+  {
+    DescriptorFill fill;
+    full = fill.full();
+    woken = full && turnedAway->writeStdin("g") && loopWoken();
+    if (woken) busy = busyRounds(50);
+  }
+  ASSERT_TRUE(full);
+  ASSERT_TRUE(woken);
+  EXPECT_LE(busy, 1);
+  // Closed without an answer: the second copy fails at once instead of
+  // waiting out its timeout.
+  EXPECT_EQ(turnedAway->waitExit(kWaitMs), 1);
+  const std::string why = turnedAway->readError(kWaitMs);
+  EXPECT_TRUE(why.find("went away") != std::string::npos ||
+              why.find("closed the channel") != std::string::npos)
+      << why;
+  EXPECT_TRUE(texts.empty());
+
+  auto next = secondCopy("second", false);
+  EXPECT_TRUE(loop.runUntil([&] { return !texts.empty(); }, kWaitMs));
+  EXPECT_EQ(next->waitExit(kWaitMs), 0);
+  EXPECT_EQ(texts, std::vector<std::string>{"second "});
+}
+
+TEST_F(DescriptorShortageTest, WithoutAReserveAcceptingPausesAndResumesByItself) {
+  auto sender = secondCopy("waited", true);
+  bool full = false, woken = false;
+  int busyAtFirst = -1, busyAfterRetry = -1;
+  std::size_t textsWhileShort = 0;
+  {
+    DescriptorFill fill;
+    full = fill.full();
+    attach();  // no descriptor left for the reserve
+    woken = full && sender->writeStdin("g") && loopWoken();
+    if (woken) {
+      busyAtFirst = busyRounds(50);
+      loop.advance(SpareDescriptor::kDefaultPauseMs);  // tries again: still none free
+      busyAfterRetry = busyRounds(50);
+      textsWhileShort = texts.size();
+    }
+    fill.release(4);
+    loop.advance(SpareDescriptor::kDefaultPauseMs);
+    loop.runUntil([&] { return !texts.empty(); }, kWaitMs);
+  }
+  ASSERT_TRUE(full);
+  ASSERT_TRUE(woken);
+  EXPECT_LE(busyAtFirst, 1);
+  EXPECT_EQ(busyAfterRetry, 0);
+  EXPECT_EQ(textsWhileShort, 0u);
+  // The connection waited in the backlog and was served, not turned away.
+  EXPECT_EQ(texts, std::vector<std::string>{"waited "});
+  EXPECT_EQ(sender->waitExit(kWaitMs), 0) << sender->readError(kWaitMs);
+}
+
+}  // namespace
+}  // namespace varnok

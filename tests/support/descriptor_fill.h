@@ -1,0 +1,69 @@
+#pragma once
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+namespace varnok::testing {
+
+// Runs this process out of descriptors for a while: lowers the soft limit on
+// open descriptors to a little above those in use, then takes every free
+// one. The destructor gives them back and restores the limit, so the rest of
+// the test binary is not affected. The filler descriptors are close-on-exec,
+// so child processes started meanwhile do not inherit them.
+class DescriptorFill {
+ public:
+  DescriptorFill() {
+    int highest = 2;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      highest = std::max(highest, std::atoi(entry.path().filename().c_str()));
+    }
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, static_cast<rlim_t>(highest) + 33);
+    if (setrlimit(RLIMIT_NOFILE, &lowered) != 0) return;
+    lowered_ = true;
+    const int source = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (source < 0) return;
+    fds_.push_back(source);
+    for (;;) {
+      const int fd = ::fcntl(source, F_DUPFD_CLOEXEC, 0);
+      if (fd < 0) {
+        full_ = errno == EMFILE;
+        break;
+      }
+      fds_.push_back(fd);
+    }
+  }
+  ~DescriptorFill() {
+    release(fds_.size());
+    if (lowered_) setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+  DescriptorFill(const DescriptorFill&) = delete;
+  DescriptorFill& operator=(const DescriptorFill&) = delete;
+
+  // Whether every descriptor below the limit is taken.
+  bool full() const { return full_; }
+  // Gives n descriptors back (under the lowered limit).
+  void release(std::size_t n) {
+    for (; n > 0 && !fds_.empty(); --n) {
+      ::close(fds_.back());
+      fds_.pop_back();
+    }
+    full_ = false;
+  }
+
+ private:
+  rlimit saved_{};
+  bool lowered_ = false;
+  bool full_ = false;
+  std::vector<int> fds_;
+};
+
+}  // namespace varnok::testing
