@@ -1,6 +1,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include "net/async_resolver.h"
 #include "net/simple_tcp.h"
 
 namespace varnok::net {
@@ -34,6 +35,10 @@ std::optional<in_addr_t> systemResolve(const std::string& host) {
 
 void setHostResolver(HostResolver resolver) {
   installedResolver() = std::move(resolver);
+}
+
+const HostResolver& installedHostResolver() {
+  return installedResolver();
 }
 
 std::optional<in_addr_t> resolveHost(const std::string& host) {
