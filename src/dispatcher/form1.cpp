@@ -60,6 +60,9 @@ TForm1::TForm1(EventLoop& loop, std::string programFolder)
   Client2.OnDisconnected = [this](auto* s) { Client2Disconnected(s); };
   Client3.OnDisconnected = [this](auto* s) { Client3Disconnected(s); };
   Client4.OnDisconnected = [this](auto* s) { Client4Disconnected(s); };
+  for (int k = 0; k < kMaxSlots; ++k) {
+    slots_[k].client->OnWritten = [this, k](auto*) { SlotWritten(k); };
+  }
   for (auto& slot : slots_) {
     slot.client->SetAutoReconnectInterval(-1);
     slot.client->OnError = [this](auto* s, int sock, int code, const std::string& msg) {
@@ -96,6 +99,7 @@ TForm1::~TForm1() {
   for (auto& slot : slots_) {
     slot.client->OnDisconnected = nullptr;
     slot.client->OnError = nullptr;
+    slot.client->OnWritten = nullptr;
   }
 }
 
@@ -131,6 +135,8 @@ void TForm1::FormCreate() {
   config_.Socket = ini.readBool("Inputs", "Socket", true);
   config_.File = ini.readBool("Inputs", "File", true);
   config_.CmdLine = ini.readBool("Inputs", "CmdLine", true);
+  config_.ProducerBacklogBytes =
+      std::int64_t{ini.readInteger("Inputs", "ProducerBacklogKB", 16384)} * 1024;
 
   Kodery.assign(static_cast<std::size_t>(encoderCount), TKodery{});
   for (std::int32_t n = 1; n <= encoderCount; ++n) {

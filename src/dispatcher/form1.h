@@ -28,10 +28,20 @@ struct TKodery {
   TDateTime SuspendedAt = 0;
 };
 
+// What one producer connection has waiting in the queues, so that a
+// producer that writes faster than the encoders take can be slowed down
+// alone. Shared by the queued entries it put there.
+struct ProducerShare {
+  std::int64_t Waiting = 0;  // bytes of its entries still queued
+  bool Paused = false;       // its connection is not being read
+  std::weak_ptr<net::TCustomSocket* const> Connection;
+};
+
 // TFronta: one queued command (Fronty: the per-encoder queues).
 struct TFronta {
   std::string Command;  // bytes, line end included when it has one
   TDateTime Queued = 0;
+  std::shared_ptr<ProducerShare> Share;  // the producer that sent it, if any
 };
 
 // TOdesilace: one sender slot (Odesilace: the sender-slot table).
@@ -52,6 +62,9 @@ struct TConfig {
   bool File = true;
   bool CmdLine = true;
   int Threads = 2;
+  // Bytes one producer connection may have waiting in the queues (all
+  // copies counted) before it is no longer read; 0 or less: no bound.
+  std::int64_t ProducerBacklogBytes = std::int64_t{16384} * 1024;
 };
 
 // The dispatcher: the main window's state and every handler of its
@@ -171,6 +184,18 @@ class TForm1 {
   void SlotConnected(int slot);
   void SlotDisconnected(int slot);
   void SlotTimer(int slot);
+  void SlotWritten(int slot);
+  // Closes a slot's connection on the dispatcher's own decision.
+  void CloseSlot(int slot);
+  // Whether a connected slot can take its next command: nothing of the last
+  // one is still waiting to be written, and no close is pending.
+  bool SlotReady(int slot) const;
+  // A whole command has been written on the slot's connection.
+  void CommandWritten(int slot);
+  void DoFrontyFrom(const std::string& command, const std::string& destination,
+                    const std::shared_ptr<ProducerShare>& share);
+  // An entry leaves its queue: its producer's share shrinks.
+  void Release(const TFronta& entry);
   void RefreshQueueColumn(int koder);
   void RefreshQueueColumns();
   TDateTime Now() const { return loop_.clock().now(); }
@@ -180,6 +205,14 @@ class TForm1 {
   TConfig config_;
   std::string trail_;
   std::array<SlotParts, kMaxSlots> slots_;
+  // What the dispatcher knows of each slot's current connection.
+  struct SlotRun {
+    bool written = false;  // a whole command went out on it
+    bool closing = false;  // to be closed once what was written has gone
+    bool closedByUs = false;
+    std::size_t lastInFlight = 0;
+  };
+  std::array<SlotRun, kMaxSlots> run_{};
 };
 
 // TDMI: the application title "Varnok (" + folder name + ")".

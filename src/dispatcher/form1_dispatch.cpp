@@ -35,19 +35,23 @@ void TForm1::Odesli(int koder, int slot) {
     } catch (const net::ESocketError&) {
       // The client is still busy with an earlier connection: close it and
       // let a later tick try again.
-      client.SetConnected(false);
+      CloseSlot(slot);
       return;
     }
     sender.Koder = koder;
+    run_[static_cast<std::size_t>(slot)] = SlotRun{};
     client.SetConnected(true);
     return;
   }
 
   // Send branch.
-  if (!sender.LinkUp) return;
+  if (!sender.LinkUp || !SlotReady(slot)) return;
   const std::string command = ZFronty(koder);
   if (command.empty()) return;
+  // What the socket cannot take at once is written as it drains; the next
+  // command for this encoder waits until then.
   client.SendBuffer(command.data(), static_cast<int>(command.size()));
+  if (client.PendingOutput() == 0) CommandWritten(slot);
   Timer& shortTimer = *slots_[static_cast<std::size_t>(slot)].shortTimer;
   shortTimer.setEnabled(false);
   shortTimer.setEnabled(true);

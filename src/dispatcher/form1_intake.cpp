@@ -29,7 +29,19 @@ void TForm1::Server1ClientRead(net::TCustomSocket*, net::TSimpleTCPClient* Clien
   if (text.empty()) return;
   // A failed acknowledgement raises out of here, so the command is not queued.
   Server1.SendBuffer(Client, kAcknowledgement, static_cast<int>(sizeof kAcknowledgement - 1));
-  DoFronty(text, "");
+  auto share = std::static_pointer_cast<ProducerShare>(Client->Data);
+  if (!share) {
+    share = std::make_shared<ProducerShare>();
+    share->Connection = Client->Handle();
+    Client->Data = share;
+  }
+  DoFrontyFrom(text, "", share);
+  // Push back instead of dropping: while this producer has more waiting
+  // than its bound, it is not read, and TCP slows it down alone.
+  if (config_.ProducerBacklogBytes > 0 && share->Waiting > config_.ProducerBacklogBytes) {
+    share->Paused = true;
+    Client->SetReadPaused(true);
+  }
   AddDebugStep(",");
 }
 

@@ -13,6 +13,11 @@ void TForm1::RefreshQueueColumns() {
 }
 
 void TForm1::DoFronty(const std::string& command, const std::string& destination) {
+  DoFrontyFrom(command, destination, nullptr);
+}
+
+void TForm1::DoFrontyFrom(const std::string& command, const std::string& destination,
+                          const std::shared_ptr<ProducerShare>& share) {
   AddDebugStep("A");
   if (command.empty()) return;
   const std::string target = upperAscii(destination);
@@ -21,7 +26,8 @@ void TForm1::DoFronty(const std::string& command, const std::string& destination
       const TKodery& k = Kodery[i];
       if (!k.Enabled) continue;
       if (!destination.empty() && upperAscii(k.Name) != target) continue;
-      Fronty[i].push_back(TFronta{command, Now()});
+      Fronty[i].push_back(TFronta{command, Now(), share});
+      if (share) share->Waiting += static_cast<std::int64_t>(command.size());
     }
   }
   AddDebugStep("B");
@@ -34,6 +40,7 @@ std::string TForm1::ZFronty(int koder) {
   if (koder < 0 || koder >= static_cast<int>(Fronty.size())) return {};
   auto& queue = Fronty[static_cast<std::size_t>(koder)];
   if (queue.empty()) return {};
+  Release(queue.front());
   std::string command = std::move(queue.front().Command);
   queue.pop_front();
   AddDebugStep("D");
@@ -77,10 +84,13 @@ int TForm1::CekaNejdyl(bool servedOnly) {
     if (haveBound && !(queue.front().Queued < bound)) continue;
     bool linked = false;
     bool bound_to_slot = false;
-    for (const TOdesilace& slot : Odesilace) {
+    for (std::size_t k = 0; k < Odesilace.size(); ++k) {
+      const TOdesilace& slot = Odesilace[k];
       if (slot.Koder != static_cast<int>(i)) continue;
       bound_to_slot = true;
-      if (slot.LinkUp) linked = true;
+      // A connection still writing its last command is not ready for the
+      // next; the others are served meanwhile.
+      if (slot.LinkUp && SlotReady(static_cast<int>(k))) linked = true;
     }
     if (servedOnly ? !linked : bound_to_slot) continue;
     choice = static_cast<int>(i);
@@ -89,6 +99,16 @@ int TForm1::CekaNejdyl(bool servedOnly) {
   }
   AddDebugStep(",");
   return choice;
+}
+
+void TForm1::Release(const TFronta& entry) {
+  ProducerShare* share = entry.Share.get();
+  if (share == nullptr) return;
+  share->Waiting -= static_cast<std::int64_t>(entry.Command.size());
+  // Read again once half of the bound has drained, not at every entry.
+  if (!share->Paused || share->Waiting > config_.ProducerBacklogBytes / 2) return;
+  share->Paused = false;
+  if (const auto connection = share->Connection.lock()) (*connection)->SetReadPaused(false);
 }
 
 int TForm1::PocetAktivnichKoderu() {
@@ -116,6 +136,7 @@ void TForm1::TimerQTimer() {
   for (auto& queue : Fronty) {
     // Only heads are removed, so the pass ends at the first entry that stays.
     while (!queue.empty() && secondsBetween(now, queue.front().Queued) > longest) {
+      Release(queue.front());
       queue.pop_front();
     }
   }

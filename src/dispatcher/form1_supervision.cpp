@@ -59,7 +59,9 @@ void TForm1::SlotConnected(int slot) {
     return;
   }
   sender.LinkUp = true;
-  Kodery[static_cast<std::size_t>(sender.Koder)].ErrorsInRow = 0;
+  // ErrorsInRow goes back to 0 once a command has gone out on it, not here:
+  // an encoder that takes connections and drops them must still add up.
+  run_[static_cast<std::size_t>(slot)] = SlotRun{};
   parts.longTimer->setEnabled(true);
   parts.shortTimer->setEnabled(true);
   SG1.setCell(kColThread, sender.Koder + 1, parts.thread);
@@ -79,8 +81,22 @@ void TForm1::SlotDisconnected(int slot) {
   }
   const int koder = sender.Koder;
   TKodery& k = Kodery[static_cast<std::size_t>(koder)];
+  const SlotRun run = run_[static_cast<std::size_t>(slot)];
+  run_[static_cast<std::size_t>(slot)] = SlotRun{};
+  const std::size_t lost = sender.LinkUp ? parts.client->BytesLostOnClose() : 0;
   SG1.setCell(kColThread, koder + 1, "");
-  if (!sender.LinkUp) {
+  // A connection that the encoder ended before a command could go out on it
+  // is no better than a refused one.
+  const bool droppedEarly = sender.LinkUp && !run.written && !run.closedByUs &&
+                            (lost > 0 || !Fronty[static_cast<std::size_t>(koder)].empty());
+  if (droppedEarly) {
+    ScrLog("Connection closed by the encoder before any command was sent (" + k.Name + ")");
+  }
+  if (lost > 0) {
+    ScrLog("Connection ended with " + std::to_string(lost) + " bytes of commands not delivered (" +
+           k.Name + ")");
+  }
+  if (!sender.LinkUp || droppedEarly) {
     // The attempt failed before the connection was established.
     ++k.Errors;
     ++k.ErrorsInRow;
@@ -92,11 +108,45 @@ void TForm1::SlotDisconnected(int slot) {
   AddDebugStep(",");
 }
 
+void TForm1::SlotWritten(int slot) {
+  if (slot >= static_cast<int>(Odesilace.size())) return;
+  const TOdesilace& sender = Odesilace[static_cast<std::size_t>(slot)];
+  if (sender.Koder >= 0 && sender.LinkUp) CommandWritten(slot);
+}
+
+void TForm1::CommandWritten(int slot) {
+  run_[static_cast<std::size_t>(slot)].written = true;
+  Kodery[static_cast<std::size_t>(Odesilace[static_cast<std::size_t>(slot)].Koder)].ErrorsInRow = 0;
+}
+
+bool TForm1::SlotReady(int slot) const {
+  return !run_[static_cast<std::size_t>(slot)].closing &&
+         slots_[static_cast<std::size_t>(slot)].client->PendingOutput() == 0;
+}
+
+void TForm1::CloseSlot(int slot) {
+  run_[static_cast<std::size_t>(slot)].closedByUs = true;
+  slots_[static_cast<std::size_t>(slot)].client->SetConnected(false);
+}
+
 void TForm1::SlotTimer(int slot) {
   const SlotParts& parts = slots_[static_cast<std::size_t>(slot)];
   AddDebugStep(parts.timerMark);
-  if (PocetAktivnichKoderu() <= static_cast<int>(Odesilace.size())) return;
-  parts.client->SetConnected(false);
+  SlotRun& run = run_[static_cast<std::size_t>(slot)];
+  if (PocetAktivnichKoderu() <= static_cast<int>(Odesilace.size())) {
+    run.closing = false;  // a close that was waiting is no longer wanted
+    return;
+  }
+  // The abortive close would throw away what the encoder has not taken yet.
+  // While it keeps taking, the close waits (and no further command is
+  // given); an encoder that took nothing since the last tick is closed.
+  const std::size_t inFlight = parts.client->OutputInFlight();
+  if (inFlight > 0 && (!run.closing || inFlight < run.lastInFlight)) {
+    run.closing = true;
+    run.lastInFlight = inFlight;
+    return;
+  }
+  CloseSlot(slot);
   parts.shortTimer->setEnabled(false);
   parts.longTimer->setEnabled(false);
   AddDebugStep(",");
@@ -105,7 +155,10 @@ void TForm1::SlotTimer(int slot) {
 void TForm1::Client1Error(net::TCustomSocket* Sender, int, int ErrorCode,
                           const std::string& ErrorMsg) {
   AddDebugStep("T");
-  std::size_t slot = 0;
+  // Only an encoder's own connection names it; the listener and the
+  // producers' connections are nobody's encoder.
+  std::size_t slot = kMaxSlots;
+  if (Sender == &Client1) slot = 0;
   if (Sender == &Client2) slot = 1;
   if (Sender == &Client3) slot = 2;
   if (Sender == &Client4) slot = 3;

@@ -14,10 +14,7 @@ void TForm1::SystemMenuCommand(int command) {
 void TForm1::FormClose() {
   AddDebugStep("W");
   Server1.SetListen(false);
-  Client1.SetConnected(false);
-  Client2.SetConnected(false);
-  Client3.SetConnected(false);
-  Client4.SetConnected(false);
+  for (int slot = 0; slot < kMaxSlots; ++slot) CloseSlot(slot);
   AddDebugStep(",");
 }
 

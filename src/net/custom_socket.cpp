@@ -1,3 +1,4 @@
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +17,10 @@ int lastSocketError() {
   return socketErrorFromErrno(errno);
 }
 
+bool wouldBlock(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
 // The abortive close: no more notifications, both directions shut, linger on
 // with 0 s, so that unsent data is dropped and the peer sees a reset. Returns
 // the result of close() with errno set as it left it.
@@ -29,7 +34,8 @@ int closeAbortively(int fd) {
 
 }  // namespace
 
-TCustomSocket::TCustomSocket(EventLoop& loop) : TTimerComponent(loop) {}
+TCustomSocket::TCustomSocket(EventLoop& loop)
+    : TTimerComponent(loop), self_(std::make_shared<TCustomSocket* const>(this)) {}
 
 // The concrete components close through their own SetListen(false) first, so
 // that their close runs with their overrides; this only catches a socket that
@@ -90,11 +96,33 @@ void TCustomSocket::Deactivate() {
     return;
   }
   const int fd = socket_;
+  lostOnClose_ = OutputInFlight();
+  outPending_ = {};
+  outOffset_ = 0;
   // Linux releases the descriptor even when close() reports an error, so the
   // handle is given up in every case; keeping it would let a later close hit
   // whatever socket reuses the number.
   socket_ = kInvalidSocket;
   if (closeAbortively(fd) != 0) DoError(fd, lastSocketError());
+}
+
+std::size_t TCustomSocket::OutputInFlight() const {
+  if (socket_ == kInvalidSocket) return 0;
+  int unsent = 0;
+  if (ioctl(socket_, SIOCOUTQ, &unsent) != 0 || unsent < 0) unsent = 0;
+  return PendingOutput() + static_cast<std::size_t>(unsent);
+}
+
+void TCustomSocket::SetReadPaused(bool paused) {
+  if (paused == readPaused_) return;
+  readPaused_ = paused;
+  updateInterest();
+}
+
+void TCustomSocket::updateInterest() {
+  if (socket_ == kInvalidSocket) return;
+  const bool writing = PendingOutput() > 0;
+  setSocketInterest(socket_, !readPaused_ && !(readWaitsForOutput_ && writing), writing);
 }
 
 bool TCustomSocket::RegisterSocket(int s, int mask) {
@@ -118,6 +146,9 @@ void TCustomSocket::SocketNotify(int S, int Event, int Error) {
     case kEventRead:
       readNotification(S);
       break;
+    case kEventWrite:
+      writeNotification(S);
+      break;
     default:
       break;
   }
@@ -127,13 +158,11 @@ TCustomSocket* TCustomSocket::connectionFor(int /*S*/) {
   return this;
 }
 
-// Reads everything that waits on S into one stream and hands it to DoRead.
-// Handlers run in the middle (DoDataAvailable) and may close S, or free the
-// connection, or the whole component's connections; after each of them the
-// registration of S tells whether S is still ours before it is touched again.
+// One read notification takes one bounded chunk and returns to the loop, so
+// that every other socket and timer gets its turn; what is left comes round
+// again in the next readiness round. A data-available handler reads for
+// itself instead, as much as it likes, once per notification.
 void TCustomSocket::readNotification(int S) {
-  const std::shared_ptr<const bool> alive = registrationAlive(S);
-  const auto open = [&alive] { return !alive || *alive; };
   int waiting = 0;
   if (ioctl(S, FIONREAD, &waiting) != 0) {
     DoError(S, lastSocketError());
@@ -143,43 +172,65 @@ void TCustomSocket::readNotification(int S) {
   TCustomSocket* connection = connectionFor(S);
   if (connection == nullptr) return;
 
-  TMemoryStream stream;
   bool handled = false;
-  do {
-    handled = false;
-    const int before = waiting;
-    DoDataAvailable(connection, waiting, handled);
-    if (!open()) return;
-    if (!handled) {
-      ReceiveStream(connection, stream, waiting);
-      if (!open()) return;
-    }
-    if (ioctl(S, FIONREAD, &waiting) != 0) {
+  DoDataAvailable(connection, waiting, handled);
+  if (handled) return;
+  // One thread: one buffer serves every socket.
+  static thread_local char buffer[kReadChunk];
+  const int got = ReceiveBuffer(connection, buffer, kReadChunk);
+  if (got <= 0) return;
+  TMemoryStream stream;
+  stream.Bytes.assign(buffer, static_cast<std::size_t>(got));
+  DoRead(connection, stream);
+}
+
+// Writes what SendBuffer had to keep. A failure is reported by the component
+// that watches the socket, as a failure of the connection would be.
+void TCustomSocket::writeNotification(int S) {
+  TCustomSocket* connection = connectionFor(S);
+  if (connection == nullptr) return;
+  while (connection->PendingOutput() > 0) {
+    const ssize_t n = ::send(S, connection->outPending_.data() + connection->outOffset_,
+                             connection->PendingOutput(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (wouldBlock(errno)) return;
       DoError(S, lastSocketError());
       return;
     }
-    // A data-available handler that took nothing would keep us here for
-    // ever; leave the bytes to the next readiness round instead.
-    if (handled && waiting >= before) break;
-  } while (waiting > 0);
-
-  if (!handled) {
-    stream.Position = 0;
-    DoRead(connection, stream);
+    connection->outOffset_ += static_cast<std::size_t>(n);
   }
+  connection->outPending_ = {};
+  connection->outOffset_ = 0;
+  connection->updateInterest();
+  DoWritten(connection);
 }
 
 int TCustomSocket::SendBuffer(TCustomSocket* Connection, const void* Buffer, int Count) {
   if (Connection == nullptr || Connection->socket_ == kInvalidSocket || Count <= 0) return 0;
-  const int fd = Connection->socket_;
-  const ssize_t sent = ::send(fd, Buffer, static_cast<std::size_t>(Count), MSG_NOSIGNAL);
-  if (sent < 0) {
-    // Reported on the connection itself: an accepted connection handles its
-    // own send errors, not its server.
-    Connection->DoError(fd, lastSocketError());
-    return -1;
+  const char* bytes = static_cast<const char*>(Buffer);
+  const auto count = static_cast<std::size_t>(Count);
+  if (Connection->PendingOutput() > 0) {
+    Connection->outPending_.append(bytes, count);  // behind what already waits
+    return Count;
   }
-  return static_cast<int>(sent);
+  const int fd = Connection->socket_;
+  ssize_t sent = ::send(fd, bytes, count, MSG_NOSIGNAL);
+  if (sent < 0) {
+    if (!wouldBlock(errno)) {
+      // Reported on the connection itself: an accepted connection handles its
+      // own send errors, not its server.
+      Connection->DoError(fd, lastSocketError());
+      return -1;
+    }
+    sent = 0;
+  }
+  if (static_cast<std::size_t>(sent) < count) {
+    Connection->outPending_.assign(bytes + sent, count - static_cast<std::size_t>(sent));
+    Connection->outOffset_ = 0;
+    Connection->updateInterest();
+  }
+  return Count;
 }
 
 int TCustomSocket::ReceiveBuffer(TCustomSocket* Connection, void* Buffer, int Count) {
@@ -188,6 +239,7 @@ int TCustomSocket::ReceiveBuffer(TCustomSocket* Connection, void* Buffer, int Co
   const int fd = Connection->socket_;
   const ssize_t got = ::recv(fd, Buffer, static_cast<std::size_t>(Count), 0);
   if (got < 0) {
+    if (wouldBlock(errno)) return 0;
     DoError(fd, lastSocketError());
     return -1;
   }

@@ -23,7 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "net/async_resolver.h"
 #include "platform/event_loop.h"
+#include "platform/spare_descriptor.h"
 
 namespace varnok::net {
 
@@ -33,7 +35,13 @@ class TSimpleTCPClient;
 constexpr int kInvalidSocket = -1;
 
 // Socket notification events, as (socket, event, error) triples.
-enum SocketEvent : int { kEventRead = 1, kEventAccept = 8, kEventConnect = 16, kEventClose = 32 };
+enum SocketEvent : int {
+  kEventRead = 1,
+  kEventWrite = 2,  // only while output waits to be written
+  kEventAccept = 8,
+  kEventConnect = 16,
+  kEventClose = 32
+};
 
 // The socket error number for an errno value (ECONNREFUSED -> 10061, ...).
 // Values without a counterpart pass through unchanged.
@@ -58,7 +66,8 @@ struct TMemoryStream {
 
 // Resolves a host name to its first IPv4 address (network byte order);
 // nullopt when it does not resolve. Replaceable so that tests need no name
-// service. Runs synchronously on the event thread.
+// service. resolveHost runs synchronously; the client's connect attempts
+// use resolveHostAsync instead, which asks the installed resolver too.
 using HostResolver = std::function<std::optional<in_addr_t>(const std::string& host)>;
 void setHostResolver(HostResolver resolver);  // empty: the system resolver
 std::optional<in_addr_t> resolveHost(const std::string& host);
@@ -125,12 +134,39 @@ class TCustomSocket : public TTimerComponent {
 
   TSimpleTCPErrorEvent OnError;
 
-  // One send of Count bytes on Connection's socket (MSG_NOSIGNAL): the number
-  // taken, 0 without a socket or for Count 0, -1 after reporting an error on
-  // Connection itself.
+  // Sends Count bytes on Connection's socket (MSG_NOSIGNAL). What the socket
+  // does not take at once (a partial send, "would block") is kept and
+  // written, in order and before anything sent later, as soon as the socket
+  // is writable. Returns Count, 0 without a socket or for Count 0, -1 after
+  // reporting an error on Connection itself.
   int SendBuffer(TCustomSocket* Connection, const void* Buffer, int Count);
+  // One receive of up to Count bytes: the number received; 0 when the peer
+  // has closed (after DoDisconnect) or when nothing was waiting after all;
+  // -1 after reporting an error.
   int ReceiveBuffer(TCustomSocket* Connection, void* Buffer, int Count);
   int ReceiveStream(TCustomSocket* Connection, TMemoryStream& Stream, int Count);
+
+  // Bytes handed to SendBuffer that the socket has not taken yet.
+  std::size_t PendingOutput() const { return outPending_.size() - outOffset_; }
+  // PendingOutput plus what the kernel still holds unacknowledged: what an
+  // abortive close at this moment would throw away. 0 without a socket.
+  std::size_t OutputInFlight() const;
+  // What the last close of this socket threw away, counted as above.
+  std::size_t BytesLostOnClose() const { return lostOnClose_; }
+  // Stops or resumes reading this socket: while paused nothing more is read,
+  // so TCP slows the peer down; a broken connection is still reported.
+  void SetReadPaused(bool paused);
+  bool ReadPaused() const { return readPaused_; }
+
+  // Whatever the application keeps with this socket; freed with it.
+  std::shared_ptr<void> Data;
+  // A weak handle that expires when the component is destroyed, for work
+  // that is posted to the loop and may find the component gone.
+  std::weak_ptr<TCustomSocket* const> Handle() const { return self_; }
+
+  // The most one read notification takes: one receive of this size is one
+  // chunk, so no peer can keep the loop to itself or grow a buffer.
+  static constexpr int kReadChunk = 64 * 1024;
 
  protected:
   virtual void DoError(int Socket, int ErrorCode);
@@ -140,6 +176,8 @@ class TCustomSocket : public TTimerComponent {
   virtual void DoDisconnect(int Socket) = 0;
   virtual void DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) = 0;
   virtual void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) = 0;
+  // Everything that waited on Connection has been written.
+  virtual void DoWritten(TCustomSocket* /*Connection*/) {}
 
   // Handles one (socket, event, error) notification.
   void SocketNotify(int S, int Event, int Error);
@@ -152,6 +190,19 @@ class TCustomSocket : public TTimerComponent {
   // the accepted connection that holds S (nullptr when none does).
   virtual TCustomSocket* connectionFor(int S);
   void readNotification(int S);
+  void writeNotification(int S);
+  // Brings the read and write notifications in line with the pause and the
+  // pending output.
+  void updateInterest();
+  // Set on accepted connections: while an answer waits to be written, the
+  // peer is not read, so a peer that never reads cannot make us queue
+  // answers without end.
+  bool readWaitsForOutput_ = false;
+  std::string outPending_;
+  std::size_t outOffset_ = 0;
+  std::size_t lostOnClose_ = 0;
+  bool readPaused_ = false;
+  std::shared_ptr<TCustomSocket* const> self_;
   bool listen_ = false;
   std::string host_;
   std::uint16_t port_ = 0;
@@ -177,6 +228,8 @@ class TSimpleTCPClient : public TCustomSocket {
   TNotifyEvent OnConnectionLost;
   TSimpleTCPClientDataAvailEvent OnDataAvailable;
   TSimpleTCPClientIOEvent OnRead;
+  // Output that SendBuffer had to keep has all been written.
+  TNotifyEvent OnWritten;
 
   int SendBuffer(const void* Buffer, int Count) {
     return TCustomSocket::SendBuffer(this, Buffer, Count);
@@ -191,13 +244,22 @@ class TSimpleTCPClient : public TCustomSocket {
   void DoDisconnect(int Socket) override;
   void DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) override;
   void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) override;
+  void DoWritten(TCustomSocket* Connection) override;
   virtual void DoConnectionLost();
 
  private:
   friend class TSimpleTCPServer;
+  // The rest of a connect attempt, once the host's address is known.
+  void ConnectTo(in_addr_t address);
+  void Resolved(std::optional<in_addr_t> address);
+  // A host name being looked up; the attempt goes on when the answer comes.
+  std::unique_ptr<ResolveRequest> resolving_;
   bool connectedFlag_ = false;
   // Set by the server on its accepted connections, which never dial out.
   bool accepted_ = false;
+  // The server of an accepted connection, told when the connection closes
+  // by itself so that it can free it.
+  class TSimpleTCPServer* server_ = nullptr;
 };
 
 // A list of objects that owns them.
@@ -248,8 +310,15 @@ class TSimpleTCPServer : public TCustomSocket {
 
  private:
   TCustomSocket* connectionFor(int S) override;
+  friend class TSimpleTCPClient;
+  // An accepted connection closed by itself (a failed send): it is freed
+  // after the handler that is running has returned.
+  void releaseClosed(TSimpleTCPClient* connection);
 
   TProofList<TSimpleTCPClient> connections_;
+  // Keeps accepting sane when descriptors run out; exists while listening.
+  std::unique_ptr<SpareDescriptor> spare_;
+  bool outOfDescriptors_ = false;  // reported once per shortage
 };
 
 template <class T>

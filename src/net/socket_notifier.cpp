@@ -18,6 +18,8 @@ struct Registration : std::enable_shared_from_this<Registration> {
   int fd = -1;
   Mode mode = Mode::Connected;
   bool active = true;
+  bool wantRead = true;    // EPOLLIN while connected; off while reading is paused
+  bool wantWrite = false;  // EPOLLOUT while connected and output waits
   NotifySink sink;
   std::unique_ptr<Timer> connectTimer;
 };
@@ -41,6 +43,10 @@ void cancel(int fd) {
   reg->active = false;
   if (reg->connectTimer) reg->connectTimer->setEnabled(false);
   reg->loop->unwatch(fd);
+}
+
+std::uint32_t connectedEvents(const Registration& reg) {
+  return (reg.wantRead ? EPOLLIN : 0u) | (reg.wantWrite ? EPOLLOUT : 0u);
 }
 
 void deliver(const std::shared_ptr<Registration>& reg, int event, int error) {
@@ -86,8 +92,16 @@ void onReady(const std::shared_ptr<Registration>& reg, std::uint32_t bits) {
       if (reg->connectTimer) reg->connectTimer->setEnabled(false);
       if (err == 0) {
         reg->mode = Mode::Connected;
-        reg->loop->modify(fd, EPOLLIN);
+        reg->loop->modify(fd, connectedEvents(*reg));
         deliver(reg, kEventConnect, 0);
+      } else if (err == ECONNRESET || err == EPIPE) {
+        // A reset can only come once the handshake has completed: the
+        // connection was established and then broken, whatever the timing.
+        reg->mode = Mode::Connected;
+        deliver(reg, kEventConnect, 0);
+        if (!reg->active) return;
+        deliver(reg, kEventClose, notificationError(err));
+        retire(reg);
       } else {
         reg->mode = Mode::Finished;
         deliver(reg, kEventConnect, notificationError(err));
@@ -96,6 +110,13 @@ void onReady(const std::shared_ptr<Registration>& reg, std::uint32_t bits) {
       return;
     }
     case Mode::Connected: {
+      if ((bits & EPOLLOUT) && reg->wantWrite) {
+        deliver(reg, kEventWrite, 0);
+        if (!reg->active || reg->mode != Mode::Connected) return;
+      }
+      // A paused reader still hears of a broken connection (EPOLLERR and
+      // EPOLLHUP come whatever was asked for): it is read to its end.
+      if (!(bits & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP))) return;
       // Bytes that reached us go out as a read first; the close follows in a
       // later round, once they have been taken.
       int waiting = 0;
@@ -163,11 +184,18 @@ void cancelSocket(int fd) {
   cancel(fd);
 }
 
-std::shared_ptr<const bool> registrationAlive(int fd) {
+void setSocketInterest(int fd, bool read, bool write) {
   auto& records = registry();
   auto found = records.find(fd);
-  if (found == records.end()) return nullptr;
-  return std::shared_ptr<const bool>(found->second, &found->second->active);
+  if (found == records.end()) return;
+  Registration& reg = *found->second;
+  if (reg.wantRead == read && reg.wantWrite == write) return;
+  reg.wantRead = read;
+  reg.wantWrite = write;
+  // A connect under way watches for writability anyway; the wishes take
+  // effect once it has completed. A listener only reads (accepts).
+  if (reg.mode == Mode::Connected) reg.loop->modify(fd, connectedEvents(reg));
+  if (reg.mode == Mode::Listening) reg.loop->modify(fd, read ? EPOLLIN : 0u);
 }
 
 }  // namespace varnok::net

@@ -32,11 +32,11 @@ int notificationError(int err);
 bool registerSocket(EventLoop& loop, int fd, int mask, NotifySink sink);
 // Mask 0 of the above: cancels every further notification for fd.
 void cancelSocket(int fd);
-
-// Reads true for as long as the registration of fd that is current at the
-// call stays in force; nullptr when fd is not registered. Lets a caller that
-// ran event handlers learn whether its socket was closed meanwhile, even when
-// the descriptor number has been reused since.
-std::shared_ptr<const bool> registrationAlive(int fd);
+// For a connected socket (or a listener: whether to accept): whether read
+// notifications are wanted (off while
+// the owner pauses reading; a broken connection is still reported), and
+// whether write notifications (kEventWrite, the socket can take more bytes)
+// are wanted. Reading starts on, writing off. No effect on an unknown fd.
+void setSocketInterest(int fd, bool read, bool write);
 
 }  // namespace varnok::net

@@ -42,18 +42,29 @@ void TSimpleTCPClient::Activate() {
   Address.sin_family = AF_INET;
   Address.sin_port = htons(port_);
   // A dotted address is used as it stands; anything else, including
-  // 255.255.255.255 (which reads as "no address"), goes to the resolver.
-  in_addr_t addr = inet_addr(host_.c_str());
+  // 255.255.255.255 (which reads as "no address"), is looked up without
+  // holding up the loop: the attempt goes on when the answer comes.
+  const in_addr_t addr = inet_addr(host_.c_str());
   if (addr == INADDR_NONE) {
-    const std::optional<in_addr_t> resolved = resolveHost(host_);
-    if (!resolved) {
-      DoError(kInvalidSocket, kBadAddress);
-      return;
-    }
-    addr = *resolved;
+    resolving_ = resolveHostAsync(loop(), host_,
+                                  [this](std::optional<in_addr_t> found) { Resolved(found); });
+    return;
   }
-  Address.sin_addr.s_addr = addr;
+  ConnectTo(addr);
+}
 
+void TSimpleTCPClient::Resolved(std::optional<in_addr_t> address) {
+  resolving_.reset();
+  if (!listen_) return;
+  if (!address) {
+    DoError(kInvalidSocket, kBadAddress);
+    return;
+  }
+  ConnectTo(*address);
+}
+
+void TSimpleTCPClient::ConnectTo(in_addr_t address) {
+  Address.sin_addr.s_addr = address;
   socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (socket_ == kInvalidSocket) {
     DoError(kInvalidSocket, socketErrorFromErrno(errno));
@@ -77,8 +88,11 @@ void TSimpleTCPClient::DoConnect() {
 
 void TSimpleTCPClient::Deactivate() {
   SetTimerEnabled(false);
+  resolving_.reset();  // an answer still on its way is not wanted any more
   TCustomSocket::Deactivate();
-  if (!destroying_) fireEvent(OnDisconnected, this);
+  if (destroying_) return;
+  if (server_ != nullptr) server_->releaseClosed(this);
+  fireEvent(OnDisconnected, this);
 }
 
 // The peer closed: Deactivate reports the close once, and the loss of the
@@ -118,6 +132,10 @@ void TSimpleTCPClient::DoDataAvailable(TCustomSocket* /*Connection*/, int DataSi
 
 void TSimpleTCPClient::DoRead(TCustomSocket* /*Connection*/, TMemoryStream& Stream) {
   fireEvent(OnRead, this, Stream);
+}
+
+void TSimpleTCPClient::DoWritten(TCustomSocket* /*Connection*/) {
+  fireEvent(OnWritten, this);
 }
 
 }  // namespace varnok::net

@@ -6,12 +6,12 @@
 
 #include "net/fire_event.h"
 #include "net/simple_tcp.h"
+#include "net/socket_notifier.h"
 
 namespace varnok::net {
 
 namespace {
 
-constexpr int kListenBacklog = 5;
 constexpr std::size_t kHostNameBuffer = 260;
 
 }  // namespace
@@ -46,13 +46,20 @@ void TSimpleTCPServer::Activate() {
     DoError(socket_, socketErrorFromErrno(errno));
     return;
   }
-  if (::listen(socket_, kListenBacklog) != 0) {
+  // The system's largest backlog: a burst of producers connecting at once
+  // waits in the kernel instead of being dropped into SYN retransmits.
+  if (::listen(socket_, SOMAXCONN) != 0) {
     DoError(socket_, socketErrorFromErrno(errno));
     return;
   }
   if (!RegisterSocket(socket_, kEventRead | kEventAccept | kEventClose)) {
     DoError(socket_, socketErrorFromErrno(errno));
+    return;
   }
+  outOfDescriptors_ = false;
+  spare_ = std::make_unique<SpareDescriptor>(loop(), [this](bool accepting) {
+    if (socket_ != kInvalidSocket) setSocketInterest(socket_, accepting, false);
+  });
 }
 
 // Accepts one connection. The accepted socket is registered here, with its
@@ -62,17 +69,28 @@ void TSimpleTCPServer::DoConnect() {
   const int fd = ::accept4(socket_, reinterpret_cast<sockaddr*>(&Address), &length,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
+    const int err = errno;
     // The connection went away between readiness and accept: nothing to take.
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-    DoError(kInvalidSocket, socketErrorFromErrno(errno));
+    if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED || err == EINTR) return;
+    // Out of descriptors: the waiting producer is turned away (or accepting
+    // pauses) instead of the loop spinning on it, and the shortage is
+    // reported once, not once per knock.
+    if (spare_ && spare_->acceptFailed(socket_, err) != SpareDescriptor::Outcome::NotShortage) {
+      if (outOfDescriptors_) return;
+      outOfDescriptors_ = true;
+    }
+    DoError(kInvalidSocket, socketErrorFromErrno(err));
     return;
   }
+  outOfDescriptors_ = false;
   auto connection = std::make_unique<TSimpleTCPClient>(loop());
   connection->socket_ = fd;
   connection->host_ = inet_ntoa(Address.sin_addr);
   connection->port_ = port_;
   connection->listen_ = true;
   connection->accepted_ = true;
+  connection->server_ = this;
+  connection->readWaitsForOutput_ = true;
   if (!RegisterSocket(fd, kEventRead | kEventClose)) {
     const int error = socketErrorFromErrno(errno);
     connection.reset();
@@ -106,7 +124,7 @@ void TSimpleTCPServer::DoDisconnect(int Socket) {
 void TSimpleTCPServer::DoError(int Socket, int ErrorCode) {
   if (Socket == socket_) {
     SetListen(false);
-  } else {
+  } else if (Socket != kInvalidSocket) {
     for (int i = connections_.Count() - 1; i >= 0; --i) {
       if (connections_[i]->socket_ == Socket) {
         connections_.Extract(i).reset();
@@ -118,6 +136,7 @@ void TSimpleTCPServer::DoError(int Socket, int ErrorCode) {
 }
 
 void TSimpleTCPServer::Deactivate() {
+  spare_.reset();
   connections_.Clear();
   TCustomSocket::Deactivate();
 }
@@ -131,6 +150,21 @@ void TSimpleTCPServer::DoDataAvailable(TCustomSocket* Connection, int DataSize, 
 
 void TSimpleTCPServer::DoRead(TCustomSocket* Connection, TMemoryStream& Stream) {
   fireEvent(OnClientRead, this, static_cast<TSimpleTCPClient*>(Connection), Stream);
+}
+
+void TSimpleTCPServer::releaseClosed(TSimpleTCPClient* connection) {
+  loop().post([server = Handle(), closed = connection->Handle()] {
+    const auto self = server.lock();
+    const auto gone = closed.lock();
+    if (!self || !gone) return;  // freed some other way meanwhile
+    auto* owner = static_cast<TSimpleTCPServer*>(*self);
+    for (int i = 0; i < owner->connections_.Count(); ++i) {
+      TSimpleTCPClient* c = owner->connections_[i];
+      if (c != *gone) continue;
+      if (c->socket_ == kInvalidSocket) owner->connections_.Extract(i).reset();
+      return;
+    }
+  });
 }
 
 TCustomSocket* TSimpleTCPServer::connectionFor(int S) {

@@ -128,8 +128,11 @@ TEST_F(RoadTest, EncoderClosingAnOpenConnectionCountsNothing) {
   EncoderStub e(loop);
   start({{"E", e.port}}, "Threads=1\n");
   form->DoFronty("x\r", "");
+  form->DoFronty("y\r", "");
   tick();
   ASSERT_TRUE(settle([&] { return form->Odesilace[0].LinkUp && e.openConnections() == 1; }));
+  tick();  // a command went out on it: what follows is no failed attempt
+  ASSERT_TRUE(settle([&] { return e.received == "x\r"; }));
   const int lines = form->Memo2.lineCount();
   e.closeAll();
   ASSERT_TRUE(settle([&] { return form->Odesilace[0].Koder == -1; }));
@@ -139,13 +142,13 @@ TEST_F(RoadTest, EncoderClosingAnOpenConnectionCountsNothing) {
   EXPECT_TRUE(form->Kodery[0].Active);
 }
 
-TEST_F(RoadTest, EncoderThatResetsAtOnceCountsNoFailure) {
+TEST_F(RoadTest, EncoderThatResetsAtOnceIsCountedAndSuspended) {
   EncoderStub e(loop);
   e.resetOnAccept = true;
-  start({{"E", e.port}}, "Threads=1\n");
+  start({{"E", e.port}}, "Threads=1\nErrorLimit=3\n");
   form->DoFronty("x\r", "");
   // Each attempt connects, then the reset ends the open connection before a
-  // tick could send: logged each time, never counted, the command kept.
+  // tick could send: a failed attempt like a refused one, the command kept.
   for (int i = 0; i < 40 && e.accepted < 3; ++i) {
     tick();
     settle([&] { return form->Odesilace[0].Koder == -1; });
@@ -153,13 +156,21 @@ TEST_F(RoadTest, EncoderThatResetsAtOnceCountsNoFailure) {
   ASSERT_EQ(e.accepted, 3);
   ASSERT_TRUE(settle([&] { return form->Odesilace[0].Koder == -1; }));
   int resets = 0;
+  int drops = 0;
   for (const std::string& line : logTexts()) {
     if (line == "Socket Error 10054 - Connection reset by peer") ++resets;
+    if (line == "Connection closed by the encoder before any command was sent (E)") ++drops;
   }
   EXPECT_EQ(resets, 3);
-  EXPECT_EQ(form->Kodery[0].Errors, 0);
-  EXPECT_TRUE(form->Kodery[0].Active);
+  EXPECT_EQ(drops, 3);
+  EXPECT_EQ(form->Kodery[0].Errors, 3);
+  EXPECT_FALSE(form->Kodery[0].Active);
+  EXPECT_EQ(cell(kColEnabled, 0), "Suspended");
+  EXPECT_EQ(cell(kColErrors, 0), "3");
   EXPECT_EQ(queueSize(0), 1u);
+  // Suspended: no fourth attempt.
+  for (int i = 0; i < 20; ++i) tick();
+  EXPECT_EQ(e.accepted, 3);
 }
 
 TEST_F(RoadTest, QueueThatExpiredBeforeTheSendSendsNothing) {

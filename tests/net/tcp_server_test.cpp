@@ -168,7 +168,7 @@ TEST_F(ServerTest, ClosingTheServerInsideOnClientRead) {
   EXPECT_TRUE(appErrors.empty());
 }
 
-TEST_F(ServerTest, FailedSendOnAnAcceptedConnectionStaysWithTheConnection) {
+TEST_F(ServerTest, FailedSendOnAnAcceptedConnectionIsFreedAfterTheHandler) {
   server.SetListen(true);
   Fd producer = connectTo(port);
   ASSERT_TRUE(runUntil([&] { return connectionCount() == 1; }));
@@ -179,16 +179,38 @@ TEST_F(ServerTest, FailedSendOnAnAcceptedConnectionStaysWithTheConnection) {
   events.clear();
   EXPECT_THROW(server.SendBuffer(accepted, "\r\n+\r\n\r\n", 7), ESocketError);
   EXPECT_TRUE(events.empty());  // not the server's error
+  // Still there for whatever handler is running, closed and never dialling
+  // out; freed once the loop comes round.
   ASSERT_EQ(connectionCount(), 1);
   EXPECT_EQ(accepted->SocketHandle(), kInvalidSocket);
   EXPECT_FALSE(accepted->Listen());
-  // An accepted connection never dials out on its own.
   EXPECT_FALSE(accepted->timerRunning());
-  loop.advance(3600 * 1000);
   settle();
-  EXPECT_FALSE(accepted->Listen());
+  EXPECT_EQ(connectionCount(), 0);
   EXPECT_TRUE(events.empty());
   EXPECT_THROW(server.SetPort(static_cast<std::uint16_t>(port + 1)), ESocketError);
+}
+
+TEST_F(ServerTest, BurstOfConnectsWaitsInTheBacklog) {
+  server.SetListen(true);
+  // Nothing is accepted meanwhile: the kernel completes every handshake that
+  // fits the backlog, and a connect beyond it waits for a SYN retransmit.
+  std::vector<Fd> clients;
+  for (int i = 0; i < 64; ++i) {
+    Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const sockaddr_in to = testing::loopback(port);
+    ::connect(c.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    clients.push_back(std::move(c));
+  }
+  int established = 0;
+  for (const Fd& c : clients) {
+    if (!testing::waitFor(c.get(), POLLOUT, 300)) continue;
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(c.get(), SOL_SOCKET, SO_ERROR, &err, &len);
+    established += err == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(established, 64);
 }
 
 }  // namespace
