@@ -1,8 +1,11 @@
 // Construction, start-up and configuration of the main window.
 #include "dispatcher/form1.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <new>
 
 #include "platform/ini_file.h"
 #include "platform/program_folder.h"
@@ -138,39 +141,19 @@ void TForm1::FormCreate() {
   config_.ProducerBacklogBytes =
       std::int64_t{ini.readInteger("Inputs", "ProducerBacklogKB", 16384)} * 1024;
 
-  Kodery.assign(static_cast<std::size_t>(encoderCount), TKodery{});
-  for (std::int32_t n = 1; n <= encoderCount; ++n) {
-    const std::string section = "Encoder" + std::to_string(n);
-    TKodery& k = Kodery[static_cast<std::size_t>(n - 1)];
-    k.Name = ini.readString(section, "Name", "RDS Encoder " + std::to_string(n));
-    k.Host = ini.readString(section, "Host", "127.0.0.1");
-    k.Port = ini.readInteger(section, "Port", 23);
-    k.Enabled = ini.readBool(section, "Enabled", true);
-  }
-
   Odesilace.assign(static_cast<std::size_t>(threads), TOdesilace{});
-  Fronty.assign(Kodery.size(), {});
-
-  SG1.setRowCount(static_cast<int>(Kodery.size()) + 1);
-  static const char* const headers[StatusTable::kColumns] = {
-      "RDS Encoder Name", "Host", "Port", "Queue", "Thread", "Errors", "Enabled"};
-  for (int c = 0; c < StatusTable::kColumns; ++c) SG1.setCell(c, 0, headers[c]);
-  for (std::size_t i = 0; i < Kodery.size(); ++i) {
-    TKodery& k = Kodery[i];
-    const int row = static_cast<int>(i) + 1;
-    // Never deliver to our own listening port.
-    if ((k.Host == "127.0.0.1" || upperAscii(k.Host) == "LOCALHOST") &&
-        k.Port == config_.ListenOnPort) {
-      k.Enabled = false;
-    }
-    k.Active = k.Enabled;
-    k.Errors = 0;
-    k.ErrorsInRow = 0;
-    SG1.setCell(kColName, row, k.Name);
-    SG1.setCell(kColQueue, row, "0");
-    SG1.setCell(kColHost, row, k.Host);
-    SG1.setCell(kColPort, row, std::to_string(k.Port));
-    SG1.setCell(kColEnabled, row, k.Active ? "Yes" : "No");
+  // The encoder table, the queues and the table's rows are sized together:
+  // when memory runs out on the way, start-up goes on with no encoders
+  // rather than with tables of different lengths.
+  try {
+    BuildEncoderTables(ini, encoderCount);
+  } catch (const std::bad_alloc& e) {
+    Kodery = {};
+    Fronty = {};
+    std::string text = "Application Error - ";
+    text.append(e.what()).append(" (Debug: ").append(trail_).append(")");
+    ScrLog(text);
+    BuildEncoderTables(ini, 0);
   }
 
   LoadFile("vip");
@@ -185,6 +168,51 @@ void TForm1::FormCreate() {
     ScrLog("Listening on port " + std::to_string(Server1.Port()));
   }
   AddDebugStep(",");
+}
+
+void TForm1::BuildEncoderTables(const IniFile& ini, std::int32_t encoderCount) {
+  std::vector<TKodery> kodery(static_cast<std::size_t>(encoderCount));
+  std::vector<std::deque<TFronta>> fronty(kodery.size());
+  for (std::int32_t n = 1; n <= encoderCount; ++n) {
+    const std::string section = "Encoder" + std::to_string(n);
+    TKodery& k = kodery[static_cast<std::size_t>(n - 1)];
+    k.Name = ini.readString(section, "Name", "RDS Encoder " + std::to_string(n));
+    k.Host = ini.readString(section, "Host", "127.0.0.1");
+    k.Port = ini.readInteger(section, "Port", 23);
+    k.Enabled = ini.readBool(section, "Enabled", true);
+  }
+  SG1.setRowCount(static_cast<int>(kodery.size()) + 1);
+  Kodery = std::move(kodery);
+  Fronty = std::move(fronty);
+
+  static const char* const headers[StatusTable::kColumns] = {
+      "RDS Encoder Name", "Host", "Port", "Queue", "Thread", "Errors", "Enabled"};
+  for (int c = 0; c < StatusTable::kColumns; ++c) SG1.setCell(c, 0, headers[c]);
+  for (std::size_t i = 0; i < Kodery.size(); ++i) {
+    TKodery& k = Kodery[i];
+    const int row = static_cast<int>(i) + 1;
+    // Never deliver to our own listening port (see DeliversToOurselves).
+    if (DeliversToOurselves(k)) k.Enabled = false;
+    k.Active = k.Enabled;
+    k.Errors = 0;
+    k.ErrorsInRow = 0;
+    SG1.setCell(kColName, row, k.Name);
+    SG1.setCell(kColQueue, row, "0");
+    SG1.setCell(kColHost, row, k.Host);
+    SG1.setCell(kColPort, row, std::to_string(k.Port));
+    SG1.setCell(kColEnabled, row, k.Active ? "Yes" : "No");
+  }
+}
+
+// We listen on every address of the machine, so any loopback address with
+// the port that is dialled (its low 16 bits) would bring every command
+// straight back to us, for ever.
+bool TForm1::DeliversToOurselves(const TKodery& k) const {
+  if ((k.Port & 0xFFFF) != config_.ListenOnPort) return false;
+  if (upperAscii(k.Host) == "LOCALHOST") return true;
+  in_addr address{};
+  if (inet_pton(AF_INET, k.Host.c_str(), &address) != 1) return false;
+  return (ntohl(address.s_addr) >> 24) == 127;
 }
 
 }  // namespace varnok

@@ -13,6 +13,7 @@
 #include "dispatcher/window_host.h"
 #include "net/simple_tcp.h"
 #include "platform/event_loop.h"
+#include "platform/ini_file.h"
 
 namespace varnok {
 
@@ -196,6 +197,11 @@ class TForm1 {
                     const std::shared_ptr<ProducerShare>& share);
   // An entry leaves its queue: its producer's share shrinks.
   void Release(const TFronta& entry);
+  // Sizes Kodery, Fronty and the rows of SG1 together for encoderCount
+  // encoders and fills them from the configuration. Throws std::bad_alloc
+  // when memory runs out; the caller then starts again with none.
+  void BuildEncoderTables(const IniFile& ini, std::int32_t encoderCount);
+  bool DeliversToOurselves(const TKodery& k) const;
   void RefreshQueueColumn(int koder);
   void RefreshQueueColumns();
   TDateTime Now() const { return loop_.clock().now(); }
@@ -213,6 +219,9 @@ class TForm1 {
     std::size_t lastInFlight = 0;
   };
   std::array<SlotRun, kMaxSlots> run_{};
+  // The encoder each slot's client last dialled: its errors, which arrive
+  // after the slot has been freed, are still that encoder's.
+  std::array<int, kMaxSlots> dialled_{-1, -1, -1, -1};
 };
 
 // TDMI: the application title "Varnok (" + folder name + ")".

@@ -39,6 +39,7 @@ void TForm1::Odesli(int koder, int slot) {
       return;
     }
     sender.Koder = koder;
+    dialled_[static_cast<std::size_t>(slot)] = koder;
     run_[static_cast<std::size_t>(slot)] = SlotRun{};
     client.SetConnected(true);
     return;

@@ -155,16 +155,18 @@ void TForm1::SlotTimer(int slot) {
 void TForm1::Client1Error(net::TCustomSocket* Sender, int, int ErrorCode,
                           const std::string& ErrorMsg) {
   AddDebugStep("T");
-  // Only an encoder's own connection names it; the listener and the
-  // producers' connections are nobody's encoder.
+  // Only an encoder's own connection names it, also when the error comes
+  // after its slot was freed; the listener and the producers' connections
+  // are nobody's encoder.
   std::size_t slot = kMaxSlots;
   if (Sender == &Client1) slot = 0;
   if (Sender == &Client2) slot = 1;
   if (Sender == &Client3) slot = 2;
   if (Sender == &Client4) slot = 3;
   std::string suffix;
-  if (slot < Odesilace.size() && Odesilace[slot].Koder >= 0) {
-    suffix = " (" + Kodery[static_cast<std::size_t>(Odesilace[slot].Koder)].Name + ")";
+  if (slot < Odesilace.size()) {
+    const int koder = Odesilace[slot].Koder >= 0 ? Odesilace[slot].Koder : dialled_[slot];
+    if (koder >= 0) suffix = " (" + Kodery[static_cast<std::size_t>(koder)].Name + ")";
   }
   if (ErrorCode != 10038) {
     ScrLog("Socket Error " + std::to_string(ErrorCode) + " - " + ErrorMsg + suffix);

@@ -30,8 +30,10 @@ TSimpleTCPServer::~TSimpleTCPServer() {
   UpdateTimer();
 }
 
-// Listens on every local IPv4 address. No address-reuse option: a port that
-// another socket holds is reported (10048), not shared.
+// Listens on every local IPv4 address. SO_REUSEADDR lets a new listener take
+// the port from connections that a previous copy left behind (a copy killed
+// with producers connected); Linux still refuses a port that another
+// listener holds, which is reported (10048), never shared.
 void TSimpleTCPServer::Activate() {
   socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (socket_ == kInvalidSocket) {
@@ -42,9 +44,17 @@ void TSimpleTCPServer::Activate() {
   Address.sin_family = AF_INET;
   Address.sin_addr.s_addr = htonl(INADDR_ANY);
   Address.sin_port = htons(port_);
+  const int reuse = 1;
+  ::setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   if (::bind(socket_, reinterpret_cast<const sockaddr*>(&Address), sizeof Address) != 0) {
     DoError(socket_, socketErrorFromErrno(errno));
     return;
+  }
+  // Port 0 lets the system choose: Port reads the port actually bound.
+  sockaddr_in bound{};
+  socklen_t boundLength = sizeof bound;
+  if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
+    port_ = ntohs(bound.sin_port);
   }
   // The system's largest backlog: a burst of producers connecting at once
   // waits in the kernel instead of being dropped into SYN retransmits.

@@ -89,17 +89,26 @@ TEST_F(ConfigTest, EncoderDefaultsAndTheSelfConnectionGuard) {
   EXPECT_EQ(form->SG1.cell(6, 1), "No");
   EXPECT_EQ(form->SG1.cell(6, 2), "No");
 
+  // Any loopback address, and the port as dialled (its low 16 bits), point
+  // at ourselves: 67859 dials 2323.
   create(
-      "[General]\nEncoderCount=4\n[Inputs]\nSocket=0\nListenOnPort=2323\n"
+      "[General]\nEncoderCount=7\n[Inputs]\nSocket=0\nListenOnPort=2323\n"
       "[Encoder1]\nHost=Localhost\nPort=2323\n"
       "[Encoder2]\nHost=127.0.0.1\nPort=2324\n"
       "[Encoder3]\nHost=127.0.0.2\nPort=2323\n"
-      "[Encoder4]\nHost= 127.0.0.1 \nPort=2323\nEnabled=0\n");
+      "[Encoder4]\nHost= 127.0.0.1 \nPort=2323\nEnabled=0\n"
+      "[Encoder5]\nHost=127.0.0.1\nPort=67859\n"
+      "[Encoder6]\nHost=127.255.1.9\nPort=2323\n"
+      "[Encoder7]\nHost=128.0.0.1\nPort=2323\n");
   EXPECT_FALSE(form->Kodery[0].Enabled);
   EXPECT_TRUE(form->Kodery[1].Enabled);
-  EXPECT_TRUE(form->Kodery[2].Enabled);
+  EXPECT_FALSE(form->Kodery[2].Enabled);
   EXPECT_FALSE(form->Kodery[3].Enabled);
+  EXPECT_FALSE(form->Kodery[4].Enabled);
+  EXPECT_FALSE(form->Kodery[5].Enabled);
+  EXPECT_TRUE(form->Kodery[6].Enabled);
   EXPECT_EQ(form->SG1.cell(6, 2), "Yes");
+  EXPECT_EQ(form->SG1.cell(6, 5), "No");
   EXPECT_EQ(form->SG1.cell(1, 4), "127.0.0.1");
 }
 

@@ -105,8 +105,9 @@ TEST_F(RoadTest, RefusedEncoderIsCountedSuspendedAndResumed) {
     ASSERT_TRUE(settle([&] { return form->Odesilace[0].Koder == -1; })) << attempt;
     EXPECT_EQ(form->Kodery[0].Errors, attempt);
     EXPECT_EQ(cell(kColErrors, 0), std::to_string(attempt));
-    // Logged without the name: the slot is already idle when the error comes.
-    EXPECT_EQ(logTexts().back(), "Socket Error 10061 - Connection refused");
+    // Named, although the slot is already idle when the error comes: it is
+    // the error of that encoder's connection.
+    EXPECT_EQ(logTexts().back(), "Socket Error 10061 - Connection refused (Gone)");
   }
   EXPECT_FALSE(form->Kodery[0].Active);
   EXPECT_EQ(cell(kColEnabled, 0), "Suspended");
@@ -158,7 +159,7 @@ TEST_F(RoadTest, EncoderThatResetsAtOnceIsCountedAndSuspended) {
   int resets = 0;
   int drops = 0;
   for (const std::string& line : logTexts()) {
-    if (line == "Socket Error 10054 - Connection reset by peer") ++resets;
+    if (line == "Socket Error 10054 - Connection reset by peer (E)") ++resets;
     if (line == "Connection closed by the encoder before any command was sent (E)") ++drops;
   }
   EXPECT_EQ(resets, 3);
@@ -205,14 +206,17 @@ TEST_F(RoadTest, ProducerCommandIsAcknowledgedAndQueued) {
   EncoderStub e(loop);
   start({{"E", e.port}}, "", "ListenOnPort=0\n");
   ASSERT_TRUE(form->Server1.Listen());
-  EXPECT_TRUE(logged("Listening on port 0"));
+  // Port 0: the system chose a port, and that is the one logged.
   const std::uint16_t port = localPort(form->Server1.SocketHandle());
+  const std::string where = "127.0.0.1:" + std::to_string(port);
+  EXPECT_NE(port, 0);
+  EXPECT_TRUE(logged("Listening on port " + std::to_string(port)));
   form->TimerA.setEnabled(false);
 
   Producer producer(port);
   ASSERT_TRUE(producer.connected);
-  ASSERT_TRUE(settle([&] { return logged("Client 127.0.0.1:0 connected"); }))
-      << "Port in the line is the listening port as configured";
+  ASSERT_TRUE(settle([&] { return logged("Client " + where + " connected"); }))
+      << "Port in the line is the listening port";
   producer.send("HELLO\r\n");
   ASSERT_TRUE(settle([&] { return producer.replies().size() == 7; }));
   EXPECT_EQ(producer.replies(), "\r\n+\r\n\r\n");
@@ -227,7 +231,7 @@ TEST_F(RoadTest, ProducerCommandIsAcknowledgedAndQueued) {
   EXPECT_EQ(form->Fronty[0].back().Command, std::string("\x00\xff\x80", 3));
 
   producer.closeNormally();
-  ASSERT_TRUE(settle([&] { return logged("Client 127.0.0.1:0 disconnected"); }));
+  ASSERT_TRUE(settle([&] { return logged("Client " + where + " disconnected"); }));
 }
 
 TEST_F(RoadTest, BannedProducerGetsNoAnswer) {
@@ -239,7 +243,8 @@ TEST_F(RoadTest, BannedProducerGetsNoAnswer) {
 
   Producer banned(port, "127.0.0.5");
   Producer vip(port, "127.0.0.6");
-  ASSERT_TRUE(settle([&] { return logged("Client 127.0.0.5:0 connected"); }));
+  ASSERT_TRUE(
+      settle([&] { return logged("Client 127.0.0.5:" + std::to_string(port) + " connected"); }));
   banned.send("RT=no\r");
   vip.send("RT=yes\r");
   ASSERT_TRUE(settle([&] { return vip.replies().size() == 7; }));
@@ -249,8 +254,12 @@ TEST_F(RoadTest, BannedProducerGetsNoAnswer) {
   EXPECT_EQ(form->Fronty[0].front().Command, "RT=yes\r");
 }
 
-TEST_F(RoadTest, ProducerResetIsLoggedAsASocketError) {
-  start({}, "", "ListenOnPort=0\n");
+TEST_F(RoadTest, ProducerResetIsLoggedAsASocketErrorOfNoEncoder) {
+  EncoderStub e(loop);
+  start({{"E", e.port}}, "Threads=1\n", "ListenOnPort=0\n");
+  form->DoFronty("x\r", "");
+  tick();  // slot 0 is bound to E now
+  ASSERT_TRUE(settle([&] { return form->Odesilace[0].LinkUp; }));
   const std::uint16_t port = localPort(form->Server1.SocketHandle());
   Producer producer(port);
   ASSERT_TRUE(settle([&] { return form->Server1.Connections().Count() == 1; }));
