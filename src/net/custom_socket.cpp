@@ -160,22 +160,26 @@ TCustomSocket* TCustomSocket::connectionFor(int /*S*/) {
 
 // One read notification takes one bounded chunk and returns to the loop, so
 // that every other socket and timer gets its turn; what is left comes round
-// again in the next readiness round. A data-available handler reads for
-// itself instead, as much as it likes, once per notification.
+// again in the next readiness round. A data-available handler, when there is
+// one, reads for itself instead, as much as it likes, once per notification.
+// Without one a chunk costs a single receive.
 void TCustomSocket::readNotification(int S) {
-  int waiting = 0;
-  if (ioctl(S, FIONREAD, &waiting) != 0) {
-    DoError(S, lastSocketError());
-    return;
-  }
-  if (waiting <= 0) return;
   TCustomSocket* connection = connectionFor(S);
   if (connection == nullptr) return;
-
-  bool handled = false;
-  DoDataAvailable(connection, waiting, handled);
-  if (handled) return;
-  // One thread: one buffer serves every socket.
+  if (WantsDataAvailable()) {
+    int waiting = 0;
+    if (ioctl(S, FIONREAD, &waiting) != 0) {
+      DoError(S, lastSocketError());
+      return;
+    }
+    if (waiting > 0) {
+      bool handled = false;
+      DoDataAvailable(connection, waiting, handled);
+      if (handled) return;
+    }
+  }
+  // One thread: one buffer serves every socket. The receive also tells of
+  // the peer's close (0) or an error, once the bytes before it are taken.
   static thread_local char buffer[kReadChunk];
   const int got = ReceiveBuffer(connection, buffer, kReadChunk);
   if (got <= 0) return;

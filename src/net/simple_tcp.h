@@ -178,6 +178,8 @@ class TCustomSocket : public TTimerComponent {
   virtual void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) = 0;
   // Everything that waited on Connection has been written.
   virtual void DoWritten(TCustomSocket* /*Connection*/) {}
+  // Whether a data-available handler is assigned (it then reads for itself).
+  virtual bool WantsDataAvailable() const { return false; }
 
   // Handles one (socket, event, error) notification.
   void SocketNotify(int S, int Event, int Error);
@@ -245,6 +247,7 @@ class TSimpleTCPClient : public TCustomSocket {
   void DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) override;
   void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) override;
   void DoWritten(TCustomSocket* Connection) override;
+  bool WantsDataAvailable() const override { return static_cast<bool>(OnDataAvailable); }
   virtual void DoConnectionLost();
 
  private:
@@ -307,6 +310,7 @@ class TSimpleTCPServer : public TCustomSocket {
   void DoDisconnect(int Socket) override;
   void DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) override;
   void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) override;
+  bool WantsDataAvailable() const override { return static_cast<bool>(OnClientDataAvailable); }
 
  private:
   TCustomSocket* connectionFor(int S) override;

@@ -1,6 +1,5 @@
 #include "net/socket_notifier.h"
 
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -117,22 +116,9 @@ void onReady(const std::shared_ptr<Registration>& reg, std::uint32_t bits) {
       // A paused reader still hears of a broken connection (EPOLLERR and
       // EPOLLHUP come whatever was asked for): it is read to its end.
       if (!(bits & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP))) return;
-      // Bytes that reached us go out as a read first; the close follows in a
-      // later round, once they have been taken.
-      int waiting = 0;
-      if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) {
-        deliver(reg, kEventRead, 0);
-        return;
-      }
-      char probe;
-      const ssize_t got = recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-      if (got > 0) {
-        deliver(reg, kEventRead, 0);
-        return;
-      }
-      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-      deliver(reg, kEventClose, got == 0 ? 0 : notificationError(errno));
-      retire(reg);
+      // The reader finds out what is there: bytes first, and the peer's close
+      // or an error once they have been taken (a receive of 0 or -1).
+      deliver(reg, kEventRead, 0);
       return;
     }
     case Mode::Finished:
