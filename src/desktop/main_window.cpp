@@ -1,7 +1,9 @@
 #include "desktop/main_window.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
@@ -9,14 +11,17 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QResizeEvent>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
 #include <QTableView>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextLayout>
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
+#include <algorithm>
 
 #include "desktop/status_table_model.h"
 #include "desktop/text.h"
@@ -29,6 +34,23 @@ namespace {
 
 constexpr int kColumnWidths[StatusTable::kColumns] = {150, 100, 44, 39, 39, 40, 59};
 constexpr int kRowHeight = 17;
+// The columns are sized for a narrow 8-point font. Debian's default sans
+// (DejaVu Sans) runs wider, and at its usual size "Queue" and "Thread" lose
+// their last letters. At 9 pixels every header fits its column, and so do the
+// usual cells: "Suspended", "127.0.0.1", a 5-digit port, a 4-digit queue.
+// Pixels, not points, since the column widths are pixels too.
+constexpr int kTableFontPixels = 9;
+
+// A widget that has not been shown yet learns its size only when it is first
+// shown; until then the log would not wrap at all. The start-up lines arrive
+// before the window shows, and the trimming counts them as displayed, so the
+// log view takes its size at once, the way showing would give it.
+void takeSizeBeforeShowing(QWidget* widget) {
+  if (!widget->testAttribute(Qt::WA_PendingResizeEvent)) return;
+  widget->setAttribute(Qt::WA_PendingResizeEvent, false);
+  QResizeEvent event(widget->size(), QSize());
+  QCoreApplication::sendEvent(widget, &event);
+}
 
 }  // namespace
 
@@ -95,8 +117,16 @@ void MainWindow::buildLogView(LogView& memo2) {
     popUpContextMenu(menu, memo2_->viewport()->mapToGlobal(pos));
   });
 
+  // The scroll area first: its resize places the viewport, whose resize sets
+  // the width the text wraps at.
+  memo2_->ensurePolished();
+  takeSizeBeforeShowing(memo2_);
+  takeSizeBeforeShowing(memo2_->viewport());
+
   for (const std::string& line : memo2.lines()) addLogLine(line);
   QPointer<MainWindow> self(this);
+  // Once the window is gone, the model counts its lines one each again.
+  memo2.setDisplayedLineCounter([self] { return self ? self->displayedLogLines() : 0; });
   memo2.addObserver(LogView::Observer{[self](const std::string& line) {
                                         if (self) self->addLogLine(line);
                                       },
@@ -111,6 +141,14 @@ void MainWindow::buildStatusView(StatusTable& sg1) {
   sg1_->setGeometry(0, 0, 497, 241);
   model_ = new StatusTableModel(sg1, this);
   sg1_->setModel(model_);
+  // The header has a font of its own from the platform theme, which keeps its
+  // size when the table's font changes; both are set.
+  for (QWidget* part :
+       {static_cast<QWidget*>(sg1_), static_cast<QWidget*>(sg1_->horizontalHeader())}) {
+    QFont font = part->font();
+    font.setPixelSize(kTableFontPixels);
+    part->setFont(font);
+  }
   sg1_->setShowGrid(true);
   sg1_->setSelectionBehavior(QAbstractItemView::SelectRows);
   sg1_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -173,6 +211,20 @@ void MainWindow::removeFirstLogLine() {
   }
   cursor.removeSelectedText();
   --logLines_;
+}
+
+int MainWindow::displayedLogLines() const {
+  if (logLines_ == 0) return 0;
+  const QTextDocument* doc = memo2_->document();
+  QAbstractTextDocumentLayout* layout = doc->documentLayout();
+  int lines = 0;
+  for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
+    // Memo2 lays blocks out lazily; asking for a block's rectangle lays it
+    // out at the view's width if it is not yet.
+    layout->blockBoundingRect(block);
+    lines += std::max(1, block.layout()->lineCount());
+  }
+  return lines;
 }
 
 bool MainWindow::isShown() const {

@@ -29,7 +29,9 @@ struct WindowActions {
 };
 
 // The main window: SG1 (the status table) above Memo2 (the log), both fed by
-// the dispatcher's models through their observers. The window forwards the
+// the dispatcher's models through their observers. Memo2 wraps long lines,
+// and the log model asks it how many lines it displays, so that the
+// dispatcher trims the log by what the operator sees. The window forwards the
 // operator's actions through WindowActions and carries them out when the
 // dispatcher asks through WindowHost.
 //
@@ -80,6 +82,7 @@ class MainWindow : public QWidget, public WindowHost {
   void buildLogView(LogView& memo2);
   void addLogLine(const std::string& line);
   void removeFirstLogLine();
+  int displayedLogLines() const;
   void popUpContextMenu(QMenu* menu, const QPoint& globalPos);
   void hideToTray();
 
@@ -89,7 +92,7 @@ class MainWindow : public QWidget, public WindowHost {
   QTableView* sg1_ = nullptr;
   StatusTableModel* model_ = nullptr;
   QAction* info_ = nullptr;
-  int logLines_ = 0;  // lines shown in memo2_, one text block each
+  int logLines_ = 0;  // log lines shown in memo2_, one text block each
   bool closed_ = false;
   std::optional<QPoint> placeBeforeHiding_;
 };

@@ -9,7 +9,8 @@ namespace varnok {
 
 // Memo2: the operator's log as a list of lines. Lines are added only at the
 // end and removed only from the top. The dispatcher trims it; the view only
-// renders. Texts are bytes (commands may carry any byte); front ends show them
+// renders (and, where it wraps long lines, says how many lines that takes).
+// Texts are bytes (commands may carry any byte); front ends show them
 // one byte per character.
 class LogView {
  public:
@@ -18,15 +19,25 @@ class LogView {
     std::function<void()> firstRemoved;
   };
 
-  int lineCount() const { return static_cast<int>(lines_.size()); }
+  // The lines the log takes up where it is shown; the dispatcher trims by
+  // this count. A front end that wraps long lines counts a line once for each
+  // line it wraps into (setDisplayedLineCounter); otherwise, as headless, each
+  // line counts once. Never less than the number of lines.
+  int lineCount() const;
   const std::deque<std::string>& lines() const { return lines_; }
   void addLine(std::string line);
   void deleteFirstLine();
   void addObserver(Observer observer) { observers_.push_back(std::move(observer)); }
+  // The front end's count of the lines it displays, asked at each lineCount().
+  // One at a time; an empty function removes it.
+  void setDisplayedLineCounter(std::function<int()> counter) {
+    displayedLineCounter_ = std::move(counter);
+  }
 
  private:
   std::deque<std::string> lines_;
   std::vector<Observer> observers_;
+  std::function<int()> displayedLineCounter_;
 };
 
 }  // namespace varnok

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   const char* rows[][7] = {
       {"Studio A", "127.0.0.1", "7001", "0", "", "0", "Yes"},
       {"Studio B", "127.0.0.2", "7002", "3", "1", "0", "Yes"},
-      {"Transmitter \xE9st", "127.0.0.3", "7003", "0", "", "2", "No"},
+      {"Transmitter \xE9st", "127.0.0.3", "17003", "1024", "", "3", "Suspended"},
   };
   sg1.setRowCount(4);
   for (int c = 0; c < 7; ++c) sg1.setCell(c, 0, headers[c]);
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   int tick = 0;
   Timer heartbeat(loop, [&] {
     memo2.addLine(formatDateTime(clock.now()) + " Demo line " + std::to_string(++tick));
-    if (memo2.lineCount() > 30) memo2.deleteFirstLine();
+    while (memo2.lineCount() > 30) memo2.deleteFirstLine();
     sg1.setCell(3, 2, std::to_string(tick % 10));
   });
   heartbeat.setInterval(1000);
@@ -61,6 +61,10 @@ int main(int argc, char** argv) {
   return runDesktop(loop, app.title(), "", sg1, memo2, actions, [&](WindowHost& h) {
     host = &h;
     memo2.addLine(formatDateTime(clock.now()) + " Demo started");
+    memo2.addLine(formatDateTime(clock.now()) +
+                  " A long line, such as an application error with its debug trail, wraps"
+                  " at the width of the window and takes the room of as many lines as it"
+                  " wraps into.");
     heartbeat.setEnabled(true);
   });
 }

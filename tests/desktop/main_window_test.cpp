@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -113,6 +114,33 @@ TEST_F(MainWindowTest, LayoutHoldsTheFixedGeometryAndControls) {
   EXPECT_EQ(log->palette().color(QPalette::Base), window->palette().color(QPalette::Window));
 }
 
+// The column widths are fixed, so the table's font must suit them: every
+// header and the usual cells read in full, measured with the font and the
+// margins that the header and the cells are actually drawn with.
+TEST_F(MainWindowTest, HeadersAndUsualCellsFitTheirColumns) {
+  const char* const cells[] = {"RDS Encoder 10", "127.0.0.1", "65535", "9999", "4", "999",
+                               "Suspended"};
+  for (int c = 0; c < StatusTable::kColumns; ++c) sg1.setCell(c, 1, cells[c]);
+  makeWindow();
+  window->QWidget::show();
+  QTableView* grid = window->statusView();
+  QHeaderView* header = grid->horizontalHeader();
+  const QAbstractItemView* cellsView = grid;  // the public sizeHintForColumn
+
+  const QFontMetrics headerFont(header->font());
+  const int headerMargin = header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+  for (int c = 0; c < StatusTable::kColumns; ++c) {
+    EXPECT_LE(headerFont.horizontalAdvance(kHeaders[c]) + 2 * headerMargin, grid->columnWidth(c))
+        << kHeaders[c];
+    // The width the delegate asks for the widest cell of the column, grid line
+    // included.
+    EXPECT_LE(cellsView->sizeHintForColumn(c), grid->columnWidth(c)) << cells[c];
+  }
+  // And the text still fits the fixed row height.
+  EXPECT_LE(QFontMetrics(grid->font()).height(), grid->rowHeight(0));
+  EXPECT_LE(headerFont.height() + 2 * headerMargin, header->height());
+}
+
 TEST_F(MainWindowTest, FocusGoesFromTheLogToTheTable) {
   makeWindow();
   window->QWidget::show();
@@ -189,7 +217,10 @@ TEST_F(MainWindowTest, LogKeepsTheNewestLineInViewWhileAtTheEnd) {
 
 TEST_F(MainWindowTest, ModelsOutliveTheWindow) {
   makeWindow();
+  memo2.addLine(std::string(400, 'x') + " wraps");
+  EXPECT_GT(memo2.lineCount(), 1);  // counted as the window displays it
   window.reset();
+  EXPECT_EQ(memo2.lineCount(), 1);  // one line each again
   sg1.setCell(0, 1, "still fine");
   sg1.setRowCount(9);
   memo2.addLine("still fine");
