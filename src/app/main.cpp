@@ -66,8 +66,10 @@ int main(int argc, char** argv) {
   varnok::TForm1 form(loop, folder);
   varnok::WindowHost* window = nullptr;
   instance.attach(loop, [&](const std::string& text) {
-    form.WMHandOff(text);
+    const bool read = form.WMHandOff(text);
     if (window) window->bringToFront();
+    return read ? varnok::SingleInstance::Outcome::Handled
+                : varnok::SingleInstance::Outcome::FileNotRead;
   });
 
   int status = 0;

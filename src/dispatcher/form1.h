@@ -143,7 +143,7 @@ class TForm1 {
   void LoadFile(const std::string& extension);
 
   // Hand-off receiver and command files.
-  void WMHandOff(const std::string& received);
+  bool WMHandOff(const std::string& received);
   void ZeSouboru(const std::string& text);
 
   // Window behaviour.

@@ -6,28 +6,23 @@
 #include "platform/ini_file.h"
 
 namespace varnok {
+namespace {
 
-void TForm1::WMHandOff(const std::string& received) {
-  AddDebugStep("h");
-  std::string text = received;
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  if (text.empty()) return;
-  if (upperAscii(std::string_view(text).substr(0, 5)) == "FILE:") {
-    if (config_.File) ZeSouboru(text);
-  } else {
-    if (text.find('\r') == std::string::npos) text.push_back('\r');
-    if (config_.CmdLine) DoFronty(text, "");
-  }
-  AddDebugStep(",");
-}
-
-void TForm1::ZeSouboru(const std::string& request) {
-  AddDebugStep("i");
+// ZeSouboru's work: queues the commands of a command file and logs it. False
+// when the file could not be read (missing, unreadable, not a regular file);
+// then nothing is queued.
+bool readCommandFile(TForm1& form, const std::string& request) {
+  form.AddDebugStep("i");
   std::string name = request;
   if (upperAscii(std::string_view(name).substr(0, 5)) == "FILE:") name.erase(0, 5);
-  if (name.find_first_of("\\:/") == std::string::npos) name = config_.ProgramFolder + name;
+  if (name.find_first_of("\\:/") == std::string::npos) name = form.Config().ProgramFolder + name;
 
   const IniFile file(name);
+  if (!file.loaded()) {
+    form.ScrLog("File could not be read - " + name);
+    form.AddDebugStep(",");
+    return false;
+  }
   const std::int32_t count = file.readInteger("CommandList", "CommandCount", 1);
   const std::string destination = file.readString("CommandList", "DestinationName", "");
   // Only the CommandN keys the file holds can give a command, so those are
@@ -50,11 +45,37 @@ void TForm1::ZeSouboru(const std::string& request) {
     std::string command = file.readString("CommandList", "Command" + std::to_string(n), "");
     if (!command.empty()) {
       if (command.find('\r') == std::string::npos) command.push_back('\r');
-      DoFronty(command, destination);
+      form.DoFronty(command, destination);
     }
   }
-  if (processed) ScrLog("File processed - " + name);
+  if (processed) form.ScrLog("File processed - " + name);
+  form.AddDebugStep(",");
+  return true;
+}
+
+}  // namespace
+
+// False only when the text names a command file that could not be read; a
+// text dropped by the Inputs switches or left empty counts as handled.
+bool TForm1::WMHandOff(const std::string& received) {
+  AddDebugStep("h");
+  std::string text = received;
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  if (text.empty()) return true;
+  bool read = true;
+  if (upperAscii(std::string_view(text).substr(0, 5)) == "FILE:") {
+    // What ZeSouboru does, with its outcome kept for the sender.
+    if (config_.File) read = readCommandFile(*this, text);
+  } else {
+    if (text.find('\r') == std::string::npos) text.push_back('\r');
+    if (config_.CmdLine) DoFronty(text, "");
+  }
   AddDebugStep(",");
+  return read;
+}
+
+void TForm1::ZeSouboru(const std::string& request) {
+  readCommandFile(*this, request);
 }
 
 }  // namespace varnok

@@ -1,6 +1,7 @@
 #include "instance/channel.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "instance/hand_off_text.h"
 
@@ -40,26 +42,75 @@ std::size_t getLength(const std::string& in, std::size_t at) {
          static_cast<unsigned char>(in[at + 1]);
 }
 
+// An absolute path without trailing slashes ("/" stays), or empty when the
+// value is unset, empty or relative (such values are invalid and ignored).
+std::string absoluteFolder(const char* value) {
+  if (!value || value[0] != '/') return "";
+  std::string folder = value;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
 }  // namespace
 
-std::string defaultChannelFolder(const char* xdgRuntimeDir, uid_t uid) {
-  // A relative or empty XDG_RUNTIME_DIR is invalid and ignored.
-  if (xdgRuntimeDir && xdgRuntimeDir[0] == '/') {
-    std::string folder = xdgRuntimeDir;
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    if (folder != "/") return folder + "/varnok";
+ChannelPlace defaultChannelPlace(const char* xdgRuntimeDir, const char* xdgCacheHome,
+                                 const char* home, const std::string& host) {
+  // XDG_RUNTIME_DIR belongs to this user alone and is made by the system;
+  // "/" is not such a folder.
+  const std::string runtime = absoluteFolder(xdgRuntimeDir);
+  if (!runtime.empty() && runtime != "/") return {runtime + "/varnok", false};
+  std::string cache = absoluteFolder(xdgCacheHome);
+  if (cache.empty()) {
+    const std::string homeFolder = absoluteFolder(home);
+    if (homeFolder.empty()) return {};
+    cache = (homeFolder == "/" ? "" : homeFolder) + "/.cache";
   }
-  return "/tmp/varnok-" + std::to_string(uid);
+  std::string name = "varnok-run";
+  if (!host.empty()) name += "-" + host;
+  // A host name is not meant to hold a slash, but nothing stops one.
+  std::replace(name.begin(), name.end(), '/', '_');
+  return {(cache == "/" ? "" : cache) + "/" + name, true};
 }
 
-std::string channelFolderFor(const std::string& runtimeDir) {
-  if (runtimeDir.empty()) return defaultChannelFolder(std::getenv("XDG_RUNTIME_DIR"), geteuid());
-  std::string folder = runtimeDir;
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  return folder == "/" ? "/varnok" : folder + "/varnok";
+ChannelPlace channelPlaceFor(const std::string& runtimeDir) {
+  if (!runtimeDir.empty()) {
+    std::string folder = runtimeDir;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return {folder == "/" ? "/varnok" : folder + "/varnok", false};
+  }
+  const char* home = std::getenv("HOME");
+  std::string fromUserDatabase;
+  if (!home || home[0] != '/') {
+    // Start-up only, before the event loop exists: a lookup that may ask a
+    // directory service holds nothing up.
+    std::vector<char> buf(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(geteuid(), &entry, buf.data(), buf.size(), &found) == 0 && found &&
+        found->pw_dir) {
+      fromUserDatabase = found->pw_dir;
+      home = fromUserDatabase.c_str();
+    }
+  }
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  return defaultChannelPlace(std::getenv("XDG_RUNTIME_DIR"), std::getenv("XDG_CACHE_HOME"), home,
+                             host);
 }
 
-bool prepareChannelFolder(const std::string& folder, std::string* error) {
+bool prepareChannelFolder(const std::string& folder, std::string* error, bool createParent) {
+  if (createParent) {
+    // What the parent is does not matter (a cache folder may well be a link
+    // to another disk): the checks below are made on the folder itself.
+    const std::size_t slash = folder.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+      const std::string parent = folder.substr(0, slash);
+      if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
+        *error = "cannot create the folder " + parent + ": " + errnoText(errno);
+        return false;
+      }
+    }
+  }
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     *error = "cannot create the folder " + folder + ": " + errnoText(errno);
     return false;

@@ -10,9 +10,12 @@
 //          | text length (2 bytes, big-endian)  | text
 //
 // and waits for a one-byte reply: 'A' once the running copy has handled the
-// text, 'R' when the running copy refuses the sender (another user), 'T' when
-// the channel belongs to a program of another title. The title in the frame
-// makes the identity test exact even if two titles ever shared a socket name.
+// text, 'F' once it has handled a "FILE:" text whose command file it could not
+// read, 'R' when the running copy refuses the sender (another user), 'T' when
+// the channel belongs to a program of another title, 'B' when it is busy with
+// other senders and turned this one away before reading anything (nothing was
+// handled; the sender may try again). The title in the frame makes the
+// identity test exact even if two titles ever shared a socket name.
 
 #include <sys/types.h>
 
@@ -27,22 +30,44 @@ constexpr char kMagic[4] = {'V', 'N', 'K', '1'};
 // much longer is not ours.
 constexpr std::size_t kMaxTitle = 1024;
 
-enum class Reply : char { Handled = 'A', RefusedPeer = 'R', OtherProgram = 'T' };
+enum class Reply : char {
+  Handled = 'A',
+  FileNotRead = 'F',
+  RefusedPeer = 'R',
+  OtherProgram = 'T',
+  Busy = 'B',
+};
 
-// The folder that holds the channels of this user when no runtime folder is
-// given: "<xdgRuntimeDir>/varnok" when xdgRuntimeDir is an absolute path,
-// otherwise "/tmp/varnok-<uid>".
-std::string defaultChannelFolder(const char* xdgRuntimeDir, uid_t uid);
+// Where the channels of this user live.
+struct ChannelPlace {
+  std::string folder;  // empty when no place can be found (*reason says why)
+  // Whether the folder's parent is ours to create when it is missing (the
+  // cache folder is; a runtime folder given by the system or the caller is not).
+  bool createParent = false;
+};
 
-// The channel folder for a runtime folder given by the caller ("<dir>/varnok"),
-// or the default one for this process when runtimeDir is empty.
-std::string channelFolderFor(const std::string& runtimeDir);
+// The place when no runtime folder is given by the caller, from the
+// environment: "<xdgRuntimeDir>/varnok" when xdgRuntimeDir is an absolute
+// path. Otherwise the user's cache folder (xdgCacheHome when absolute, else
+// "<home>/.cache") holds "varnok-run-<host>": a place inside the user's own
+// home that no other user can take first, as any name in the shared /tmp can
+// be. The host name keeps machines that share one home over the network
+// from mistaking each other's channels for stale ones. Arguments that are
+// null, empty or relative count as unset.
+ChannelPlace defaultChannelPlace(const char* xdgRuntimeDir, const char* xdgCacheHome,
+                                 const char* home, const std::string& host);
 
-// Creates the folder with mode 0700 when it does not exist (its parent must),
-// then makes sure it is a real folder (not a symbolic link) owned by the
-// effective user and closed to group and others. False with a reason in
+// The place for a runtime folder given by the caller ("<dir>/varnok"), or the
+// default one for this process when runtimeDir is empty (HOME falls back to
+// the home folder in the user database).
+ChannelPlace channelPlaceFor(const std::string& runtimeDir);
+
+// Creates the folder with mode 0700 when it does not exist (its parent must
+// exist, unless createParent: then a missing parent is made with mode 0700
+// too), then makes sure it is a real folder (not a symbolic link) owned by
+// the effective user and closed to group and others. False with a reason in
 // *error otherwise; an unsafe folder is refused, never repaired.
-bool prepareChannelFolder(const std::string& folder, std::string* error);
+bool prepareChannelFolder(const std::string& folder, std::string* error, bool createParent = false);
 
 // The file name stem of the channel for an application title: 16 hex digits
 // of a 64-bit hash, so that any title fits the socket path limit.

@@ -1,6 +1,7 @@
 #include "instance/single_instance.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -19,8 +20,9 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// Senders served at the same time; more are turned away at once, so that a
-// flood of idle connections cannot eat the running copy's descriptors.
+// Senders served at the same time, so that a flood of idle connections cannot
+// eat the running copy's descriptors. A real sender writes its frame the
+// moment it connects, so idle ones make room for newcomers (makeRoom).
 constexpr std::size_t kMaxSenders = 16;
 // Connections accepted per readiness callback, so that a flood cannot keep
 // the event thread from its timers and other sockets.
@@ -74,6 +76,82 @@ Probe tryConnect(const std::string& path, int* fdOut, int* errOut) {
   }
 }
 
+// Bytes that have arrived on fd and wait to be read.
+int bytesWaiting(int fd) {
+  int n = 0;
+  return ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+// The command file named by a "FILE:" text, as the second copy wrote it.
+std::string fileNameIn(const std::string& text) {
+  std::string name = text.size() >= 5 ? text.substr(5) : std::string();
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  return name;
+}
+
+enum class Exchange { Answered, TimedOut, Failed };
+
+// Sends the frame on a fresh connection and reads the one-byte answer into
+// *answer. Closes fd in every case; a reason in *error when no answer came.
+Exchange exchange(int fd, const std::string& frame, SteadyClock::time_point deadline,
+                  const std::string& waited, char* answer, std::string* error) {
+  std::size_t sent = 0;
+  while (sent < frame.size()) {
+    const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, msLeft(deadline)) > 0) continue;
+      ::close(fd);
+      *error = "the running copy did not take the text within " + waited;
+      return Exchange::TimedOut;
+    }
+    const int err = errno;
+    // A running copy that turns a sender away answers before it closes, and
+    // may do so before the frame is through: the answer is still there.
+    if (::recv(fd, answer, 1, MSG_DONTWAIT) == 1) {
+      ::close(fd);
+      return Exchange::Answered;
+    }
+    ::close(fd);
+    *error =
+        std::string("the running copy went away while the text was sent: ") + std::strerror(err);
+    return Exchange::Failed;
+  }
+
+  // The answer comes only after the running copy has handled the text.
+  for (;;) {
+    const ssize_t n = ::recv(fd, answer, 1, 0);
+    if (n == 1) {
+      ::close(fd);
+      return Exchange::Answered;
+    }
+    if (n == 0) {
+      ::close(fd);
+      *error = "the running copy closed the channel without handling the text";
+      return Exchange::Failed;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd p{fd, POLLIN, 0};
+      const int left = msLeft(deadline);
+      if (left > 0 && ::poll(&p, 1, left) >= 0) continue;
+      if (left > 0 && errno == EINTR) continue;
+      ::close(fd);
+      *error = "the running copy did not answer within " + waited;
+      return Exchange::TimedOut;
+    }
+    const int err = errno;
+    ::close(fd);
+    *error = std::string("the running copy went away before it answered: ") + std::strerror(err);
+    return Exchange::Failed;
+  }
+}
+
 void sendReply(int fd, channel::Reply reply) {
   // One byte into an empty socket buffer: it fits, and a sender that has
   // gone away costs nothing (no SIGPIPE, no wait).
@@ -85,6 +163,7 @@ void sendReply(int fd, channel::Reply reply) {
 
 struct SingleInstance::Sender {
   int fd = -1;
+  std::uint64_t arrival = 0;  // the lower, the longer it has waited
   channel::FrameParser parser;
   std::unique_ptr<Timer> stallTimer;  // drops a sender that does not finish in time
 };
@@ -110,14 +189,27 @@ SingleInstance::Role SingleInstance::start(const InstanceOptions& opts, const st
     *error = "the application title is too long for the single-instance test";
     return Role::Failed;
   }
-  const std::string folder = channel::channelFolderFor(opts.runtimeDir);
-  if (!channel::prepareChannelFolder(folder, error)) return Role::Failed;
+  const channel::ChannelPlace place = channel::channelPlaceFor(opts.runtimeDir);
+  if (place.folder.empty()) {
+    *error =
+        "there is no folder for the channel between copies: neither XDG_RUNTIME_DIR nor HOME "
+        "names one, and the user database has no home folder for this user";
+    return Role::Failed;
+  }
   const std::string stem = channel::channelStem(title_);
-  socketPath_ = folder + "/" + stem + ".sock";
-  lockPath_ = folder + "/" + stem + ".lock";
+  socketPath_ = place.folder + "/" + stem + ".sock";
+  lockPath_ = place.folder + "/" + stem + ".lock";
+  // Checked before anything is created: without its channel no copy could
+  // find this one, so the program does not start at all.
   if (socketPath_.size() > channel::maxSocketPath()) {
-    *error = "the channel path " + socketPath_ + " is longer than a socket address can hold";
+    *error = "the channel path " + socketPath_ + " has " + std::to_string(socketPath_.size()) +
+             " bytes, more than the " + std::to_string(channel::maxSocketPath()) +
+             " a Unix socket address can hold; set XDG_RUNTIME_DIR (or XDG_CACHE_HOME) to a "
+             "folder with a shorter path";
     socketPath_.clear();
+    return Role::Failed;
+  }
+  if (!channel::prepareChannelFolder(place.folder, error, place.createParent)) {
     return Role::Failed;
   }
 
@@ -162,89 +254,58 @@ SingleInstance::Role SingleInstance::handOff(int fd, const std::string& text,
     return Role::Failed;
   }
   const std::string waited = std::to_string(timeoutMs_) + " ms";
-  // The running copy's backlog was full: keep knocking until the deadline.
-  while (fd < 0) {
-    if (msLeft(deadline) == 0) {
-      *error = "the running copy did not take the text within " + waited;
-      return Role::Failed;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    int err = 0;
-    const Probe probe = tryConnect(socketPath_, &fd, &err);
-    if (probe == Probe::Busy) continue;
-    if (probe != Probe::Connected) {
-      *error = "the running copy went away before it took the text";
-      return Role::Failed;
-    }
-  }
-
-  std::string why;
-  if (!channel::peerIsThisUser(fd, &why)) {
-    ::close(fd);
-    *error = "refusing to hand over to the channel " + socketPath_ + ": " + why;
-    return Role::Failed;
-  }
-
   const std::string frame = channel::encodeFrame(title_, text);
-  std::size_t sent = 0;
-  while (sent < frame.size()) {
-    const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, msLeft(deadline)) > 0) continue;
-      ::close(fd);
-      *error = "the running copy did not take the text within " + waited;
-      return Role::Failed;
-    }
-    const int err = errno;
-    ::close(fd);
-    *error =
-        std::string("the running copy went away while the text was sent: ") + std::strerror(err);
-    return Role::Failed;
-  }
-
-  // The answer comes only after the running copy has handled the text.
+  bool turnedAway = false;  // the running copy said it was busy at least once
+  const std::string busy =
+      "the running copy is busy with other senders; nothing was handed over within " + waited;
   for (;;) {
-    char answer = 0;
-    const ssize_t n = ::recv(fd, &answer, 1, 0);
-    if (n == 1) {
-      ::close(fd);
-      switch (static_cast<channel::Reply>(answer)) {
-        case channel::Reply::Handled:
-          return Role::HandedOff;
-        case channel::Reply::RefusedPeer:
-          *error = "the running copy refused the text from this user";
-          return Role::Failed;
-        case channel::Reply::OtherProgram:
-          *error = "the channel " + socketPath_ + " belongs to a program with another title";
-          return Role::Failed;
+    // The running copy's backlog was full, or it turned us away as busy:
+    // keep knocking until the deadline.
+    while (fd < 0) {
+      if (msLeft(deadline) == 0) {
+        *error = turnedAway ? busy : "the running copy did not take the text within " + waited;
+        return Role::Failed;
       }
-      *error = "the running copy gave an answer this program does not know";
-      return Role::Failed;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      int err = 0;
+      const Probe probe = tryConnect(socketPath_, &fd, &err);
+      if (probe == Probe::Busy) continue;
+      if (probe != Probe::Connected) {
+        *error = "the running copy went away before it took the text";
+        return Role::Failed;
+      }
     }
-    if (n == 0) {
+
+    std::string why;
+    if (!channel::peerIsThisUser(fd, &why)) {
       ::close(fd);
-      *error = "the running copy closed the channel without handling the text";
+      *error = "refusing to hand over to the channel " + socketPath_ + ": " + why;
       return Role::Failed;
     }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd p{fd, POLLIN, 0};
-      const int left = msLeft(deadline);
-      if (left > 0 && ::poll(&p, 1, left) >= 0) continue;
-      if (left > 0 && errno == EINTR) continue;
-      ::close(fd);
-      *error = "the running copy did not answer within " + waited;
-      return Role::Failed;
+
+    char answer = 0;
+    const Exchange exchanged = exchange(fd, frame, deadline, waited, &answer, error);
+    fd = -1;
+    if (exchanged == Exchange::TimedOut && turnedAway) *error = busy;
+    if (exchanged != Exchange::Answered) return Role::Failed;
+    switch (static_cast<channel::Reply>(answer)) {
+      case channel::Reply::Handled:
+        return Role::HandedOff;
+      case channel::Reply::Busy:
+        turnedAway = true;
+        continue;
+      case channel::Reply::FileNotRead:
+        *error = "the running copy could not read the file " + fileNameIn(text) +
+                 " (its log names the full path); no command of it was queued";
+        return Role::Failed;
+      case channel::Reply::RefusedPeer:
+        *error = "the running copy refused the text from this user";
+        return Role::Failed;
+      case channel::Reply::OtherProgram:
+        *error = "the channel " + socketPath_ + " belongs to a program with another title";
+        return Role::Failed;
     }
-    const int err = errno;
-    ::close(fd);
-    *error = std::string("the running copy went away before it answered: ") + std::strerror(err);
+    *error = "the running copy gave an answer this program does not know";
     return Role::Failed;
   }
 }
@@ -303,12 +364,14 @@ void SingleInstance::onListenReady() {
       ::close(fd);
       continue;
     }
-    if (senders_.size() >= kMaxSenders) {
+    if (senders_.size() >= kMaxSenders && !makeRoom()) {
+      sendReply(fd, channel::Reply::Busy);
       ::close(fd);
       continue;
     }
     auto sender = std::make_unique<Sender>();
     sender->fd = fd;
+    sender->arrival = accepted_++;
     sender->stallTimer = std::make_unique<Timer>(*loop_, [this, fd] { dropSender(fd); });
     sender->stallTimer->setInterval(receiveTimeoutMs_);
     sender->stallTimer->setEnabled(true);
@@ -356,11 +419,28 @@ void SingleInstance::deliver(std::unique_ptr<Sender> sender) {
   const TextHandler onText = onText_;
   Application& app = loop_->app();
   const std::string& text = sender->parser.text();
+  Outcome outcome = Outcome::Handled;
   app.dispatch([&] {
-    if (onText) onText(text);
+    if (onText) outcome = onText(text);
   });
-  sendReply(fd, channel::Reply::Handled);
+  sendReply(
+      fd, outcome == Outcome::FileNotRead ? channel::Reply::FileNotRead : channel::Reply::Handled);
   ::close(fd);
+}
+
+bool SingleInstance::makeRoom() {
+  // Bytes waiting mean a sender whose frame is on its way: it is read on the
+  // next round of the loop and never displaced. A frame read in part and no
+  // more bytes behind it is as idle as no frame at all.
+  Sender* oldest = nullptr;
+  for (const auto& [fd, sender] : senders_) {
+    if (bytesWaiting(fd) > 0) continue;
+    if (!oldest || sender->arrival < oldest->arrival) oldest = sender.get();
+  }
+  if (!oldest) return false;
+  sendReply(oldest->fd, channel::Reply::Busy);
+  dropSender(oldest->fd);
+  return true;
 }
 
 void SingleInstance::dropSender(int fd) {

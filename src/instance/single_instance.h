@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,7 +19,8 @@ struct InstanceOptions {
   // The identity of the program, compared exactly: applicationTitle(folder).
   std::string title;
   // Stands in for $XDG_RUNTIME_DIR: the channel lives in "<runtimeDir>/varnok".
-  // Empty: "$XDG_RUNTIME_DIR/varnok", or "/tmp/varnok-<uid>" when it is not set.
+  // Empty: "$XDG_RUNTIME_DIR/varnok", or when that is not set
+  // "${XDG_CACHE_HOME:-$HOME/.cache}/varnok-run-<host>".
   std::string runtimeDir;
   // Second copy: the longest wait for the lock, for the running copy to take
   // the text, and for it to report the text handled.
@@ -42,7 +44,12 @@ class SingleInstance {
     HandedOff,  // another copy runs and has handled the text: exit with 0
     Failed,     // nothing was handed over (reason in *error): exit non-zero
   };
-  using TextHandler = std::function<void(const std::string& text)>;
+  // What the running copy made of a text; the sender learns it.
+  enum class Outcome {
+    Handled,
+    FileNotRead,  // a "FILE:" text whose command file could not be read
+  };
+  using TextHandler = std::function<Outcome(const std::string& text)>;
 
   SingleInstance();
   ~SingleInstance();
@@ -58,9 +65,15 @@ class SingleInstance {
 
   // Running copy only (after start() gave First): receives hand-offs on the
   // loop. Each text goes to onText on the loop thread, through the
-  // application's dispatch; the sender is answered after onText returns, also
-  // when it throws. onText may run as long as it needs (reading a command
-  // file); the sender waits.
+  // application's dispatch; the sender is answered with its outcome after
+  // onText returns (Handled when it throws). onText may run as long as it
+  // needs (reading a command file); the sender waits.
+  //
+  // At most a few senders wait at a time. When all places are taken, a new
+  // sender takes the place of the longest-waiting one that has nothing on
+  // its way (an idle connection); only when every waiting sender has bytes
+  // still to be read is the new one turned away. Either one turned away is
+  // told that the running copy is busy, and tries again.
   void attach(EventLoop& loop, TextHandler onText);
 
   // Closes the channel, drops waiting senders and removes the socket file
@@ -82,6 +95,8 @@ class SingleInstance {
   void onListenReady();
   void onSenderReady(int fd);
   void dropSender(int fd);
+  // Turns the longest-waiting idle sender away as busy; false when none is idle.
+  bool makeRoom();
   void deliver(std::unique_ptr<Sender> sender);
 
   std::string title_;
@@ -98,6 +113,7 @@ class SingleInstance {
   // Keeps the listener from spinning when this process runs out of descriptors.
   std::unique_ptr<SpareDescriptor> spare_;
   std::unordered_map<int, std::unique_ptr<Sender>> senders_;
+  std::uint64_t accepted_ = 0;  // senders accepted so far: their order of arrival
 };
 
 }  // namespace varnok

@@ -1,8 +1,12 @@
 // The program used as a station would use it: producers over TCP, second
 // copies on the command line, encoder simulators on loopback ports.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -114,6 +118,81 @@ TEST(RoadProcess, SecondCopyHandsOverCommandsAndFiles) {
 
   first->signal(SIGTERM);
   EXPECT_EQ(first->wait(), 0);
+}
+
+TEST(RoadProcess, ASecondCopyFailsWhenTheRunningCopyCannotReadTheFile) {
+  Installed app("[Inputs]\nSocket=0\n[General]\nEncoderCount=1\n[Encoder1]\nName=Studio A\nPort=" +
+                std::to_string(closedPort()) + "\n");
+  app.write("news.ini", "[CommandList]\nCommand1=PS=NEWS\n");
+  std::filesystem::create_directory(app.folder + "folder.ini");
+  auto first = app.start();
+  ASSERT_TRUE(first->waitForOutput("Configuration file loaded\n")) << first->err();
+
+  for (const std::string name : {"missing.ini", "folder.ini"}) {
+    auto second = app.start({"FILE:" + name});
+    EXPECT_EQ(second->wait(), 1) << name;
+    EXPECT_NE(second->err().find("the running copy could not read the file " + name),
+              std::string::npos)
+        << second->err();
+    EXPECT_TRUE(first->waitForOutput("File could not be read - " + app.folder + name + "\n"))
+        << first->out();
+  }
+  EXPECT_EQ(first->out().find("File processed"), std::string::npos) << first->out();
+
+  auto readable = app.start({"FILE:news.ini"});
+  EXPECT_EQ(readable->wait(), 0) << readable->err();
+  EXPECT_EQ(readable->err(), "");
+  EXPECT_TRUE(first->waitForOutput("File processed - " + app.folder + "news.ini\n"));
+
+  first->signal(SIGTERM);
+  EXPECT_EQ(first->wait(), 0);
+}
+
+// Without XDG_RUNTIME_DIR the channel lives in the user's cache folder, which
+// no other user can take first. A file where the shared /tmp once held the
+// channel folder would stop every start if that place were still used.
+TEST(RoadProcess, WithoutARuntimeFolderTheChannelLivesInTheUsersCache) {
+  struct Planted {
+    std::string path = "/tmp/varnok-" + std::to_string(::geteuid());
+    // Something there already is left as it is.
+    int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    ~Planted() {
+      if (fd >= 0 && ::close(fd) == 0) ::unlink(path.c_str());
+    }
+  } planted;
+  Installed app("[Inputs]\nSocket=0\n");
+  const std::string home = app.dir.folder() + "home";
+  std::filesystem::create_directory(home);
+  const std::vector<std::string> env = {"VARNOK_HEADLESS=1", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME",
+                                        "HOME=" + home};
+  ChildProcess first(app.program(), {}, app.folder, env);
+  ASSERT_TRUE(first.waitForOutput("Configuration file loaded\n")) << first.err();
+  std::vector<std::filesystem::path> sockets;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home, ec)) {
+    if (entry.is_socket()) sockets.push_back(entry.path());
+  }
+  ASSERT_EQ(sockets.size(), 1u) << "no channel under " << home;
+  const std::filesystem::path folder = sockets[0].parent_path();
+  EXPECT_EQ(folder.parent_path(), home + "/.cache");
+  EXPECT_EQ(folder.filename().string().rfind("varnok-run", 0), 0u) << folder;
+  struct stat st {};
+  ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & (S_IFMT | 0777), S_IFDIR | 0700u);
+  ChildProcess second(app.program(), {"RT=through the cache"}, app.folder, env);
+  EXPECT_EQ(second.wait(), 0) << second.err();
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.wait(), 0);
+
+  // A home so deep that no socket address can hold the channel's path: the
+  // program does not start, and says what to do.
+  const std::string deep = home + "/" + std::string(100, 'd');
+  std::filesystem::create_directory(deep);
+  ChildProcess tooDeep(app.program(), {}, app.folder,
+                       {"VARNOK_HEADLESS=1", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "HOME=" + deep});
+  EXPECT_EQ(tooDeep.wait(), 1);
+  EXPECT_EQ(tooDeep.out(), "");
+  EXPECT_NE(tooDeep.err().find("XDG_RUNTIME_DIR"), std::string::npos) << tooDeep.err();
 }
 
 TEST(RoadProcess, FoldersWithOtherNamesRunSideBySide) {

@@ -1,5 +1,6 @@
 // Texts handed over by a second copy, and command files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -59,12 +60,12 @@ TEST_F(FilesTest, FileNamesAndCounts) {
   form->WMHandOff("FILE:" + dir.folder() + "all.ini");  // a path is used unchanged
   EXPECT_EQ(queue(1), std::vector<std::string>{"to all\r"});
 
-  // "FILE:" alone names the program folder: nothing queued, still logged.
-  form->WMHandOff("FILE:");
-  EXPECT_TRUE(logged("File processed - " + dir.folder()));
+  // "FILE:" alone names the program folder, which is no file.
+  EXPECT_FALSE(form->WMHandOff("FILE:"));
+  EXPECT_TRUE(logged("File could not be read - " + dir.folder()));
   // Two words: the name starts with a blank and is not the file.
-  form->WMHandOff("FILE: all.ini ");
-  EXPECT_TRUE(logged("File processed - " + dir.folder() + " all.ini"));
+  EXPECT_FALSE(form->WMHandOff("FILE: all.ini "));
+  EXPECT_TRUE(logged("File could not be read - " + dir.folder() + " all.ini"));
   // Leading blanks keep the prefix from being seen: an ordinary command.
   form->WMHandOff(" FILE:all.ini");
   EXPECT_EQ(queue(0).back(), " FILE:all.ini\r");
@@ -77,6 +78,23 @@ TEST_F(FilesTest, FileNamesAndCounts) {
   dir.write("nan.ini", "[CommandList]\nCommandCount=many\nCommand1=one\nCommand2=two\n");
   form->WMHandOff("FILE:nan.ini");
   EXPECT_EQ(queue(0).back(), "one\r");
+}
+
+TEST_F(FilesTest, AFileThatCannotBeReadIsLoggedAsSuchAndReported) {
+  start();
+  dir.write("cmd.ini", "[CommandList]\nCommand1=from file\n");
+  ASSERT_EQ(::mkfifo((dir.folder() + "pipe.ini").c_str(), 0600), 0);
+  for (const std::string name : {"missing.ini", "pipe.ini"}) {
+    EXPECT_FALSE(form->WMHandOff("FILE:" + name)) << name;
+    EXPECT_TRUE(logged("File could not be read - " + dir.folder() + name)) << name;
+    EXPECT_FALSE(logged("File processed - " + dir.folder() + name)) << name;
+  }
+  EXPECT_TRUE(queue(0).empty());
+
+  EXPECT_TRUE(form->WMHandOff("FILE:cmd.ini"));
+  EXPECT_TRUE(logged("File processed - " + dir.folder() + "cmd.ini"));
+  EXPECT_EQ(queue(0), std::vector<std::string>{"from file\r"});
+  EXPECT_TRUE(form->WMHandOff("RT=plain"));
 }
 
 TEST_F(FilesTest, HugeCommandCountDoesNotHang) {

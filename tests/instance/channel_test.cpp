@@ -43,13 +43,23 @@ TEST(HandOffText, FollowsTheArgumentRule) {
   for (const Case& c : cases) EXPECT_EQ(buildHandOffText(c.args), c.text);
 }
 
-TEST(ChannelFolder, DefaultIsTheRuntimeFolderOrAPrivateTmpFolder) {
-  EXPECT_EQ(channel::defaultChannelFolder("/run/user/1000", 1000), "/run/user/1000/varnok");
-  EXPECT_EQ(channel::defaultChannelFolder("/run/user/1000/", 1000), "/run/user/1000/varnok");
-  EXPECT_EQ(channel::defaultChannelFolder(nullptr, 1000), "/tmp/varnok-1000");
-  EXPECT_EQ(channel::defaultChannelFolder("", 42), "/tmp/varnok-42");
-  EXPECT_EQ(channel::defaultChannelFolder("relative/dir", 42), "/tmp/varnok-42");
-  EXPECT_EQ(channel::channelFolderFor("/some/where/"), "/some/where/varnok");
+TEST(ChannelFolder, DefaultIsTheRuntimeFolderOrThePrivateCacheFolder) {
+  using channel::defaultChannelPlace;
+  EXPECT_EQ(defaultChannelPlace("/run/user/1000/", "/c", "/h", "vm").folder,
+            "/run/user/1000/varnok");
+  EXPECT_FALSE(defaultChannelPlace("/run/user/1000", nullptr, "/h", "vm").createParent);
+  // Unset, empty and relative runtime or cache folders are ignored, as is "/"
+  // for a runtime folder.
+  for (const char* ignored : {static_cast<const char*>(nullptr), "", "relative/dir"}) {
+    const channel::ChannelPlace place = defaultChannelPlace(ignored, ignored, "/home/a/", "vm");
+    EXPECT_EQ(place.folder, "/home/a/.cache/varnok-run-vm") << (ignored ? ignored : "(null)");
+    EXPECT_TRUE(place.createParent);
+  }
+  EXPECT_EQ(defaultChannelPlace("/", nullptr, "/h", "").folder, "/h/.cache/varnok-run");
+  EXPECT_EQ(defaultChannelPlace(nullptr, "/var/cache/a", "/h", "a/b").folder,
+            "/var/cache/a/varnok-run-a_b");
+  EXPECT_EQ(defaultChannelPlace(nullptr, nullptr, "home", "vm").folder, "") << "no place at all";
+  EXPECT_EQ(channel::channelPlaceFor("/some/where/").folder, "/some/where/varnok");
 }
 
 TEST(ChannelFolder, IsCreatedPrivateAndUnsafeOnesAreRefused) {
@@ -88,6 +98,12 @@ TEST(ChannelFolder, IsCreatedPrivateAndUnsafeOnesAreRefused) {
   EXPECT_FALSE(channel::prepareChannelFolder(file, &error));
 
   EXPECT_FALSE(channel::prepareChannelFolder(tmp.path() + "/no/such/parent", &error));
+  // A missing cache folder is made, private; one level only.
+  const std::string cache = tmp.path() + "/cache";
+  ASSERT_TRUE(channel::prepareChannelFolder(cache + "/varnok-run", &error, true)) << error;
+  ASSERT_EQ(::stat(cache.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_FALSE(channel::prepareChannelFolder(tmp.path() + "/a/b/varnok-run", &error, true));
 }
 
 TEST(ChannelFolder, AFolderOfAnotherUserIsRefused) {

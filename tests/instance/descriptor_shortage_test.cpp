@@ -49,7 +49,10 @@ class DescriptorShortageTest : public ::testing::Test {
   void TearDown() override { instance.closeChannel(); }
 
   void attach() {
-    instance.attach(loop, [this](const std::string& text) { texts.push_back(text); });
+    instance.attach(loop, [this](const std::string& text) {
+      texts.push_back(text);
+      return SingleInstance::Outcome::Handled;
+    });
   }
 
   // A second copy that hands `word` over; with waitGo it first waits to be

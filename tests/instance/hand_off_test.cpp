@@ -3,13 +3,19 @@
 // start makes.
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "instance/channel.h"
@@ -207,6 +213,75 @@ TEST_F(HandOffTest, ARunningCopyThatNeverAnswersMakesTheSenderFail) {
   EXPECT_GE(o.elapsedMs, 300);
   EXPECT_LT(o.elapsedMs, 10000);
   EXPECT_EQ(stop(*hung), "");
+}
+
+TEST_F(HandOffTest, IdleConnectionsDoNotKeepARealSecondCopyOut) {
+  auto running = startRunning(title);
+  const std::string path = tmp.path() + "/varnok/" + socketFiles().at(0);
+  // Held by this process and never written to, as by a program that leaks them.
+  std::vector<int> idle;
+  for (int i = 0; i < 16; ++i) idle.push_back(testing::connectTo(path));
+  for (int i = 0; i < 2; ++i) {
+    const Outcome o = run(title, {"through", std::to_string(i)});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_LT(o.elapsedMs, 4000) << "waited for idle connections to time out";
+    EXPECT_EQ(nextText(*running), "through " + std::to_string(i) + " ");
+  }
+  // The one that had waited longest made room, and was told why.
+  char reply = 0;
+  EXPECT_EQ(::recv(idle[0], &reply, 1, MSG_DONTWAIT), 1);
+  EXPECT_EQ(reply, 'B');
+  for (int fd : idle) ::close(fd);
+  EXPECT_EQ(stop(*running), "");
+}
+
+TEST_F(HandOffTest, ASenderTurnedAwayAsBusyKnocksAgainAndSaysWhyWhenTimeRunsOut) {
+  // A stand-in for a running copy full of real senders, in a thread: it turns
+  // the first `busy` senders away without reading them, then handles one.
+  ASSERT_EQ(::mkdir((tmp.path() + "/varnok").c_str(), 0700), 0);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = tmp.path() + "/varnok/" + channel::channelStem(title) + ".sock";
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 16), 0);
+  std::atomic<int> turnedAway{0};
+  std::atomic<bool> done{false};
+  auto standIn = [&](int busy) {
+    const auto start = std::chrono::steady_clock::now();
+    while (!done && testing::msSince(start) < kWaitMs) {
+      pollfd p{listener, POLLIN, 0};
+      if (::poll(&p, 1, 5) <= 0) continue;
+      const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      const bool refuse = turnedAway < busy;
+      char frame[64];
+      if (!refuse) ::recv(fd, frame, sizeof frame, 0);
+      ::send(fd, refuse ? "B" : "A", 1, MSG_NOSIGNAL);
+      ::close(fd);
+      if (!refuse) return;
+      ++turnedAway;
+    }
+  };
+
+  std::thread alwaysBusy(standIn, 1000000);
+  Outcome o = run(title, {"x"}, {"--timeout-ms", "500"});
+  done = true;
+  alwaysBusy.join();
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("the running copy is busy with other senders"), std::string::npos) << o.err;
+  EXPECT_GE(o.elapsedMs, 500);
+  EXPECT_GT(turnedAway, 1) << "the sender gave up at the first refusal";
+
+  turnedAway = 0;
+  done = false;
+  std::thread busyThenFree(standIn, 3);
+  o = run(title, {"x"});
+  busyThenFree.join();
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "HANDED\n");
+  EXPECT_EQ(turnedAway, 3);
+  ::close(listener);
 }
 
 TEST_F(HandOffTest, AnotherUserIsRefusedByTheRunningCopy) {

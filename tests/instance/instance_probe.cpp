@@ -124,6 +124,7 @@ int main(int argc, char** argv) {
     // Stands for a long command file: the event thread is busy meanwhile.
     if (handleMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(handleMs));
     say("HANDLED");
+    return varnok::SingleInstance::Outcome::Handled;
   });
   loop.watch(STDIN_FILENO, EPOLLIN, [&](std::uint32_t) {
     if (::read(STDIN_FILENO, buf, sizeof buf) <= 0) loop.quit();

@@ -33,7 +33,10 @@ class ReceiverTest : public ::testing::Test {
     ASSERT_EQ(instance.start(opts, "ignored by the first copy", &error),
               SingleInstance::Role::First)
         << error;
-    instance.attach(loop, [this](const std::string& text) { onText(text); });
+    instance.attach(loop, [this](const std::string& text) {
+      onText(text);
+      return outcome;
+    });
   }
   void TearDown() override {
     for (int fd : clients) ::close(fd);
@@ -69,6 +72,7 @@ class ReceiverTest : public ::testing::Test {
   std::function<void(const std::string&)> onText = [this](const std::string& t) {
     texts.push_back(t);
   };
+  SingleInstance::Outcome outcome = SingleInstance::Outcome::Handled;
   TempDir tmp;
   ManualClock clock;
   Application app;
@@ -141,7 +145,7 @@ TEST_F(ReceiverTest, DropsGarbageOversizeAndForeignTitlesWithoutHandling) {
   EXPECT_EQ(texts, std::vector<std::string>{"b "});
 }
 
-TEST_F(ReceiverTest, DropsASenderThatStallsAndCapsHowManyWait) {
+TEST_F(ReceiverTest, DropsASenderThatStallsAndIdleOnesMakeRoom) {
   const int slow = client();
   send(slow, channel::encodeFrame(kTitle, "a ").substr(0, 5));
   loop.runUntil([&] { return instance.pendingSenders() == 1; }, 5000);
@@ -151,19 +155,44 @@ TEST_F(ReceiverTest, DropsASenderThatStallsAndCapsHowManyWait) {
   EXPECT_EQ(settle(slow), "EOF");
   EXPECT_EQ(instance.pendingSenders(), 0u);
 
-  // Idle connections beyond the cap are turned away at once.
+  // Idle connections beyond the cap make room for each newcomer: the one
+  // that has waited longest is told that the running copy is busy.
   std::vector<int> idle;
   for (int i = 0; i < 20; ++i) {
     idle.push_back(client());
     loop.advance(0);  // accept it, so the backlog never fills
   }
-  loop.runUntil([&] { return answer(idle.back()) == "EOF"; }, 5000);
   EXPECT_EQ(instance.pendingSenders(), 16u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(settle(idle[static_cast<std::size_t>(i)]), "B") << i;
+  EXPECT_EQ(answer(idle[4]), "") << "a newer idle connection was displaced first";
   loop.advance(1000);
   EXPECT_EQ(instance.pendingSenders(), 0u);
   const int good = client();
   send(good, channel::encodeFrame(kTitle, "c "));
   EXPECT_EQ(settle(good), "A");
+}
+
+// A sender whose frame has arrived but is not read yet is never displaced:
+// with every place taken by such senders, the newcomer is the one turned away.
+TEST_F(ReceiverTest, ASenderWithItsFrameOnTheWayIsNeverDisplaced) {
+  std::vector<int> senders;
+  for (int i = 0; i < 16; ++i) senders.push_back(client());
+  loop.runUntil([&] { return instance.pendingSenders() == 16; }, 5000);
+  // The newcomer knocks before the frames land, so the loop meets it first.
+  const int late = client();
+  for (int fd : senders) send(fd, channel::encodeFrame(kTitle, "on time "));
+  send(late, channel::encodeFrame(kTitle, "late "));
+  EXPECT_EQ(settle(late), "B");
+  for (int fd : senders) EXPECT_EQ(settle(fd), "A");
+  EXPECT_EQ(texts, std::vector<std::string>(16, "on time "));
+}
+
+TEST_F(ReceiverTest, TellsTheSenderWhenTheCommandFileCouldNotBeRead) {
+  outcome = SingleInstance::Outcome::FileNotRead;
+  const int fd = client();
+  send(fd, channel::encodeFrame(kTitle, "FILE:missing.ini "));
+  EXPECT_EQ(settle(fd), "F");
+  EXPECT_EQ(texts, std::vector<std::string>{"FILE:missing.ini "});
 }
 
 TEST(ChannelFile, IsRemovedOnCloseButNeverASuccessorsFile) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@ namespace varnok::testing {
 
 // A real child process with its standard output and error captured. Every
 // wait is bounded; the destructor kills a child that is still running.
+// env: "NAME=value" entries are set, bare "NAME" entries removed.
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
@@ -28,7 +30,13 @@ class ChildProcess {
       dup2(out[1], 1);
       dup2(err[1], 2);
       if (!workdir.empty() && chdir(workdir.c_str()) != 0) _exit(126);
-      for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+      for (const std::string& e : env) {
+        if (e.find('=') == std::string::npos) {
+          unsetenv(e.c_str());
+        } else {
+          putenv(const_cast<char*>(e.c_str()));
+        }
+      }
       std::vector<char*> argv;
       argv.push_back(const_cast<char*>(program.c_str()));
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
