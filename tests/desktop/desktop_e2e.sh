@@ -86,11 +86,21 @@ export QT_QPA_PLATFORM=xcb
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 
-openbox >"$work/openbox.log" 2>&1 &
-pids+=($!)
-wait_for 100 xprop -root _NET_SUPPORTING_WM_CHECK || fail "openbox did not start"
-wait_for 100 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' ||
-  fail "openbox did not take over the screen"
+# The window manager, started again if it gives up early (on a loaded
+# machine it can lose a race for the fresh display).
+wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; }
+for attempt in 1 2 3; do
+  openbox >>"$work/openbox.log" 2>&1 &
+  wm_pid=$!
+  pids+=("$wm_pid")
+  tries=300
+  while [ "$tries" -gt 0 ] && kill -0 "$wm_pid" 2>/dev/null && ! wm_ready; do
+    sleep 0.1
+    tries=$((tries - 1))
+  done
+  wm_ready && break
+done
+wait_for 300 wm_ready || fail "openbox did not take over the screen"
 
 trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
   --transparent false --expand true >"$work/trayer.log" 2>&1 &
