@@ -39,12 +39,17 @@ void QtLoopBridge::call(const std::function<void()>& fn) {
 }
 
 void QtLoopBridge::runRound() {
-  if (inRound_) return;
+  if (inRound_) {
+    // A nested Qt loop inside one of our callbacks (a menu, a dialog) must
+    // not enter our loop again; the descriptor stays readable meanwhile, so
+    // the notifier rests until the round is over. Switched off only then:
+    // toggling it every round costs the toolkit a wake-up each time.
+    notifier_->setEnabled(false);
+    return;
+  }
   inRound_ = true;
-  // While a callback runs, a nested Qt loop must not enter our loop again.
-  notifier_->setEnabled(false);
   loop_.runOnce(0);
-  notifier_->setEnabled(true);
+  if (!notifier_->isEnabled()) notifier_->setEnabled(true);
   inRound_ = false;
   rearm();
   if (loop_.quitRequested()) {

@@ -99,7 +99,7 @@ class TForm1 {
   [[noreturn]] void AppException(const std::exception& e);
   const std::string& DebugTrail() const { return trail_; }
   // Replaces the whole trail by "0", as start-up does.
-  void StartDebugTrail() { trail_ = "0"; }
+  void StartDebugTrail() { trail_.assign(1, '0'); }
 
   // Encoder table and queues.
   void DoFronty(const std::string& command, const std::string& destination);

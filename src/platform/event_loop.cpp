@@ -9,7 +9,8 @@
 
 namespace varnok {
 
-EventLoop::EventLoop(Clock& clock, Application& app) : clock_(clock), app_(app) {
+EventLoop::EventLoop(Clock& clock, Application& app)
+    : clock_(clock), app_(app), virtualTime_(dynamic_cast<ManualClock*>(&clock) != nullptr) {
   epfd_ = epoll_create1(EPOLL_CLOEXEC);
   if (epfd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
 }
@@ -72,7 +73,7 @@ void EventLoop::runOnce(int maxWaitMs) {
   int wait = maxWaitMs;
   if (!posted_.empty()) {
     wait = 0;
-  } else if (!dynamic_cast<ManualClock*>(&clock_)) {
+  } else if (!virtualTime_) {
     const std::int64_t untilTimer = msUntilNextTimer();
     if (untilTimer >= 0 && (wait < 0 || untilTimer < wait)) wait = static_cast<int>(untilTimer);
   }
@@ -86,7 +87,10 @@ void EventLoop::pollIo(int waitMs) {
   const int n = epoll_wait(epfd_, events, 64, waitMs);
   if (n <= 0) return;  // EINTR (a signal) or nothing ready
   for (int i = 0; i < n; ++i) {
-    auto found = watches_.find(events[i].data.u64);
+    // epoll_event is packed, so its 64-bit field may sit unaligned: copy it
+    // out rather than let find() bind a reference to it.
+    const std::uint64_t id = events[i].data.u64;
+    auto found = watches_.find(id);
     if (found == watches_.end()) continue;  // unwatched by an earlier callback
     IoHandler handler = found->second.handler;
     const std::uint32_t bits = events[i].events;
@@ -96,27 +100,22 @@ void EventLoop::pollIo(int waitMs) {
 
 void EventLoop::fireDueTimers() {
   // Fire each timer that was due when the round began at most once per round,
-  // so a 0-ms period cannot starve readiness handling.
+  // so a 0-ms period cannot starve readiness handling. The keys are unique,
+  // so a timer that an earlier callback destroyed, stopped or restarted is no
+  // longer found under its key.
   const std::int64_t now = clock_.monotonicMs();
-  std::vector<Timer*> due;
+  dueNow_.clear();
   for (auto it = due_.begin(); it != due_.end() && it->first.first <= now; ++it) {
-    due.push_back(it->second);
+    dueNow_.push_back(it->first);
   }
-  for (Timer* t : due) {
-    // An earlier callback may have destroyed, stopped or restarted this one.
-    bool stillDue = false;
-    for (auto& [key, timer] : due_) {
-      if (key.first > now) break;
-      if (timer == t) {
-        stillDue = true;
-        break;
-      }
-    }
-    if (stillDue) t->fire();
+  for (const DueKey& key : dueNow_) {
+    auto found = due_.find(key);
+    if (found != due_.end()) found->second->fire(now);
   }
 }
 
 void EventLoop::runPosted() {
+  if (posted_.empty()) return;
   std::deque<std::function<void()>> batch;
   batch.swap(posted_);
   for (auto& fn : batch) app_.dispatch(fn);
@@ -156,6 +155,18 @@ void EventLoop::schedule(Timer* timer, std::int64_t due) {
   timer->scheduled_ = true;
 }
 
+void EventLoop::reschedule(Timer* timer, std::int64_t due) {
+  if (!timer->scheduled_) {
+    schedule(timer, due);
+    return;
+  }
+  // The same map node under its new key: a periodic tick allocates nothing.
+  auto node = due_.extract(timer->key_);
+  timer->key_ = {due, nextSeq_++};
+  node.key() = timer->key_;
+  due_.insert(std::move(node));
+}
+
 void EventLoop::unschedule(Timer* timer) {
   if (!timer->scheduled_) return;
   due_.erase(timer->key_);
@@ -186,11 +197,15 @@ void Timer::update() {
   if (enabled_ && interval_ > 0) loop_.schedule(this, loop_.clock().monotonicMs() + interval_);
 }
 
-void Timer::fire() {
+void Timer::fire(std::int64_t now) {
   // Schedule the next tick before the handler runs, so that a handler that
-  // stops or restarts the timer has the last word.
-  loop_.unschedule(this);
-  loop_.schedule(this, loop_.clock().monotonicMs() + interval_);
+  // stops or restarts the timer has the last word. The period runs from the
+  // deadline, not from the moment the loop got round to it, so that a late
+  // wake-up does not slow the timer down; after a stall longer than a
+  // period the missed ticks are not made up.
+  std::int64_t next = key_.first + interval_;
+  if (next <= now) next = now + interval_;
+  loop_.reschedule(this, next);
   if (!onTimer_) return;
   std::function<void()> handler = onTimer_;  // the handler may destroy this timer
   loop_.app().dispatch(handler);

@@ -92,18 +92,22 @@ class EventLoop {
   void fireDueTimers();
   void runPosted();
   void schedule(Timer* timer, std::int64_t due);
+  void reschedule(Timer* timer, std::int64_t due);
   void unschedule(Timer* timer);
 
   Clock& clock_;
   Application& app_;
   int epfd_ = -1;
   bool quit_ = false;
+  // Under a manual clock the loop never waits for a timer: tests move time.
+  const bool virtualTime_;
   std::uint64_t nextWatchId_ = 1;
   std::unordered_map<std::uint64_t, Watch> watches_;
   std::unordered_map<int, std::uint64_t> byFd_;
   std::deque<std::function<void()>> posted_;
   std::uint64_t nextSeq_ = 1;
   std::map<DueKey, Timer*> due_;
+  std::vector<DueKey> dueNow_;  // kept between rounds: no allocation per tick
 };
 
 // A periodic timer with the toolkit semantics: it runs while Enabled is true
@@ -127,7 +131,7 @@ class Timer {
  private:
   friend class EventLoop;
   void update();
-  void fire();
+  void fire(std::int64_t now);
 
   EventLoop& loop_;
   std::function<void()> onTimer_;

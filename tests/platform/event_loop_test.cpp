@@ -30,6 +30,21 @@ TEST_F(LoopTest, TimersFireInOrderInVirtualTime) {
   EXPECT_EQ(clock.monotonicMs(), 3000);
 }
 
+TEST_F(LoopTest, ALateRoundDoesNotSlowATimerDownButAStallSkipsTicks) {
+  Timer t(loop, [&] { log.push_back(std::to_string(clock.monotonicMs())); });
+  t.setInterval(22);
+  t.setEnabled(true);
+  // The loop gets round to the tick 5 ms late: the next one keeps its place.
+  clock.advance(27);
+  loop.runOnce(0);
+  loop.advance(17);
+  // A stall of several periods: one tick now, none made up, then every 22 ms.
+  clock.advance(100);
+  loop.runOnce(0);
+  loop.advance(22);
+  EXPECT_EQ(log, (std::vector<std::string>{"27", "44", "144", "166"}));
+}
+
 TEST_F(LoopTest, SwitchingOffAndOnRestartsThePeriod) {
   Timer t(loop, [&] { log.push_back(std::to_string(clock.monotonicMs())); });
   t.setInterval(1000);
