@@ -1,0 +1,980 @@
+// The benchmark table: runs the real program (Release build, headless, in
+// program folders of its own) as child processes against producers and
+// encoder stand-ins in this process, measures every figure side by side with
+// its yardstick in the same run, and prints one Markdown table.
+//
+//   varnok_bench_table [--seconds N]
+//
+// --seconds: length of the window in which the sustained-delivery, command
+// latency and idle CPU rows are measured together (default 30).
+//
+// Only loopback addresses are used, and every wait is bounded.
+#include <sys/epoll.h>
+
+#include <cinttypes>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+
+#include "bench_support.h"
+#include "encoder_sink.h"
+
+namespace varnok::bench {
+namespace {
+
+const std::string kProgram = VARNOK_BENCH_PROGRAM;
+const std::string kQueueBench = VARNOK_BENCH_QUEUE;
+const std::string kAckServer = VARNOK_BENCH_ACK_SERVER;
+const std::string kIdleLoop = VARNOK_BENCH_IDLE_LOOP;
+constexpr bool kHaveDesktop = VARNOK_BENCH_DESKTOP != 0;
+
+// ---- Output -----------------------------------------------------------------
+
+struct Row {
+  std::string what;
+  std::string measured;
+  std::string baseline;
+  std::string ratio;
+  std::string target;
+  std::string verdict;
+};
+
+std::vector<Row> rows;
+std::vector<std::string> notes;
+
+void progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void progress(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::fputs("bench: ", stderr);
+  std::vfprintf(stderr, format, args);
+  std::fputc('\n', stderr);
+  va_end(args);
+}
+
+std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char* format, ...) {
+  char buffer[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
+}
+
+// "met", or how far off a ratio is from its limit. An upper limit is missed
+// when the ratio is above it, a lower one when below.
+std::string verdict(double ratio, double limit, bool upper) {
+  const bool met = upper ? ratio <= limit : ratio >= limit;
+  if (met) return "met";
+  const double off = upper ? (ratio / limit - 1) * 100 : (1 - ratio / limit) * 100;
+  return fmt("**missed** by %.1f %%", off);
+}
+
+// ---- The real program -------------------------------------------------------
+
+struct Encoder {
+  std::string name;
+  std::uint16_t port;
+};
+
+std::string ini(int threads, std::uint16_t listenPort, const std::vector<Encoder>& encoders,
+                const std::string& moreGeneral = "", const std::string& moreInputs = "") {
+  std::string s = "[General]\nEncoderCount=" + std::to_string(encoders.size()) +
+                  "\nThreads=" + std::to_string(threads) + "\n" + moreGeneral +
+                  "[Inputs]\nListenOnPort=" + std::to_string(listenPort) + "\nSocket=1\n" +
+                  moreInputs;
+  for (std::size_t i = 0; i < encoders.size(); ++i) {
+    s += "[Encoder" + std::to_string(i + 1) + "]\nName=" + encoders[i].name +
+         "\nHost=127.0.0.1\nPort=" + std::to_string(encoders[i].port) + "\nEnabled=1\n";
+  }
+  return s;
+}
+
+// A headless copy of the program, started in its own folder; its listening
+// port once it has said so.
+struct Running {
+  Running(const std::string& name, const std::string& configuration, rlim_t maxDescriptors = 0)
+      : folder(kProgram, name, configuration) {
+    ChildOptions options = folder.options();
+    options.maxDescriptors = maxDescriptors;
+    child = std::make_unique<Child>(options);
+    const auto p = listeningPort(*child, 15000);
+    if (!p) throw std::runtime_error(name + ": no listening port; output:\n" + child->output());
+    port = *p;
+  }
+  ProgramFolder folder;
+  std::unique_ptr<Child> child;
+  std::uint16_t port = 0;
+};
+
+// The encoder's queue length in the table dump that SIGUSR1 asks for.
+std::optional<long> queueLength(Child& varnok, const std::string& encoder) {
+  const std::size_t from = varnok.outputLength();
+  varnok.signal(SIGUSR1);
+  const auto end = SteadyClock::now() + std::chrono::seconds(10);
+  while (SteadyClock::now() < end) {
+    const std::string out = varnok.outputFrom(from);
+    const std::size_t header = out.find("RDS Encoder Name\t");
+    const std::size_t row =
+        out.find("\n" + encoder + "\t", header == std::string::npos ? 0 : header);
+    if (header != std::string::npos && row != std::string::npos &&
+        out.find('\n', row + 1) != std::string::npos) {
+      std::istringstream line(out.substr(row + 1, out.find('\n', row + 1) - row - 1));
+      std::string cell;
+      for (int c = 0; c <= 3 && std::getline(line, cell, '\t'); ++c) {
+      }
+      return std::stol(cell);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return std::nullopt;
+}
+
+std::size_t countOf(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::string findProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path ? path : "/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string candidate = dir + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+// ---- Queue operations (Google Benchmark) ------------------------------------
+
+void queueRows() {
+  progress("queue operations at 10^3 .. 10^6 entries (Google Benchmark)");
+  TempFolder tmp;
+  const std::string json = tmp.path() + "queue.json";
+  ChildOptions options;
+  options.program = kQueueBench;
+  options.args = {"--benchmark_filter=^BM_(DoFronty|ZFronty|CekaNejdyl|TimerQ)",
+                  "--benchmark_out=" + json, "--benchmark_out_format=json",
+                  // Repetitions in random order, so that a noisy moment of the
+                  // machine does not fall on one size alone; the median counts.
+                  "--benchmark_min_time=0.1", "--benchmark_repetitions=5",
+                  "--benchmark_enable_random_interleaving=true",
+                  "--benchmark_report_aggregates_only=true"};
+  Child run(options);
+  const auto status = run.wait(300000);
+  std::ifstream in(json);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Benchmark name -> nanoseconds of CPU time per item, the median of the
+  // repetitions.
+  std::map<std::string, double> perItem;
+  const std::string nameKey = "\"name\": \"";
+  const std::string median = "_median";
+  for (std::size_t at = text.find(nameKey); at != std::string::npos;) {
+    const std::size_t nameEnd = text.find('"', at + nameKey.size());
+    std::string name = text.substr(at + nameKey.size(), nameEnd - at - nameKey.size());
+    const std::size_t next = text.find(nameKey, nameEnd);
+    const std::size_t items = text.find("\"items_per_second\": ", nameEnd);
+    if (items != std::string::npos && items < next && name.size() > median.size() &&
+        name.compare(name.size() - median.size(), median.size(), median) == 0) {
+      name.resize(name.size() - median.size());
+      perItem[name] = 1e9 / std::stod(text.substr(items + 20));
+    }
+    at = next;
+  }
+  if (!status || *status != 0 || perItem.empty()) {
+    rows.push_back({"Queue operations", "not measured: varnok_bench failed", "", "", "", ""});
+    notes.push_back("varnok_bench output:\n```\n" + run.output() + "\n```");
+    return;
+  }
+  struct Op {
+    const char* bench;
+    const char* what;
+    const char* unit;
+  };
+  const Op ops[] = {
+      {"BM_DoFronty", "DoFronty onto a queue of n", "per entry put in"},
+      {"BM_ZFronty", "ZFronty from a queue of n", "per entry taken"},
+      {"BM_CekaNejdyl", "CekaNejdyl with n queued (4 encoders)", "per call"},
+      {"BM_TimerQExpiring", "TimerQTimer pass: n queued, 1000 expire", "per expired entry"},
+      {"BM_TimerQNothingExpired", "TimerQTimer pass: n queued, none expire", "per pass"},
+  };
+  const char* sizes[] = {"1000", "10000", "100000", "1000000"};
+  const char* labels[] = {"10^3", "10^4", "10^5", "10^6"};
+  for (const Op& op : ops) {
+    const auto base = perItem.find(std::string(op.bench) + "/1000");
+    if (base == perItem.end()) continue;
+    std::string measured, ratios;
+    double worst = 0;
+    for (int i = 0; i < 4; ++i) {
+      const auto found = perItem.find(std::string(op.bench) + "/" + sizes[i]);
+      if (found == perItem.end()) continue;
+      measured += fmt("%s%s: %.0f ns", i ? ", " : "", labels[i], found->second);
+      if (i == 0) continue;
+      const double r = found->second / base->second;
+      worst = std::max(worst, r);
+      ratios += fmt("%s%s: %.2fx", i > 1 ? ", " : "", labels[i], r);
+    }
+    rows.push_back({fmt("%s (%s)", op.what, op.unit), measured, fmt("10^3: %.0f ns", base->second),
+                    ratios, "constant: <= 1.5x at every n", verdict(worst, 1.5, true)});
+  }
+}
+
+// ---- Acknowledgement round trip ---------------------------------------------
+
+struct RoundTrips {
+  std::vector<double> us;
+  int failures = 0;
+};
+
+void measureRoundTrips(const std::vector<Fd>& conns, int count, RoundTrips& out) {
+  static const std::string command = "RT\r";  // 3 bytes
+  for (int i = 0; i < count; ++i) {
+    const int fd = conns[static_cast<std::size_t>(i) % conns.size()].get();
+    const TimePoint t0 = SteadyClock::now();
+    if (produce(fd, command, 2000)) {
+      out.us.push_back(usBetween(t0, SteadyClock::now()));
+    } else {
+      ++out.failures;
+    }
+  }
+}
+
+std::vector<Fd> openProducers(std::uint16_t port, int n, int& failures) {
+  std::vector<Fd> conns;
+  for (int i = 0; i < n; ++i) {
+    Fd fd = connectLoopback(port, 2000);
+    // The first command of a connection also waits for its acceptance.
+    if (!fd.valid() || !produce(fd.get(), "RT\r", 2000)) {
+      ++failures;
+      continue;
+    }
+    const int one = 1;
+    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    conns.push_back(std::move(fd));
+  }
+  return conns;
+}
+
+void ackRows() {
+  EncoderSink sink({});
+  Running varnok("AckRoundTrip", ini(2, 0, {{"Studio", sink.port()}}));
+  ChildOptions options;
+  options.program = kAckServer;
+  options.stdinPipe = true;
+  Child baseline(options);
+  if (!baseline.waitFor("\n", 5000)) throw std::runtime_error("ack server did not start");
+  const auto baselinePort = static_cast<std::uint16_t>(std::stoul(baseline.output()));
+
+  constexpr int kRounds = 10;
+  constexpr int kPerRound = 2000;
+  for (const int producers : {1, 100, 1000}) {
+    progress("acknowledgement round trip, %d producer(s) connected", producers);
+    int failures = 0;
+    const std::vector<Fd> ours = openProducers(varnok.port, producers, failures);
+    const std::vector<Fd> theirs = openProducers(baselinePort, producers, failures);
+    if (ours.empty() || theirs.empty()) {
+      rows.push_back({fmt("Acknowledgement round trip, %d producers", producers),
+                      "not measured: no connection", "", "", "", ""});
+      continue;
+    }
+    RoundTrips v, b;
+    // Interleaved rounds, each server first in turn, so that the machine's
+    // moods fall on both alike.
+    for (int round = 0; round < kRounds; ++round) {
+      if (round % 2 == 0) {
+        measureRoundTrips(ours, kPerRound, v);
+        measureRoundTrips(theirs, kPerRound, b);
+      } else {
+        measureRoundTrips(theirs, kPerRound, b);
+        measureRoundTrips(ours, kPerRound, v);
+      }
+    }
+    std::sort(v.us.begin(), v.us.end());
+    std::sort(b.us.begin(), b.us.end());
+    const double v50 = percentile(v.us, 50), v99 = percentile(v.us, 99);
+    const double b50 = percentile(b.us, 50), b99 = percentile(b.us, 99);
+    const double r50 = v50 / b50, r99 = v99 / b99;
+    std::string verdictText = "met";
+    if (r50 > 1.5 || r99 > 2.0) {
+      verdictText.clear();
+      if (r50 > 1.5) verdictText += "p50 " + verdict(r50, 1.5, true);
+      if (r99 > 2.0)
+        verdictText +=
+            std::string(verdictText.empty() ? "" : "; ") + "p99 " + verdict(r99, 2.0, true);
+    }
+    if (failures + v.failures + b.failures > 0) {
+      verdictText += fmt(" (%d exchanges failed)", failures + v.failures + b.failures);
+    }
+    rows.push_back({fmt("Acknowledgement round trip, %d producer%s connected", producers,
+                        producers == 1 ? "" : "s"),
+                    fmt("p50 %.1f us, p99 %.1f us (n=%zu)", v50, v99, v.us.size()),
+                    fmt("epoll server: p50 %.1f us, p99 %.1f us (n=%zu)", b50, b99, b.us.size()),
+                    fmt("p50 %.2fx, p99 %.2fx", r50, r99), "p50 <= 1.5x, p99 <= 2x", verdictText});
+  }
+}
+
+// ---- Latency, sustained delivery and idle CPU, measured together ------------
+
+int tickMs(int threads) {
+  return 90 / threads;
+}
+
+// Command latency with an idle dispatcher: the encoder takes one command per
+// connection and closes it, so every command needs a bind and connect tick
+// and a send tick. Commands are written at random moments within the tick.
+class LatencyProbe {
+ public:
+  explicit LatencyProbe(int threads) : threads_(threads) {
+    sink_ = std::make_unique<EncoderSink>(
+        [this](TimePoint when, std::size_t) {
+          std::lock_guard lock(mutex_);
+          ++receipts_;
+          lastReceipt_ = when;
+          arrived_.notify_all();
+        },
+        true,
+        [this](TimePoint when) {
+          std::lock_guard lock(mutex_);
+          ++accepts_;
+          lastAccept_ = when;
+        });
+    varnok_ = std::make_unique<Running>("Latency" + std::to_string(threads),
+                                        ini(threads, 0, {{"Studio", sink_->port()}}));
+    producer_ = connectLoopback(varnok_->port, 2000);
+  }
+  void start(TimePoint end) {
+    worker_ = std::thread([this, end] { run(end); });
+  }
+  void join() {
+    worker_.join();
+    std::sort(samples_.begin(), samples_.end());
+    std::sort(toConnect_.begin(), toConnect_.end());
+    std::sort(toArrive_.begin(), toArrive_.end());
+  }
+  int threads() const { return threads_; }
+  // Sorted once the probe has ended: write to arrival, write to the
+  // encoder's accepting the connection (the first tick), and from there to
+  // the arrival (the second tick).
+  const std::vector<double>& samples() const { return samples_; }
+  const std::vector<double>& toConnect() const { return toConnect_; }
+  const std::vector<double>& toArrive() const { return toArrive_; }
+  int lost() const { return lost_; }
+
+ private:
+  void run(TimePoint end) {
+    const int tick = tickMs(threads_);
+    std::mt19937 random(static_cast<unsigned>(threads_));
+    // A pause of 3 ms lets the dispatcher see the close of the last
+    // connection; the rest spreads the writes over the tick.
+    std::uniform_int_distribution<int> pauseUs(3000, 3000 + tick * 1000);
+    const auto longest = std::chrono::milliseconds(2 * tick + 500);
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
+      if (SteadyClock::now() + longest > end) break;
+      std::unique_lock lock(mutex_);
+      const std::uint64_t before = receipts_;
+      const std::uint64_t acceptsBefore = accepts_;
+      lock.unlock();
+      const TimePoint t0 = SteadyClock::now();
+      if (!produce(producer_.get(), "RT=Latency\r\n", 2000)) {
+        ++lost_;
+        break;
+      }
+      lock.lock();
+      if (!arrived_.wait_for(lock, std::chrono::seconds(2), [&] { return receipts_ > before; })) {
+        ++lost_;
+        continue;
+      }
+      samples_.push_back(msBetween(t0, lastReceipt_));
+      if (accepts_ == acceptsBefore + 1) {
+        toConnect_.push_back(msBetween(t0, lastAccept_));
+        toArrive_.push_back(msBetween(lastAccept_, lastReceipt_));
+      }
+    }
+  }
+
+  int threads_;
+  std::unique_ptr<EncoderSink> sink_;
+  std::unique_ptr<Running> varnok_;
+  Fd producer_;
+  std::thread worker_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::uint64_t receipts_ = 0;
+  std::uint64_t accepts_ = 0;
+  TimePoint lastReceipt_;
+  TimePoint lastAccept_;
+  std::vector<double> samples_;
+  std::vector<double> toConnect_;
+  std::vector<double> toArrive_;
+  int lost_ = 0;
+};
+
+// Sustained delivery from a deep queue to one encoder that keeps its
+// connection: one send per tick at best.
+class SustainedProbe {
+ public:
+  static constexpr std::size_t kCommandSize = 15;  // "RT=0000000001\r\n"
+
+  explicit SustainedProbe(int threads) : threads_(threads) {
+    sink_ = std::make_unique<EncoderSink>([this](TimePoint when, std::size_t bytes) {
+      std::lock_guard lock(mutex_);
+      total_ += bytes;
+      chunks_.emplace_back(when, total_);
+    });
+    varnok_ = std::make_unique<Running>("Sustained" + std::to_string(threads),
+                                        ini(threads, 0, {{"Studio", sink_->port()}}));
+  }
+  // Queues count commands over one producer connection.
+  int prefill(int count) {
+    Fd producer = connectLoopback(varnok_->port, 2000);
+    int acked = 0;
+    for (int i = 0; i < count && producer.valid(); ++i) {
+      if (produce(producer.get(), fmt("RT=%010d\r\n", i), 2000)) ++acked;
+    }
+    return acked;
+  }
+  struct Rate {
+    std::uint64_t commands = 0;  // whole commands that arrived in the window
+    double perSecond = 0;        // from the first arrival in the window to the last
+  };
+  // Deliveries in (from, to]. The rate counts the intervals between the
+  // first and the last arrival in the window, so that where the window's
+  // edges fall within a tick does not matter.
+  Rate delivered(TimePoint from, TimePoint to) const {
+    std::lock_guard lock(mutex_);
+    std::uint64_t before = 0, first = 0, last = 0;
+    TimePoint firstAt{}, lastAt{};
+    bool any = false;
+    for (const auto& [when, total] : chunks_) {
+      if (when <= from) before = total;
+      if (when <= from || when > to) continue;
+      if (!any) {
+        first = total;
+        firstAt = when;
+        any = true;
+      }
+      last = total;
+      lastAt = when;
+    }
+    Rate r;
+    if (!any) return r;
+    r.commands = last / kCommandSize - before / kCommandSize;
+    const double seconds = std::chrono::duration<double>(lastAt - firstAt).count();
+    if (seconds > 0) {
+      r.perSecond = static_cast<double>(last / kCommandSize - first / kCommandSize) / seconds;
+    }
+    return r;
+  }
+  std::uint64_t deliveredAll() const {
+    std::lock_guard lock(mutex_);
+    return total_ / kCommandSize;
+  }
+  int threads() const { return threads_; }
+
+ private:
+  int threads_;
+  std::unique_ptr<EncoderSink> sink_;
+  std::unique_ptr<Running> varnok_;
+  mutable std::mutex mutex_;
+  std::uint64_t total_ = 0;
+  std::vector<std::pair<TimePoint, std::uint64_t>> chunks_;
+};
+
+// A virtual X server of its own choosing of display number; empty display
+// when there is none.
+struct VirtualDisplay {
+  VirtualDisplay() {
+    const std::string xvfb = findProgram("Xvfb");
+    if (xvfb.empty()) return;
+    ChildOptions options;
+    options.program = xvfb;
+    options.args = {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
+    server = std::make_unique<Child>(options);
+    const auto end = SteadyClock::now() + std::chrono::seconds(15);
+    while (SteadyClock::now() < end && display.empty()) {
+      std::istringstream lines(server->output());
+      std::string line;
+      while (std::getline(lines, line)) {
+        if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+          display = ":" + line;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  std::unique_ptr<Child> server;
+  std::string display;
+};
+
+void parallelRows(int seconds) {
+  progress("starting the copies for the %d s window: latency, sustained delivery, idle CPU",
+           seconds);
+  std::vector<std::unique_ptr<LatencyProbe>> latency;
+  std::vector<std::unique_ptr<SustainedProbe>> sustained;
+  for (int threads = 1; threads <= 4; ++threads) {
+    latency.push_back(std::make_unique<LatencyProbe>(threads));
+    sustained.push_back(std::make_unique<SustainedProbe>(threads));
+  }
+  // Deep enough that no queue runs dry within the window.
+  const int depth = 1000 * (seconds + 10) / tickMs(4);
+  for (auto& s : sustained) {
+    const int acked = s->prefill(depth);
+    if (acked != depth)
+      notes.push_back(
+          fmt("Sustained, Threads %d: only %d of %d commands queued", s->threads(), acked, depth));
+  }
+
+  // Idle: nothing queued, Threads 4, headless and with the window.
+  EncoderSink idleSink({});
+  Running idleHeadless("IdleHeadless", ini(4, 0, {{"Studio", idleSink.port()}}));
+  ChildOptions loopOptions;
+  loopOptions.program = kIdleLoop;
+  loopOptions.stdinPipe = true;
+  Child idleBaseline(loopOptions);
+
+  std::unique_ptr<VirtualDisplay> display;
+  std::unique_ptr<ProgramFolder> windowFolder;
+  std::unique_ptr<Child> idleWindow;
+  std::string windowMissing;
+  if (!kHaveDesktop) {
+    windowMissing = "this build has no desktop front end (Qt 6 not found)";
+  } else {
+    display = std::make_unique<VirtualDisplay>();
+    if (display->display.empty()) {
+      windowMissing = "no Xvfb to run the window under";
+    } else {
+      const std::uint16_t port = freePort();
+      windowFolder = std::make_unique<ProgramFolder>(kProgram, "IdleWindow",
+                                                     ini(4, port, {{"Studio", idleSink.port()}}));
+      idleWindow = std::make_unique<Child>(windowFolder->options(display->display));
+      // The window's copy is up once it listens: FormCreate has run in Qt's loop.
+      const auto end = SteadyClock::now() + std::chrono::seconds(20);
+      bool up = false;
+      while (!up && SteadyClock::now() < end) {
+        up = connectLoopback(port, 500).valid();
+        if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      if (!up) {
+        windowMissing = "the window's copy did not start under Xvfb: " + idleWindow->output();
+        idleWindow.reset();
+      }
+    }
+  }
+  // Start-up work (Qt's fonts, the first paint) stays out of the window.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+
+  progress("measuring for %d s", seconds);
+  const TimePoint t0 = SteadyClock::now();
+  const TimePoint t1 = t0 + std::chrono::seconds(seconds);
+  const std::uint64_t cpuBase0 = cpuNanoseconds(idleBaseline.pid());
+  const std::uint64_t cpuHeadless0 = cpuNanoseconds(idleHeadless.child->pid());
+  const std::uint64_t cpuWindow0 = idleWindow ? cpuNanoseconds(idleWindow->pid()) : 0;
+  const std::uint64_t cpuX0 = idleWindow ? cpuNanoseconds(display->server->pid()) : 0;
+  for (auto& l : latency) l->start(t1);
+  // The machine's own share of any lateness: how late a plain 22 ms sleep
+  // of this process wakes up meanwhile.
+  std::vector<double> lateness;
+  for (TimePoint next = t0 + std::chrono::milliseconds(22); next <= t1;
+       next += std::chrono::milliseconds(22)) {
+    std::this_thread::sleep_until(next);
+    lateness.push_back(msBetween(next, SteadyClock::now()));
+  }
+  std::this_thread::sleep_until(t1);
+  std::sort(lateness.begin(), lateness.end());
+  const std::uint64_t cpuBase = cpuNanoseconds(idleBaseline.pid()) - cpuBase0;
+  const std::uint64_t cpuHeadless = cpuNanoseconds(idleHeadless.child->pid()) - cpuHeadless0;
+  const std::uint64_t cpuWindow = idleWindow ? cpuNanoseconds(idleWindow->pid()) - cpuWindow0 : 0;
+  const std::uint64_t cpuX = idleWindow ? cpuNanoseconds(display->server->pid()) - cpuX0 : 0;
+  const int windowThreads = idleWindow ? threadCount(idleWindow->pid()) : 0;
+  for (auto& l : latency) l->join();
+  const double window = std::chrono::duration<double>(t1 - t0).count();
+
+  for (auto& l : latency) {
+    const int tick = tickMs(l->threads());
+    const double bound = 2.0 * tick;
+    const double p50 = percentile(l->samples(), 50), p99 = percentile(l->samples(), 99);
+    std::string v = verdict(p99 / bound, 1.05, true);
+    if (l->lost() > 0) v += fmt(" (%d commands not delivered within 2 s)", l->lost());
+    notes.push_back(
+        fmt("Command latency, Threads %d, in two parts: write to the encoder's accepting the "
+            "connection (the connect tick, at most one tick of %d ms expected) p50 %.1f, p99 %.1f, "
+            "max %.1f ms; from there to the arrival (the send tick, one tick expected) p50 %.1f, "
+            "p99 %.1f, max %.1f ms (n=%zu).",
+            l->threads(), tick, percentile(l->toConnect(), 50), percentile(l->toConnect(), 99),
+            percentile(l->toConnect(), 100), percentile(l->toArrive(), 50),
+            percentile(l->toArrive(), 99), percentile(l->toArrive(), 100), l->toArrive().size()));
+    rows.push_back({fmt("Command latency, idle dispatcher, one encoder, Threads %d", l->threads()),
+                    fmt("p50 %.1f ms, p99 %.1f ms, max %.1f ms (n=%zu)", p50, p99,
+                        percentile(l->samples(), 100), l->samples().size()),
+                    fmt("2 ticks: %.0f ms (2 x %d ms)", bound, tick), fmt("p99 %.3fx", p99 / bound),
+                    "p99 <= 1.05x", v});
+  }
+  for (auto& s : sustained) {
+    const double cap = 1000.0 / tickMs(s->threads());
+    const SustainedProbe::Rate got = s->delivered(t0, t1);
+    const double rate = got.perSecond;
+    std::string v = verdict(rate / cap, 0.98, false);
+    if (s->deliveredAll() >= static_cast<std::uint64_t>(depth)) v += " (queue ran dry)";
+    rows.push_back({fmt("Sustained delivery, deep queue, Threads %d", s->threads()),
+                    fmt("%.2f/s (%" PRIu64 " in %.1f s)", rate, got.commands, window),
+                    fmt("cap %.2f/s (1000 / %d ms)", cap, tickMs(s->threads())),
+                    fmt("%.3fx", rate / cap), ">= 0.98x", v});
+  }
+  notes.push_back(
+      fmt("During the %.0f s window a plain 22 ms sleep of the driver woke up late by "
+          "p50 %.2f, p99 %.2f, max %.2f ms (n=%zu): the machine's own lateness.",
+          window, percentile(lateness, 50), percentile(lateness, 99), percentile(lateness, 100),
+          lateness.size()));
+  const auto perSecond = [&](std::uint64_t ns) { return static_cast<double>(ns) / window / 1e3; };
+  const std::string baselineText =
+      fmt("22 ms epoll loop: %.1f us/s (%.2f ms in %.0f s)", perSecond(cpuBase),
+          static_cast<double>(cpuBase) / 1e6, window);
+  const double headlessRatio = static_cast<double>(cpuHeadless) / static_cast<double>(cpuBase);
+  rows.push_back({"Idle CPU, Threads 4, nothing queued, headless",
+                  fmt("%.1f us/s (%.2f ms in %.0f s)", perSecond(cpuHeadless),
+                      static_cast<double>(cpuHeadless) / 1e6, window),
+                  baselineText, fmt("%.2fx", headlessRatio), "<= 1.15x",
+                  verdict(headlessRatio, 1.15, true)});
+  if (idleWindow) {
+    const double windowRatio = static_cast<double>(cpuWindow) / static_cast<double>(cpuBase);
+    rows.push_back({"Idle CPU, Threads 4, nothing queued, window on Xvfb",
+                    fmt("%.1f us/s (%.2f ms in %.0f s, %d threads)", perSecond(cpuWindow),
+                        static_cast<double>(cpuWindow) / 1e6, window, windowThreads),
+                    baselineText, fmt("%.2fx", windowRatio), "<= 1.15x",
+                    verdict(windowRatio, 1.15, true)});
+    notes.push_back(
+        fmt("Xvfb itself used %.1f us/s of CPU while the window's copy idled "
+            "(not counted in the row).",
+            perSecond(cpuX)));
+  } else {
+    rows.push_back({"Idle CPU, Threads 4, nothing queued, window on Xvfb",
+                    "not measured: " + windowMissing, baselineText, "", "<= 1.15x", ""});
+  }
+  progress("closing the copies of the window");
+}
+
+// ---- Memory per queued command ----------------------------------------------
+
+// Sends total commands over conns, one outstanding per connection; the number
+// acknowledged. Ends early when nothing moves for idleMs.
+std::size_t pipelined(const std::vector<Fd>& conns, std::size_t total,
+                      const std::function<std::string(std::size_t)>& command, int idleMs) {
+  Fd epfd(epoll_create1(EPOLL_CLOEXEC));
+  std::vector<std::size_t> got(conns.size(), 0);
+  std::size_t sent = 0, acked = 0;
+  for (std::size_t i = 0; i < conns.size(); ++i) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = i;
+    epoll_ctl(epfd.get(), EPOLL_CTL_ADD, conns[i].get(), &ev);
+    if (sent >= total) continue;
+    const std::string c = command(sent);
+    if (sendAll(conns[i].get(), c.data(), c.size(), 2000)) ++sent;
+  }
+  epoll_event events[256];
+  char buffer[256];
+  while (acked < sent) {
+    const int n = epoll_wait(epfd.get(), events, 256, idleMs);
+    if (n <= 0) break;
+    for (int e = 0; e < n; ++e) {
+      const std::size_t i = events[e].data.u64;
+      const ssize_t r = recv(conns[i].get(), buffer, sizeof buffer, 0);
+      if (r <= 0) {
+        epoll_ctl(epfd.get(), EPOLL_CTL_DEL, conns[i].get(), nullptr);
+        continue;
+      }
+      got[i] += static_cast<std::size_t>(r);
+      while (got[i] >= kAckSize) {
+        got[i] -= kAckSize;
+        ++acked;
+        if (sent < total) {
+          const std::string c = command(sent);
+          if (sendAll(conns[i].get(), c.data(), c.size(), 2000)) ++sent;
+        }
+      }
+    }
+  }
+  return acked;
+}
+
+void memoryRow() {
+  constexpr std::size_t kCommands = 1000000;
+  constexpr std::size_t kCommandSize = 64;
+  constexpr int kConnections = 64;
+  progress("resident bytes per queued command: queueing %zu commands of %zu bytes", kCommands,
+           kCommandSize);
+  // The encoder refuses connections (a bound socket that does not listen):
+  // after ErrorLimit attempts it is suspended, and every command stays queued.
+  Fd refusing(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a = loopback(0);
+  socklen_t length = sizeof a;
+  bind(refusing.get(), reinterpret_cast<sockaddr*>(&a), length);
+  getsockname(refusing.get(), reinterpret_cast<sockaddr*>(&a), &length);
+  Running varnok("Memory", ini(2, 0, {{"Studio", ntohs(a.sin_port)}},
+                               "MaxMinutesInQueue=0\nErrorLimit=3\nSuspendForMinutes=600\n",
+                               "ProducerBacklogKB=0\n"));
+  int failures = 0;
+  std::vector<Fd> conns = openProducers(varnok.port, kConnections, failures);
+  // Let the suspension happen and the start-up settle before the reading.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto before = queueLength(*varnok.child, "Studio");
+  const std::uint64_t rss0 = residentBytes(varnok.child->pid());
+  const auto command = [](std::size_t i) {
+    std::string c = fmt("RT=%010zu ", i);
+    c.resize(kCommandSize - 2, 'x');
+    return c + "\r\n";
+  };
+  const TimePoint t0 = SteadyClock::now();
+  const std::size_t acked = pipelined(conns, kCommands, command, 5000);
+  const double seconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
+  const auto after = queueLength(*varnok.child, "Studio");
+  const std::uint64_t rss1 = residentBytes(varnok.child->pid());
+  if (!before || !after || acked != kCommands || *after - *before != static_cast<long>(kCommands)) {
+    rows.push_back({"Resident bytes per queued 64-byte command, 10^6 queued",
+                    fmt("not measured: %zu acknowledged, queue %ld -> %ld", acked,
+                        before.value_or(-1), after.value_or(-1)),
+                    "64 bytes", "", "<= 2.5x", ""});
+    return;
+  }
+  const double perCommand = static_cast<double>(rss1 - rss0) / static_cast<double>(kCommands);
+  const double ratio = perCommand / static_cast<double>(kCommandSize);
+  rows.push_back({"Resident bytes per queued 64-byte command, 10^6 queued",
+                  fmt("%.1f bytes (RSS %.1f -> %.1f MiB; queue %ld -> %ld)", perCommand,
+                      static_cast<double>(rss0) / 1048576.0, static_cast<double>(rss1) / 1048576.0,
+                      *before, *after),
+                  "64 bytes", fmt("%.2fx", ratio), "<= 2.5x (160 bytes)",
+                  verdict(ratio, 2.5, true)});
+  notes.push_back(
+      fmt("Queueing the million commands over %d producer connections took %.1f s "
+          "(%.0f commands/s, each acknowledged before that connection sent the next).",
+          kConnections, seconds, static_cast<double>(kCommands) / seconds));
+}
+
+// ---- Producers connected at once ----------------------------------------------
+
+enum class Fate { Pending, Acked, Closed };
+
+struct Producer {
+  Fd fd;
+  bool connected = false;
+  std::size_t got = 0;
+  Fate fate = Fate::Pending;
+};
+
+// Connects n producers (at most maxConnecting handshakes at a time), sends one
+// command on each and waits for its answer: an acknowledgement, a close, or
+// nothing within idleMs of the last progress.
+std::vector<Producer> connectMany(std::uint16_t port, int n, int maxConnecting, int idleMs) {
+  std::vector<Producer> producers(static_cast<std::size_t>(n));
+  Fd epfd(epoll_create1(EPOLL_CLOEXEC));
+  std::size_t started = 0, connecting = 0, settled = 0;
+  const sockaddr_in a = loopback(port);
+  const auto startMore = [&] {
+    while (started < producers.size() && connecting < static_cast<std::size_t>(maxConnecting)) {
+      Producer& p = producers[started];
+      p.fd = Fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      epoll_event ev{};
+      ev.events = EPOLLOUT;
+      ev.data.u64 = started;
+      ++started;
+      if (!p.fd.valid() ||
+          (connect(p.fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 &&
+           errno != EINPROGRESS) ||
+          epoll_ctl(epfd.get(), EPOLL_CTL_ADD, p.fd.get(), &ev) != 0) {
+        p.fate = Fate::Closed;
+        ++settled;
+        continue;
+      }
+      ++connecting;
+    }
+  };
+  startMore();
+  epoll_event events[256];
+  char buffer[64];
+  while (settled < producers.size()) {
+    const int count = epoll_wait(epfd.get(), events, 256, idleMs);
+    if (count <= 0) break;
+    for (int e = 0; e < count; ++e) {
+      Producer& p = producers[events[e].data.u64];
+      if (!p.connected) {
+        --connecting;
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(p.fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err != 0 || send(p.fd.get(), "RT\r", 3, MSG_NOSIGNAL) != 3) {
+          p.fate = Fate::Closed;
+          ++settled;
+          epoll_ctl(epfd.get(), EPOLL_CTL_DEL, p.fd.get(), nullptr);
+          continue;
+        }
+        p.connected = true;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = events[e].data.u64;
+        epoll_ctl(epfd.get(), EPOLL_CTL_MOD, p.fd.get(), &ev);
+        continue;
+      }
+      const ssize_t r = recv(p.fd.get(), buffer, sizeof buffer, 0);
+      if (r > 0) p.got += static_cast<std::size_t>(r);
+      if (r > 0 && p.got < kAckSize) continue;
+      if (r < 0 && errno == EAGAIN) continue;
+      p.fate = p.got >= kAckSize ? Fate::Acked : Fate::Closed;
+      ++settled;
+      epoll_ctl(epfd.get(), EPOLL_CTL_DEL, p.fd.get(), nullptr);
+    }
+    startMore();
+  }
+  return producers;
+}
+
+std::size_t countFate(const std::vector<Producer>& producers, Fate fate) {
+  return static_cast<std::size_t>(std::count_if(producers.begin(), producers.end(),
+                                                [&](const Producer& p) { return p.fate == fate; }));
+}
+
+void producersRow(rlim_t limit) {
+  constexpr int kProducers = 10000;
+  progress("%d producers connected at once (descriptor limit %llu)", kProducers,
+           static_cast<unsigned long long>(limit));
+  EncoderSink sink({});
+  Running varnok("Producers", ini(2, 0, {{"Studio", sink.port()}}));
+  const TimePoint t0 = SteadyClock::now();
+  std::vector<Producer> producers = connectMany(varnok.port, kProducers, 512, 10000);
+  const double connectSeconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
+  const std::size_t first = countFate(producers, Fate::Acked);
+  // Held: every acknowledged connection answers a second command while all
+  // of them are still open.
+  std::vector<Fd> open;
+  for (Producer& p : producers) {
+    if (p.fate == Fate::Acked) open.push_back(std::move(p.fd));
+  }
+  const std::size_t second = pipelined(
+      open, open.size(), [](std::size_t) { return std::string("RT\r"); }, 10000);
+  const bool alive = !varnok.child->wait(0);
+  rows.push_back({"Producers connected at once, each acknowledged",
+                  fmt("%zu connected and acknowledged in %.1f s; %zu of them answered a second "
+                      "command with all still open",
+                      first, connectSeconds, second),
+                  "10,000", fmt("%.3fx", static_cast<double>(second) / kProducers),
+                  "all 10,000 held", second == kProducers && alive ? "met" : "**missed**"});
+  open.clear();
+  producers.clear();
+
+  // At the descriptor limit: a copy limited to 256 descriptors, 400 producers.
+  constexpr rlim_t kSmallLimit = 256;
+  constexpr int kMany = 400;
+  progress("descriptor limit: a copy with RLIMIT_NOFILE %llu, %d producers",
+           static_cast<unsigned long long>(kSmallLimit), kMany);
+  Running small("Limited", ini(2, 0, {{"Studio", sink.port()}}), kSmallLimit);
+  std::vector<Producer> crowd = connectMany(small.port, kMany, 512, 3000);
+  const std::size_t acked = countFate(crowd, Fate::Acked);
+  const std::size_t closed = countFate(crowd, Fate::Closed);
+  const std::size_t waiting = countFate(crowd, Fate::Pending);
+  // Half of the served ones leave; newcomers must be served again.
+  std::size_t left = 0;
+  for (Producer& p : crowd) {
+    if (p.fate == Fate::Acked && left < acked / 2) {
+      p.fd.reset();
+      ++left;
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::vector<Producer> newcomers = connectMany(small.port, 50, 512, 3000);
+  const std::string log = small.child->output();
+  notes.push_back(fmt(
+      "At the descriptor limit (a copy started with RLIMIT_NOFILE %llu, %d producers connecting "
+      "and each sending one command): %zu were acknowledged, %zu were turned away (connection "
+      "closed without an answer), %zu got no answer within 3 s; the log holds %zu line(s) "
+      "\"Socket Error 10024 - Too many open files\". After %zu of the served producers left, "
+      "%zu of 50 newcomers were acknowledged. The driver and the copies above ran with "
+      "RLIMIT_NOFILE %llu (soft raised to hard).",
+      static_cast<unsigned long long>(kSmallLimit), kMany, acked, closed, waiting,
+      countOf(log, "Socket Error 10024 - Too many open files"), left,
+      countFate(newcomers, Fate::Acked), static_cast<unsigned long long>(limit)));
+}
+
+// ---- Machine ----------------------------------------------------------------
+
+std::string machine() {
+  std::string model = "unknown CPU";
+  std::ifstream cpu("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpu, line)) {
+    if (line.rfind("model name", 0) == 0) {
+      model = line.substr(line.find(':') + 2);
+      break;
+    }
+  }
+  double memGiB = 0;
+  std::ifstream mem("/proc/meminfo");
+  while (std::getline(mem, line)) {
+    if (line.rfind("MemTotal:", 0) == 0) memGiB = std::stod(line.substr(9)) / 1048576.0;
+  }
+  return fmt("nproc %ld, %s, %.1f GiB memory", sysconf(_SC_NPROCESSORS_ONLN), model.c_str(),
+             memGiB);
+}
+
+void printTable(double seconds) {
+  std::printf("\nMachine: %s\n\n", machine().c_str());
+  std::printf("| What | Measured | Baseline in the same run | Ratio | Target | Result |\n");
+  std::printf("|---|---|---|---|---|---|\n");
+  for (const Row& r : rows) {
+    std::printf("| %s | %s | %s | %s | %s | %s |\n", r.what.c_str(), r.measured.c_str(),
+                r.baseline.c_str(), r.ratio.c_str(), r.target.c_str(), r.verdict.c_str());
+  }
+  std::printf("\n");
+  for (const std::string& n : notes) std::printf("- %s\n", n.c_str());
+  std::printf("\nThe table took %.0f s to measure.\n", seconds);
+  std::fflush(stdout);
+}
+
+}  // namespace
+}  // namespace varnok::bench
+
+int main(int argc, char** argv) {
+  using namespace varnok::bench;
+  int seconds = 30;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--seconds" && i + 1 < argc) {
+      seconds = std::max(1, std::atoi(argv[++i]));
+    } else {
+      std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
+      return 2;
+    }
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  const rlim_t limit = raiseDescriptorLimit();
+  const TimePoint start = SteadyClock::now();
+  // The rows are measured one group at a time (the heavy ones alone) and
+  // printed in the order of the table.
+  std::vector<Row> queue, ack, parallel, memory, producers;
+  const auto group = [&](std::vector<Row>& into, const std::function<void()>& measure) {
+    try {
+      measure();
+    } catch (const std::exception& e) {
+      rows.push_back(
+          {"(a group of rows)", std::string("not measured: ") + e.what(), "", "", "", ""});
+    }
+    into = std::move(rows);
+    rows.clear();
+  };
+  group(queue, queueRows);
+  group(ack, ackRows);
+  group(parallel, [&] { parallelRows(seconds); });
+  group(memory, memoryRow);
+  group(producers, [&] { producersRow(limit); });
+  for (auto* g : {&ack, &parallel, &memory, &queue, &producers}) {
+    rows.insert(rows.end(), g->begin(), g->end());
+  }
+  printTable(std::chrono::duration<double>(SteadyClock::now() - start).count());
+  return 0;
+}
