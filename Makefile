@@ -4,17 +4,22 @@
 #              and a short run of each fuzz target
 #   make bench build for release (in its own folder) and print the benchmark table
 #   make fuzz  a long run of each fuzz target: FUZZ_SECONDS each (default 180)
+#   make soak  the long soak: SOAK_PRODUCERS x SOAK_COMMANDS (default 1000 x 100, ~2.5 h)
+#   make package  the Debian package (build-pkg/varnok_<version>_<arch>.deb);
+#              make package-test checks it (part of make test)
 
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_RELEASE ?= build-release
 BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 180
+SOAK_PRODUCERS ?= 1000
+SOAK_COMMANDS ?= 100
 JOBS       ?= $(shell nproc)
 DEMO       := $(BUILD)/demo
 
 .PHONY: all deps build build-asan build-fuzz test test-fast test-asan test-fuzz fuzz run demo \
-        format clean bench
+        format clean bench soak
 
 all: build
 
@@ -49,7 +54,7 @@ test-fuzz: build-fuzz
 fuzz: build-fuzz
 	./fuzz/run-all.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
 
-test: test-fast test-asan test-fuzz
+test: test-fast test-asan test-fuzz package-test
 
 demo: build
 	@./scripts/make-demo.sh $(BUILD) $(DEMO)
@@ -64,8 +69,37 @@ bench: deps
 	cmake --build $(BUILD_RELEASE) -j$(JOBS) --target varnok_bench_table
 	$(BUILD_RELEASE)/bench/varnok_bench_table
 
+# The soak test at full size: every producer's commands to four encoder
+# simulators, at most ~45 sends a second, so 1000 x 100 takes about 2.5 hours.
+# make test runs the same test at 100 x 5.
+soak: build
+	VARNOK_SOAK_PRODUCERS=$(SOAK_PRODUCERS) VARNOK_SOAK_COMMANDS=$(SOAK_COMMANDS) \
+	  $(BUILD)/tests/app/app_tests --gtest_filter='Soak.*'
+
 format:
 	find src tests tools bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_PKG)
+
+# The Debian package, built in its own folder with Debian's flags (hardening
+# included; packaging/strip.cmake strips the program):
+# $(BUILD_PKG)/varnok_<version>_<arch>.deb.
+# make package-test checks it (contents, unit, lintian, the service protocol
+# of the packaged program); it uses test programs of $(BUILD).
+BUILD_PKG ?= build-pkg
+PKG_FLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+
+.PHONY: package package-test
+
+package: deps
+	cmake -S . -B $(BUILD_PKG) -DCMAKE_BUILD_TYPE=None -DVARNOK_TESTS=OFF -DVARNOK_BENCH=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DCMAKE_CXX_FLAGS="$(shell $(PKG_FLAGS) CPPFLAGS) $(shell $(PKG_FLAGS) CXXFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$(shell $(PKG_FLAGS) LDFLAGS)"
+	cmake --build $(BUILD_PKG) -j$(JOBS)
+	rm -f $(BUILD_PKG)/varnok_*.deb
+	cmake --build $(BUILD_PKG) --target package
+
+package-test: package build
+	./tests/install/package_test.sh $(BUILD_PKG) $(BUILD)

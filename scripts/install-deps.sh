@@ -11,6 +11,8 @@ packages=(
   qt6-base-dev qt6-qpa-plugins
   xvfb xauth openbox trayer xdotool imagemagick x11-utils
   netcat-openbsd fonts-dejavu-core
+  libsystemd-dev scdoc
+  file lintian systemd man-db
 )
 
 missing=()

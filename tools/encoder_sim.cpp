@@ -2,8 +2,10 @@
 //
 // Listens on a loopback address, accepts any number of connections and
 // records every byte it receives, on stdout and/or in a file. Other modes
-// make the peer see a refused connection, a reset, an orderly close, or a
-// receiver that never reads. One thread, non-blocking sockets, ppoll().
+// make the peer see a refused connection, a reset, an orderly close, a
+// receiver that never reads or reads one byte a second, an encoder that
+// talks back without pause, or one that refuses until it is told to come
+// back. One thread, non-blocking sockets, ppoll().
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,8 +14,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +29,7 @@ using namespace varnok::tools;
 
 constexpr const char* kProgram = "varnok-encoder-sim";
 
-enum class Mode { Normal, Refuse, Reset, Close, NoRead };
+enum class Mode { Normal, Refuse, Reset, Close, NoRead, SlowRead, Garbage, Comeback };
 enum class PrintStyle { Text, Hex, None };
 
 struct Options {
@@ -53,8 +57,12 @@ void usage(FILE* to) {
                "                     reset:  accept, then close at once with a reset\n"
                "                     close:  accept, then close at once in order\n"
                "                     noread: accept and never read\n"
+               "                     slowread: accept and read one byte a second\n"
+               "                     garbage: record everything and write bytes back without "
+               "pause\n"
+               "                     comeback: refuse until SIGUSR1, then listen as normal\n"
                "  --max-conns N      at most N connections open at once; more are accepted and\n"
-               "                     closed at once (normal and noread modes)\n"
+               "                     closed at once (every mode that keeps connections)\n"
                "  --print STYLE      text (escaped, default), hex or none: how received chunks "
                "are shown\n"
                "  --out FILE         write every received byte to FILE as it arrives (the file is\n"
@@ -110,8 +118,15 @@ Options parseArgs(int argc, char** argv) {
         opt.mode = Mode::Close;
       } else if (v == "noread") {
         opt.mode = Mode::NoRead;
+      } else if (v == "slowread") {
+        opt.mode = Mode::SlowRead;
+      } else if (v == "garbage") {
+        opt.mode = Mode::Garbage;
+      } else if (v == "comeback") {
+        opt.mode = Mode::Comeback;
       } else {
-        usageError("unknown mode: " + v + " (normal, refuse, reset, close or noread)");
+        usageError("unknown mode: " + v +
+                   " (normal, refuse, reset, close, noread, slowread, garbage or comeback)");
       }
     } else if (arg == "--print") {
       std::string v = value();
@@ -156,10 +171,20 @@ Options parseArgs(int argc, char** argv) {
 }
 
 volatile sig_atomic_t gStopSignal = 0;
+volatile sig_atomic_t gComeBack = 0;
 
 void onStopSignal(int sig) {
   gStopSignal = sig;
 }
+
+void onComeBackSignal(int) {
+  gComeBack = 1;
+}
+
+// How often a slowread connection takes its byte.
+constexpr auto kSlowReadPeriod = std::chrono::seconds(1);
+// What a garbage connection writes back per wake-up.
+constexpr std::size_t kGarbageBlock = 65536;
 
 // Prints one line on stdout and flushes it, so that a reader on a pipe sees it at once.
 void say(const std::string& line) {
@@ -201,6 +226,7 @@ struct Connection {
   int fd = -1;
   std::string peer;
   unsigned long long bytes = 0;
+  SteadyClock::time_point nextRead{};  // slowread: when the next byte may be taken
 };
 
 class Simulator {
@@ -229,16 +255,18 @@ class Simulator {
       warn("cannot write " + opt_.readyFile + ": " + std::strerror(errno));
       return kExitFailure;
     }
-    std::string where = formatIpv4(opt_.host) + ":" + std::to_string(boundPort_);
-    say(opt_.mode == Mode::Refuse ? "refusing connections on " + where : "listening on " + where);
+    say(listening_ ? "listening on " + where() : "refusing connections on " + where());
 
     int status = loop();
     say("connections: " + std::to_string(totalConns_) + ", bytes: " + std::to_string(totalBytes_) +
-        (turnedAway_ > 0 ? ", turned away: " + std::to_string(turnedAway_) : ""));
+        (turnedAway_ > 0 ? ", turned away: " + std::to_string(turnedAway_) : "") +
+        (sentBack_ > 0 ? ", sent back: " + std::to_string(sentBack_) : ""));
     return status;
   }
 
  private:
+  std::string where() const { return formatIpv4(opt_.host) + ":" + std::to_string(boundPort_); }
+
   bool openSocket() {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) {
@@ -248,8 +276,11 @@ class Simulator {
     // In refuse mode the port is held by a socket that never listens: the
     // kernel then answers every connect with a reset (ECONNREFUSED), and no
     // other program can take the port meanwhile. Address reuse stays off there,
-    // since with it another socket could bind the same port and listen.
-    if (opt_.mode != Mode::Refuse) {
+    // since with it another socket could bind the same port and listen. A
+    // comeback simulator starts the same way and later listens on this very
+    // socket, so the port is never free in between.
+    const bool refusing = opt_.mode == Mode::Refuse || opt_.mode == Mode::Comeback;
+    if (!refusing) {
       int one = 1;
       ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     }
@@ -266,10 +297,16 @@ class Simulator {
     socklen_t len = sizeof sa;
     ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&sa), &len);
     boundPort_ = ntohs(sa.sin_port);
-    if (opt_.mode != Mode::Refuse && ::listen(listenFd_, 128) != 0) {
+    if (!refusing && !startListening()) return false;
+    return true;
+  }
+
+  bool startListening() {
+    if (::listen(listenFd_, 128) != 0) {
       warn(std::string("listen: ") + std::strerror(errno));
       return false;
     }
+    listening_ = true;
     return true;
   }
 
@@ -278,29 +315,45 @@ class Simulator {
     sigprocmask(SIG_SETMASK, nullptr, &waitMask);
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGUSR1);
     bool limited = opt_.lifetime > 0.0;
     auto deadline = SteadyClock::now() + secondsToDuration(opt_.lifetime);
 
     std::vector<pollfd> fds;
     std::vector<long long> ids;
     while (gStopSignal == 0) {
+      if (gComeBack != 0 && opt_.mode == Mode::Comeback && !listening_) {
+        if (!startListening()) return kExitFailure;
+        say("listening on " + where());
+      }
       fds.clear();
       ids.clear();
-      if (opt_.mode != Mode::Refuse) {
+      if (listening_) {
         fds.push_back({listenFd_, POLLIN, 0});
         ids.push_back(0);
       }
+      const auto now = SteadyClock::now();
+      std::optional<SteadyClock::time_point> wake;
       for (auto& [id, conn] : conns_) {
-        // Unread connections are only watched for the peer going away.
-        short events = opt_.mode == Mode::NoRead ? POLLRDHUP : POLLIN;
+        short events = POLLIN;
+        if (opt_.mode == Mode::NoRead) {
+          events = POLLRDHUP;  // unread connections are only watched for the peer going away
+        } else if (opt_.mode == Mode::SlowRead && now < conn.nextRead) {
+          // Not due yet: only a reset or hang-up (always reported) wakes us early.
+          events = 0;
+          if (!wake || conn.nextRead < *wake) wake = conn.nextRead;
+        } else if (opt_.mode == Mode::Garbage) {
+          events = POLLIN | POLLOUT;
+        }
         fds.push_back({conn.fd, events, 0});
         ids.push_back(id);
       }
+      if (limited && (!wake || deadline < *wake)) wake = deadline;
       timespec ts{};
       timespec* timeout = nullptr;
-      if (limited) {
-        int ms = msUntil(deadline);
-        if (ms == 0) {
+      if (wake) {
+        int ms = msUntil(*wake);
+        if (ms == 0 && limited && SteadyClock::now() >= deadline) {
           say("lifetime over");
           return kExitOk;
         }
@@ -358,13 +411,16 @@ class Simulator {
           break;
         case Mode::Normal:
         case Mode::NoRead:
+        case Mode::SlowRead:
+        case Mode::Garbage:
+        case Mode::Comeback:
           if (opt_.maxConns > 0 && static_cast<long long>(conns_.size()) >= opt_.maxConns) {
             ::close(fd);
             ++turnedAway_;
             say(tag + "closed at once: " + std::to_string(conns_.size()) +
                 " connections already open");
           } else {
-            conns_[id] = Connection{fd, from, 0};
+            conns_[id] = Connection{fd, from, 0, SteadyClock::now()};
           }
           break;
         case Mode::Refuse:
@@ -380,6 +436,23 @@ class Simulator {
     if (found == conns_.end()) return true;
     Connection& conn = found->second;
     std::string tag = "conn " + std::to_string(id) + ": ";
+    if (opt_.mode == Mode::SlowRead && (revents & (POLLERR | POLLHUP))) {
+      // Broken while bytes may still wait: reading them at a byte a second
+      // would keep a dead connection for ever.
+      int unread = 0;
+      ::ioctl(conn.fd, FIONREAD, &unread);
+      say(tag + ((revents & POLLERR) ? "reset by peer" : "closed by peer") + " after " +
+          std::to_string(conn.bytes) + " bytes, " + std::to_string(unread) + " bytes left unread");
+      drop(id);
+      return true;
+    }
+    if (opt_.mode == Mode::Garbage && (revents & POLLOUT)) {
+      const ssize_t n =
+          ::send(conn.fd, garbage().data(), garbage().size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) sentBack_ += static_cast<unsigned long long>(n);
+      // A failed write is the peer going away; the read below reports it.
+      if (!(revents & (POLLIN | POLLERR | POLLHUP))) return true;
+    }
     if (opt_.mode == Mode::NoRead) {
       if (revents & (POLLRDHUP | POLLHUP | POLLERR)) {
         int unread = 0;
@@ -393,8 +466,10 @@ class Simulator {
       return true;
     }
     char buf[65536];
+    // One byte per period for slowread; as much as one receive gives otherwise.
+    const std::size_t room = opt_.mode == Mode::SlowRead ? 1 : sizeof buf;
     for (;;) {
-      ssize_t n = ::recv(conn.fd, buf, sizeof buf, 0);
+      ssize_t n = ::recv(conn.fd, buf, room, MSG_DONTWAIT);
       if (n > 0) {
         conn.bytes += static_cast<unsigned long long>(n);
         totalBytes_ += static_cast<unsigned long long>(n);
@@ -408,6 +483,7 @@ class Simulator {
         } else if (opt_.print == PrintStyle::Hex) {
           say(tag + std::to_string(n) + " bytes: " + hexBytes(chunk));
         }
+        if (opt_.mode == Mode::SlowRead) conn.nextRead = SteadyClock::now() + kSlowReadPeriod;
         // One read per wake-up keeps the chunks as the kernel hands them over
         // and gives every connection its turn.
         return true;
@@ -426,6 +502,16 @@ class Simulator {
     }
   }
 
+  // The bytes a garbage connection writes back: every byte value, over and over.
+  static const std::string& garbage() {
+    static const std::string block = [] {
+      std::string b(kGarbageBlock, '\0');
+      for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>(i * 7 + 13);
+      return b;
+    }();
+    return block;
+  }
+
   void drop(long long id) {
     auto it = conns_.find(id);
     if (it == conns_.end()) return;
@@ -437,10 +523,12 @@ class Simulator {
   int listenFd_ = -1;
   int outFd_ = -1;
   std::uint16_t boundPort_ = 0;
+  bool listening_ = false;
   std::map<long long, Connection> conns_;
   long long totalConns_ = 0;
   long long turnedAway_ = 0;
   unsigned long long totalBytes_ = 0;
+  unsigned long long sentBack_ = 0;
 };
 
 }  // namespace
@@ -448,18 +536,24 @@ class Simulator {
 int main(int argc, char** argv) {
   Options opt = parseArgs(argc, argv);
 
-  // SIGINT and SIGTERM stay blocked except inside ppoll(), so a stop request
-  // can never slip in between the check of the flag and the wait.
+  // SIGINT, SIGTERM and SIGUSR1 (comeback) stay blocked except inside
+  // ppoll(), so a request can never slip in between the check of its flag
+  // and the wait.
   struct sigaction sa {};
   sa.sa_handler = onStopSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  struct sigaction comeBack {};
+  comeBack.sa_handler = onComeBackSignal;
+  sigemptyset(&comeBack.sa_mask);
+  sigaction(SIGUSR1, &comeBack, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
   sigset_t block;
   sigemptyset(&block);
   sigaddset(&block, SIGINT);
   sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGUSR1);
   sigprocmask(SIG_BLOCK, &block, nullptr);
 
   Simulator sim(std::move(opt));

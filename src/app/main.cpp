@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/service_notify.h"
 #include "dispatcher/form1.h"
 #include "headless/headless.h"
 #include "instance/single_instance.h"
@@ -75,6 +76,9 @@ int main(int argc, char** argv) {
   int status = 0;
   if (wantHeadless()) {
     varnok::HeadlessFrontEnd frontEnd(form);
+    varnok::ServiceNotifier service(loop);
+    frontEnd.setLifecycle({[&](const std::string& lastLine) { service.ready(lastLine); },
+                           [&] { service.stopping(); }});
     window = &frontEnd;
     status = frontEnd.run();
     window = nullptr;

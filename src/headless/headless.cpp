@@ -27,7 +27,13 @@ int HeadlessFrontEnd::run() {
       close();
     }
   });
+  // A failed listen ends FormCreate through the silent abort, which dispatch
+  // absorbs: start-up has finished either way when it returns.
   loop.app().dispatch([this] { form_.FormCreate(); });
+  if (lifecycle_.started) {
+    const auto& lines = form_.Memo2.lines();
+    lifecycle_.started(lines.empty() ? std::string() : lines.back());
+  }
   loop.run();
   out_.flushAtExit(kExitFlushMs);
   return 0;
@@ -36,6 +42,7 @@ int HeadlessFrontEnd::run() {
 void HeadlessFrontEnd::close() {
   if (closed_) return;
   closed_ = true;
+  if (lifecycle_.closing) lifecycle_.closing();
   form_.loop().app().dispatch([this] { form_.FormClose(); });
   form_.loop().quit();
 }

@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#include <functional>
+#include <string>
+#include <utility>
+
 #include "dispatcher/form1.h"
 #include "dispatcher/window_host.h"
 #include "headless/console_output.h"
@@ -20,6 +24,15 @@ class HeadlessFrontEnd final : public WindowHost {
  public:
   explicit HeadlessFrontEnd(TForm1& form, int outFd = STDOUT_FILENO);
 
+  // For a service manager: started runs once start-up has finished
+  // (listening, or the listen error logged) with the last log line, which
+  // says which; closing when the closing sequence begins. Set before run().
+  struct Lifecycle {
+    std::function<void(const std::string& lastLine)> started;
+    std::function<void()> closing;
+  };
+  void setLifecycle(Lifecycle lifecycle) { lifecycle_ = std::move(lifecycle); }
+
   // Runs start-up and the event loop until the program is closed; returns the
   // exit status.
   int run();
@@ -35,6 +48,7 @@ class HeadlessFrontEnd final : public WindowHost {
   void dumpStatus();
   TForm1& form_;
   ConsoleOutput out_;
+  Lifecycle lifecycle_;
   bool closed_ = false;
 };
 

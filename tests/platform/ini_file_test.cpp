@@ -97,6 +97,29 @@ TEST_F(IniFileOnDisk, MissingBinaryAndSpecialFilesGiveDefaults) {
   EXPECT_EQ(ini.readInteger("General", "EncoderCount", 0), 0);
 }
 
+// Installed, the program folder holds links to the configuration folder: a
+// link to a regular file reads as the file; a link to anything else, or to
+// nothing, reads as a missing file.
+TEST_F(IniFileOnDisk, SymbolicLinksToRegularFilesAreFollowed) {
+  const std::string real = dir_ + "/real.ini";
+  std::ofstream(real) << "[Inputs]\nListenOnPort=2323\n";
+  ASSERT_EQ(symlink(real.c_str(), (dir_ + "/varnok.ini").c_str()), 0);
+  ASSERT_EQ(symlink("varnok.ini", (dir_ + "/chain.ini").c_str()), 0);  // relative, two hops
+  for (const std::string name : {"/varnok.ini", "/chain.ini"}) {
+    const IniFile ini(dir_ + name);
+    EXPECT_TRUE(ini.loaded()) << name;
+    EXPECT_EQ(ini.readInteger("Inputs", "ListenOnPort", 23), 2323) << name;
+  }
+
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink((dir_ + "/fifo").c_str(), (dir_ + "/to-fifo.ini").c_str()), 0);
+  ASSERT_EQ(symlink(dir_.c_str(), (dir_ + "/to-folder.ini").c_str()), 0);
+  ASSERT_EQ(symlink("gone.ini", (dir_ + "/dangling.ini").c_str()), 0);
+  for (const std::string name : {"/to-fifo.ini", "/to-folder.ini", "/dangling.ini"}) {
+    EXPECT_FALSE(IniFile(dir_ + name).loaded()) << name;
+  }
+}
+
 TEST_F(IniFileOnDisk, EnormousFileIsReadOnlyUpToTheLimit) {
   const std::string path = dir_ + "/big.ini";
   {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -409,6 +410,110 @@ TEST(EncoderSim, NoReadModeLetsTheSenderFillUp) {
   sim.signal(SIGTERM);
   EXPECT_EQ(sim.waitExit(), 0);
   EXPECT_NE(sim.out.find("connections: 1, bytes: 0"), std::string::npos) << sim.out;
+}
+
+TEST(EncoderSim, SlowReadModeTakesOneByteASecond) {
+  std::string outPath = tempPath("slow.bin");
+  Child sim(VARNOK_ENCODER_SIM, {"--mode", "slowread", "--out", outPath});
+  int port = sim.waitForPort();
+  ASSERT_GT(port, 0) << sim.out << sim.err;
+  int fd = connectTo(port);
+  ASSERT_GE(fd, 0);
+  const std::string sent = "RT=SLOW\r";
+  const auto start = SteadyClock::now();
+  ASSERT_EQ(::send(fd, sent.data(), sent.size(), MSG_NOSIGNAL), 8);
+  // Everything is there at once, yet the third byte waits for two periods.
+  ASSERT_TRUE(pumpUntil(sim, nullptr, [&] { return readFile(outPath).size() >= 3; }));
+  EXPECT_GE(SteadyClock::now() - start, 1900ms);
+  EXPECT_EQ(readFile(outPath), "RT=");
+  EXPECT_EQ(countLines(sim.out, "conn 1: 1 bytes: T"), 1) << sim.out;
+  // A reset is seen at once, while bytes still wait.
+  linger lg{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  ::close(fd);
+  ASSERT_TRUE(pumpUntil(sim, nullptr, [&] {
+    return sim.out.find("conn 1: reset by peer after ") != std::string::npos &&
+           sim.out.find(" left unread\n") != std::string::npos;
+  })) << sim.out;
+  unsigned long taken = 0, unread = 0;
+  const std::size_t at = sim.out.find("conn 1: reset by peer after ");
+  ASSERT_EQ(std::sscanf(sim.out.c_str() + at, "conn 1: reset by peer after %lu bytes, %lu bytes",
+                        &taken, &unread),
+            2)
+      << sim.out;
+  EXPECT_EQ(taken, readFile(outPath).size());
+  EXPECT_EQ(taken + unread, sent.size());
+  EXPECT_GT(unread, 0u);
+  sim.signal(SIGTERM);
+  EXPECT_EQ(sim.waitExit(), 0);
+  ::unlink(outPath.c_str());
+}
+
+TEST(EncoderSim, GarbageModeRecordsAndWritesBackWithoutPause) {
+  std::string outPath = tempPath("garbage.bin");
+  Child sim(VARNOK_ENCODER_SIM, {"--mode", "garbage", "--out", outPath, "--print", "none"});
+  int port = sim.waitForPort();
+  ASSERT_GT(port, 0) << sim.out << sim.err;
+  int fd = connectTo(port);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::send(fd, "RT=x\r", 5, MSG_NOSIGNAL), 5);
+  // Unasked, bytes keep coming: far more than any answer would be.
+  std::size_t back = 0;
+  std::string first;
+  const auto deadline = SteadyClock::now() + kLimit;
+  while (back < 8u * 1024 * 1024 && msLeft(deadline) > 0) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, msLeft(deadline)) != 1) break;
+    char buf[65536];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    if (first.size() < 512)
+      first.append(buf, std::min<std::size_t>(512, static_cast<std::size_t>(n)));
+    back += static_cast<std::size_t>(n);
+  }
+  EXPECT_GE(back, 8u * 1024 * 1024);
+  // Not an echo and not one repeated byte.
+  EXPECT_EQ(first.find("RT=x"), std::string::npos);
+  EXPECT_NE(first.find_first_not_of(first[0]), std::string::npos);
+  ASSERT_TRUE(pumpUntil(sim, nullptr, [&] { return readFile(outPath) == "RT=x\r"; }));
+  ::close(fd);
+  ASSERT_TRUE(pumpUntil(sim, nullptr, [&] {
+    return sim.out.find("conn 1: closed by peer after 5 bytes") != std::string::npos ||
+           sim.out.find("conn 1: reset by peer after 5 bytes") != std::string::npos;
+  })) << sim.out;
+  sim.signal(SIGTERM);
+  EXPECT_EQ(sim.waitExit(), 0);
+  const std::string summary = "connections: 1, bytes: 5, sent back: ";
+  const std::size_t at = sim.out.find(summary);
+  ASSERT_NE(at, std::string::npos) << sim.out;
+  EXPECT_GE(std::stoull(sim.out.substr(at + summary.size())), back);
+  ::unlink(outPath.c_str());
+}
+
+TEST(EncoderSim, ComebackModeRefusesUntilSignalledThenListensOnTheSamePort) {
+  std::string outPath = tempPath("comeback.bin");
+  Child sim(VARNOK_ENCODER_SIM, {"--mode", "comeback", "--out", outPath});
+  int port = sim.waitForPort();
+  ASSERT_GT(port, 0) << sim.out << sim.err;
+  EXPECT_NE(sim.out.find("refusing connections on 127.0.0.1:"), std::string::npos) << sim.out;
+  for (int round = 0; round < 2; ++round) {
+    int error = 0;
+    EXPECT_EQ(connectTo(port, &error), -1);
+    EXPECT_EQ(error, ECONNREFUSED);
+  }
+  sim.signal(SIGUSR1);
+  ASSERT_TRUE(pumpUntil(sim, nullptr, [&] {
+    return countLines(sim.out, "listening on 127.0.0.1:" + std::to_string(port)) == 1;
+  })) << sim.out;
+  int fd = connectTo(port);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::send(fd, "PS=BACK\r", 8, MSG_NOSIGNAL), 8);
+  EXPECT_TRUE(pumpUntil(sim, nullptr, [&] { return readFile(outPath) == "PS=BACK\r"; }));
+  ::close(fd);
+  sim.signal(SIGTERM);
+  EXPECT_EQ(sim.waitExit(), 0);
+  EXPECT_NE(sim.out.find("connections: 1, bytes: 8"), std::string::npos) << sim.out;
+  ::unlink(outPath.c_str());
 }
 
 TEST(EncoderSim, MaxConnsTurnsAwayConnectionsBeyondTheLimit) {

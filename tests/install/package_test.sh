@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Checks the Debian package that "make package" built: its control data and
+# contents, the system unit (systemd-analyze verify), lintian, and the
+# readiness and watchdog messages of the packaged program.
+#   package_test.sh PACKAGE_BUILD_DIR TEST_BUILD_DIR
+# TEST_BUILD_DIR holds the test programs (tests/install/service_notify_tests).
+set -euo pipefail
+
+pkg_dir=${1:?package build folder}
+test_dir=${2:?build folder with the test programs}
+started=$(date +%s)
+failures=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+pass() { echo "ok: $*"; }
+
+shopt -s nullglob
+debs=("$pkg_dir"/varnok_*.deb)
+[ ${#debs[@]} -eq 1 ] || { echo "FAIL: expected one varnok_*.deb in $pkg_dir, found ${#debs[@]}" >&2; exit 1; }
+deb=${debs[0]}
+version=$(dpkg-deb -f "$deb" Version)
+arch=$(dpkg --print-architecture)
+[ "$(basename "$deb")" = "varnok_${version}_${arch}.deb" ] && pass "file name $(basename "$deb")" ||
+  fail "file name $(basename "$deb") is not varnok_${version}_${arch}.deb"
+
+work=$(mktemp -d /tmp/varnok-package-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+
+# --- Control data --------------------------------------------------------
+depends=$(dpkg-deb -f "$deb" Depends)
+# From dpkg-shlibdeps (the libraries the program links), plus what is
+# loaded or run without a link: Qt's platform plugins, adduser in postinst.
+for dep in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libc-ares2 libsystemd0 \
+  qt6-qpa-plugins adduser; do
+  sed 's/, /\n/g; s/ ([^)]*)//g' <<<"$depends" | grep -Fxq -- "$dep" || fail "Depends lacks $dep: $depends"
+done
+pass "Depends: $depends"
+
+dpkg-deb -e "$deb" "$work/control"
+expected_conffiles=$'/etc/varnok/varnok.ini\n/etc/varnok/varnok.ban\n/etc/varnok/varnok.vip\n/etc/varnok/varnok.txt'
+[ "$(cat "$work/control/conffiles")" = "$expected_conffiles" ] && pass "conffiles" ||
+  fail "conffiles: $(cat "$work/control/conffiles")"
+for script in postinst prerm postrm; do
+  if [ -x "$work/control/$script" ] && sh -n "$work/control/$script"; then
+    pass "$script"
+  else
+    fail "$script missing, not executable or not valid sh"
+  fi
+done
+
+# --- Contents ------------------------------------------------------------
+contents=$(dpkg-deb --contents "$deb" | awk '{ $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }')
+need() {
+  grep -Fxq -- "$1" <<<"$contents" && pass "holds $1" || fail "does not hold $1"
+}
+need ./usr/lib/varnok/varnok
+need "./usr/bin/varnok -> ../lib/varnok/varnok"
+need ./usr/bin/varnokctl
+for f in varnok.ini varnok.ban varnok.vip varnok.txt; do
+  need "./etc/varnok/$f"
+  need "./usr/lib/varnok/$f -> /etc/varnok/$f"
+done
+unit_path=$(grep -Eo '^\./(usr/)?lib/systemd/system/varnok\.service$' <<<"$contents" || true)
+[ -n "$unit_path" ] && pass "holds $unit_path" || fail "holds no lib/systemd/system/varnok.service"
+need ./usr/share/man/man1/varnok.1.gz
+need ./usr/share/man/man1/varnokctl.1.gz
+need ./usr/share/applications/varnok.desktop
+need ./usr/share/icons/hicolor/scalable/apps/varnok.svg
+need ./usr/share/icons/hicolor/64x64/apps/varnok.png
+need ./usr/share/varnok/autostart/varnok-autostart.desktop
+need ./usr/share/doc/varnok/copyright
+need ./usr/share/doc/varnok/changelog.gz
+
+dpkg-deb -x "$deb" "$root"
+for f in varnok.ban varnok.vip; do
+  # Every line of 1 to 15 characters would be an address: they ship empty.
+  [ ! -s "$root/etc/varnok/$f" ] && pass "$f is empty" || fail "$f is not empty"
+done
+grep -q "^ListenOnPort=" "$root/etc/varnok/varnok.ini" && pass "varnok.ini is a configuration" ||
+  fail "varnok.ini has no ListenOnPort"
+
+# --- The system unit -----------------------------------------------------
+# verify runs offline (systemd need not be running). It checks that the
+# command exists, so the unit is checked with ExecStart pointing into the
+# unpacked tree, and the manual pages it names are looked up there too. It
+# reports problems but exits 0 for most of them: any output is a failure.
+unit=${unit_path#./}
+mkdir -p "$work/unit"
+grep -qx 'ExecStart=/usr/bin/varnok' "$root/$unit" && pass "ExecStart=/usr/bin/varnok" ||
+  fail "ExecStart is not /usr/bin/varnok"
+sed "s|^ExecStart=/usr/bin/varnok\$|ExecStart=$root/usr/bin/varnok|" "$root/$unit" >"$work/unit/varnok.service"
+verify() { MANPATH=$root/usr/share/man systemd-analyze verify "$1" 2>&1; }
+if out=$(verify "$work/unit/varnok.service") && [ -z "$out" ]; then
+  pass "systemd-analyze verify"
+else
+  fail "systemd-analyze verify: $out"
+fi
+# The check itself must see a broken unit.
+sed 's/^Type=notify$/Type=notfy/' "$work/unit/varnok.service" >"$work/unit/broken.service"
+[ -n "$(verify "$work/unit/broken.service" || true)" ] && pass "verify sees a broken unit" ||
+  fail "systemd-analyze verify accepts a unit with Type=notfy: the check proves nothing"
+for key in Type=notify User=varnok Environment=VARNOK_HEADLESS=1 \
+  Environment=XDG_RUNTIME_DIR=/run/varnok RuntimeDirectory=varnok \
+  AmbientCapabilities=CAP_NET_BIND_SERVICE NoNewPrivileges=yes ProtectSystem=strict \
+  ProtectHome=yes PrivateTmp=yes Restart=on-failure; do
+  grep -qx "$key" "$root/$unit" || fail "the unit lacks $key"
+done
+grep -Eqx 'WatchdogSec=[1-9][0-9]*s?' "$root/$unit" && pass "unit settings" ||
+  fail "the unit lacks WatchdogSec"
+
+# --- lintian -------------------------------------------------------------
+lint_status=0
+lint=$(lintian --fail-on error,warning "$deb" 2>&1) || lint_status=$?
+lint=$(grep -v '^running with root privileges' <<<"$lint" || true)
+if [ "$lint_status" -eq 0 ]; then
+  pass "lintian${lint:+: $lint}"
+else
+  fail "lintian (status $lint_status): $lint"
+fi
+
+# --- The packaged program speaks the service protocol --------------------
+if VARNOK_PROGRAM=$root/usr/lib/varnok/varnok "$test_dir/tests/install/service_notify_tests" \
+  --gtest_brief=1 >"$work/notify.log" 2>&1; then
+  pass "readiness and watchdog of the packaged program"
+else
+  cat "$work/notify.log" >&2
+  fail "readiness and watchdog of the packaged program"
+fi
+
+echo "package test: $((failures)) failure(s), $(($(date +%s) - started)) s"
+[ "$failures" -eq 0 ]
