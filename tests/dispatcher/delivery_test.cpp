@@ -22,16 +22,6 @@ using Mode = ThreadedEncoder::Mode;
 
 class DeliveryTest : public FormTest {
  protected:
-  void start(const std::vector<std::pair<std::string, std::uint16_t>>& encoders,
-             const std::string& general, const std::string& inputs = "Socket=0\n") {
-    std::string ini = "[General]\nEncoderCount=" + std::to_string(encoders.size()) + "\n" +
-                      general + "[Inputs]\n" + inputs;
-    for (std::size_t i = 0; i < encoders.size(); ++i) {
-      ini += "[Encoder" + std::to_string(i + 1) + "]\nName=" + encoders[i].first +
-             "\nHost=127.0.0.1\nPort=" + std::to_string(encoders[i].second) + "\n";
-    }
-    create(ini);
-  }
   // Dispatch ticks in virtual time, each followed by realMs of real time for
   // the sockets, until done() or a real-time limit.
   bool tickUntil(const std::function<bool()>& done, int realMs = 2, int limitMs = 15000) {

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dispatcher/form1.h"
@@ -19,6 +21,18 @@ class FormTest : public ::testing::Test {
     if (!ini.empty()) dir.write("varnok.ini", ini);
     form = std::make_unique<TForm1>(loop, dir.folder());
     app.dispatch([&] { form->FormCreate(); });
+  }
+  // A configuration with the given encoders (name, loopback port) and
+  // settings, then start-up.
+  void start(const std::vector<std::pair<std::string, std::uint16_t>>& encoders,
+             const std::string& general = "", const std::string& inputs = "Socket=0\n") {
+    std::string ini = "[General]\nEncoderCount=" + std::to_string(encoders.size()) + "\n" +
+                      general + "[Inputs]\n" + inputs;
+    for (std::size_t i = 0; i < encoders.size(); ++i) {
+      ini += "[Encoder" + std::to_string(i + 1) + "]\nName=" + encoders[i].first +
+             "\nHost=127.0.0.1\nPort=" + std::to_string(encoders[i].second) + "\n";
+    }
+    create(ini);
   }
   // The texts of the log lines, without their time stamps.
   std::vector<std::string> logTexts() const {

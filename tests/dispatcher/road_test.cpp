@@ -12,17 +12,6 @@ namespace {
 
 class RoadTest : public FormTest {
  protected:
-  // Writes a configuration with the given encoders (name, port) and settings.
-  void start(const std::vector<std::pair<std::string, std::uint16_t>>& encoders,
-             const std::string& general = "", const std::string& inputs = "Socket=0\n") {
-    std::string ini = "[General]\nEncoderCount=" + std::to_string(encoders.size()) + "\n" +
-                      general + "[Inputs]\n" + inputs;
-    for (std::size_t i = 0; i < encoders.size(); ++i) {
-      ini += "[Encoder" + std::to_string(i + 1) + "]\nName=" + encoders[i].first +
-             "\nHost=127.0.0.1\nPort=" + std::to_string(encoders[i].second) + "\n";
-    }
-    create(ini);
-  }
   // One tick of the dispatch timer, then the sockets settle.
   void tick() {
     loop.advance(form->TimerA.interval());
