@@ -67,7 +67,6 @@ class MainWindow : public QWidget, public WindowHost {
 
   QTableView* statusView() const { return sg1_; }
   QPlainTextEdit* logView() const { return memo2_; }
-  QAction* infoAction() const { return info_; }
 
  signals:
   // Emitted once, after the closing action has run.

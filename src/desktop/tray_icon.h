@@ -30,7 +30,6 @@ class TCiaTray : public QObject {
   ~TCiaTray() override;
 
   const QString& Hint() const { return hint_; }
-  QMenu* PopupMenu() const { return popupMenu_; }
   void setOnDblClick(std::function<void()> handler) { onDblClick_ = std::move(handler); }
 
   // What the icon's activation does; public so that it can be driven without

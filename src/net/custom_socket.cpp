@@ -59,28 +59,17 @@ void TCustomSocket::SetListen(bool value) {
   }
 }
 
+// Host and Port change only while the component is inactive.
 void TCustomSocket::SetHost(const std::string& value) {
   if (value == host_) return;
-  if (!listen_) {
-    host_ = value;
-    return;
-  }
-  if (!AllowChangeHostAndPortOnConnection) throw ESocketError("Cannot change Host while active");
-  SetListen(false);
+  if (listen_) throw ESocketError("Cannot change Host while active");
   host_ = value;
-  SetListen(true);
 }
 
 void TCustomSocket::SetPort(std::uint16_t value) {
   if (value == port_) return;
-  if (!listen_) {
-    port_ = value;
-    return;
-  }
-  if (!AllowChangeHostAndPortOnConnection) throw ESocketError("Cannot change Port while active");
-  SetListen(false);
+  if (listen_) throw ESocketError("Cannot change Port while active");
   port_ = value;
-  SetListen(true);
 }
 
 void TCustomSocket::DoError(int Socket, int ErrorCode) {

@@ -66,11 +66,9 @@ struct TMemoryStream {
 
 // Resolves a host name to its first IPv4 address (network byte order);
 // nullopt when it does not resolve. Replaceable so that tests need no name
-// service. resolveHost runs synchronously; the client's connect attempts
-// use resolveHostAsync instead, which asks the installed resolver too.
+// service. The client's connect attempts ask it through resolveHostAsync.
 using HostResolver = std::function<std::optional<in_addr_t>(const std::string& host)>;
-void setHostResolver(HostResolver resolver);  // empty: the system resolver
-std::optional<in_addr_t> resolveHost(const std::string& host);
+void setHostResolver(HostResolver resolver);  // empty: the name service (c-ares)
 
 using TNotifyEvent = std::function<void(TCustomSocket* Sender)>;
 using TSimpleTCPErrorEvent = std::function<void(TCustomSocket* Sender, int Socket, int ErrorCode,
@@ -106,7 +104,6 @@ class TTimerComponent {
 
  protected:
   virtual void UpdateTimer();
-  virtual bool CanRunTimer() { return true; }
   virtual void DoTimer() {}
   bool destroying_ = false;
 
@@ -129,7 +126,6 @@ class TCustomSocket : public TTimerComponent {
   virtual void SetHost(const std::string& value);
   std::uint16_t Port() const { return port_; }
   virtual void SetPort(std::uint16_t value);
-  bool AllowChangeHostAndPortOnConnection = false;
   int SocketHandle() const { return socket_; }
 
   TSimpleTCPErrorEvent OnError;
@@ -299,8 +295,6 @@ class TSimpleTCPServer : public TCustomSocket {
   TSimpleTCPServerIOEvent OnClientRead;
 
   const TProofList<TSimpleTCPClient>& Connections() const { return connections_; }
-  std::string LocalHostName() const;
-  std::string LocalIP() const;
 
  protected:
   void DoError(int Socket, int ErrorCode) override;

@@ -10,12 +10,6 @@
 
 namespace varnok::net {
 
-namespace {
-
-constexpr std::size_t kHostNameBuffer = 260;
-
-}  // namespace
-
 TSimpleTCPServer::TSimpleTCPServer(EventLoop& loop) : TCustomSocket(loop) {}
 
 // Frees every connection and closes the listening socket; no event fires.
@@ -182,22 +176,6 @@ TCustomSocket* TSimpleTCPServer::connectionFor(int S) {
     if (connections_[i]->socket_ == S) return connections_[i];
   }
   return nullptr;
-}
-
-std::string TSimpleTCPServer::LocalHostName() const {
-  char name[kHostNameBuffer] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return {};
-  return name;
-}
-
-std::string TSimpleTCPServer::LocalIP() const {
-  const std::string name = LocalHostName();
-  if (name.empty()) return {};
-  const std::optional<in_addr_t> addr = resolveHost(name);
-  if (!addr) return {};
-  in_addr a{};
-  a.s_addr = *addr;
-  return inet_ntoa(a);
 }
 
 }  // namespace varnok::net

@@ -42,7 +42,7 @@ bool TTimerComponent::timerRunning() const {
 
 void TTimerComponent::UpdateTimer() {
   timer_->setEnabled(false);
-  if (destroying_ || !timerEnabled_ || !CanRunTimer()) return;
+  if (destroying_ || !timerEnabled_) return;
   timer_->setInterval(static_cast<int>(timerPeriodMs()));
   timer_->setEnabled(true);  // a fresh period from now
 }

@@ -85,7 +85,12 @@ void EventLoop::runOnce(int maxWaitMs) {
 void EventLoop::pollIo(int waitMs) {
   epoll_event events[64];
   const int n = epoll_wait(epfd_, events, 64, waitMs);
-  if (n <= 0) return;  // EINTR (a signal) or nothing ready
+  if (n < 0 && errno != EINTR) {
+    // Nothing else can fail here but a broken loop: going round again would
+    // only spin on the same error.
+    throw std::system_error(errno, std::generic_category(), "epoll_wait");
+  }
+  if (n <= 0) return;  // a signal, or nothing ready
   for (int i = 0; i < n; ++i) {
     // epoll_event is packed, so its 64-bit field may sit unaligned: copy it
     // out rather than let find() bind a reference to it.

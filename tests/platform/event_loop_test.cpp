@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace varnok {
@@ -43,6 +44,22 @@ TEST_F(LoopTest, ALateRoundDoesNotSlowATimerDownButAStallSkipsTicks) {
   loop.runOnce(0);
   loop.advance(22);
   EXPECT_EQ(log, (std::vector<std::string>{"27", "44", "144", "166"}));
+}
+
+TEST_F(LoopTest, ABrokenPollIsReportedInsteadOfSpinning) {
+  // The loop's descriptor replaced by one that is no epoll instance.
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  ASSERT_GE(::dup2(pipe[0], loop.fd()), 0);
+  ::close(pipe[0]);
+  ::close(pipe[1]);
+  try {
+    loop.runOnce(0);
+    FAIL() << "runOnce returned";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), EINVAL);
+    EXPECT_NE(std::string(e.what()).find("epoll_wait"), std::string::npos);
+  }
 }
 
 TEST_F(LoopTest, SwitchingOffAndOnRestartsThePeriod) {
