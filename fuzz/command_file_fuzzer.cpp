@@ -13,6 +13,7 @@
 #include "instance/hand_off_text.h"
 #include "platform/application.h"
 #include "platform/clock.h"
+#include "platform/command_text.h"
 #include "platform/event_loop.h"
 
 namespace {
@@ -89,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A plain hand-off of the same bytes; a "FILE:" text would name a file
   // anywhere on this machine, so those are left to the part above.
   std::string plain(text.substr(0, varnok::kMaxHandOffText));
-  if (varnok::upperAscii(plain.substr(0, 5)) != "FILE:") {
+  if (!varnok::namesCommandFile(plain)) {
     rig.app.dispatch([&] { form.WMHandOff(plain); });
     const std::size_t queued = drainAndCheck(form);
     while (!plain.empty() && plain.back() == ' ') plain.pop_back();

@@ -30,6 +30,7 @@
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "support/virtual_time.h"
 
 namespace {
 
@@ -95,7 +96,8 @@ struct Rig {
     served = std::make_unique<ProducerEnd>(ntohs(bound.sin_port), "127.0.0.1");
     banned = std::make_unique<ProducerEnd>(ntohs(bound.sin_port), "127.0.0.5");
     const auto& connections = form.Server1.Connections();
-    VARNOK_FUZZ_CHECK(loop.runUntil([&] { return connections.Count() == 2; }, 5000));
+    VARNOK_FUZZ_CHECK(varnok::testing::runLoopUntil(
+        loop, [&] { return connections.Count() == 2; }, 5000));
     for (int i = 0; i < connections.Count(); ++i) {
       (connections[i]->Host() == "127.0.0.5" ? bannedConnection : servedConnection) =
           connections[i];

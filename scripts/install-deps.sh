@@ -12,6 +12,7 @@ packages=(
   xvfb xauth openbox trayer xdotool imagemagick x11-utils
   netcat-openbsd fonts-dejavu-core
   libsystemd-dev scdoc
+  libmicrohttpd-dev curl python3-prometheus-client chromium
   file lintian systemd man-db
 )
 

@@ -1,9 +1,13 @@
 // Varnok's entry: title, the single-instance test, then the front end.
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/service_notify.h"
@@ -14,7 +18,7 @@
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/program_folder.h"
-#include "platform/signal_watcher.h"
+#include "status/status_http.h"
 #ifdef VARNOK_HAVE_DESKTOP
 #include "desktop/desktop.h"
 #endif
@@ -65,45 +69,56 @@ int main(int argc, char** argv) {
   varnok::SystemClock clock;
   varnok::EventLoop loop(clock, app);
   varnok::TForm1 form(loop, folder);
-  varnok::WindowHost* window = nullptr;
+  // The read-only status window, when the configuration asks for one: opened
+  // once start-up has read it, closed before the dispatcher goes.
+  std::unique_ptr<varnok::status::StatusServer> statusWindow;
+  const auto openStatusWindow = [&] {
+    app.dispatch([&] { statusWindow = varnok::status::openStatusWindow(form); });
+  };
   instance.attach(loop, [&](const std::string& text) {
     const bool read = form.WMHandOff(text);
-    if (window) window->bringToFront();
+    if (varnok::WindowHost* window = form.windowHost()) window->bringToFront();
     return read ? varnok::SingleInstance::Outcome::Handled
                 : varnok::SingleInstance::Outcome::FileNotRead;
   });
 
   int status = 0;
-  if (wantHeadless()) {
-    varnok::HeadlessFrontEnd frontEnd(form);
-    varnok::ServiceNotifier service(loop);
-    frontEnd.setLifecycle({[&](const std::string& lastLine) { service.ready(lastLine); },
-                           [&] { service.stopping(); }});
-    window = &frontEnd;
-    status = frontEnd.run();
-    window = nullptr;
-  } else {
+  try {
+    if (wantHeadless()) {
+      varnok::HeadlessFrontEnd frontEnd(form);
+      varnok::ServiceNotifier service(loop);
+      frontEnd.setLifecycle({[&](const std::string& lastLine) {
+                               openStatusWindow();
+                               service.ready(lastLine);
+                             },
+                             [&] { service.stopping(); }});
+      status = frontEnd.run();
+    } else {
 #ifdef VARNOK_HAVE_DESKTOP
-    // The table dump works here too, so a stray SIGUSR1 never ends the program.
-    varnok::SignalWatcher dump(loop, {SIGUSR1}, [&](int) {
-      const std::string table = form.SG1.dump() + "\n";
-      std::fwrite(table.data(), 1, table.size(), stdout);
-      std::fflush(stdout);
-    });
-    varnok::WindowActions actions;
-    actions.showHide = [&] { form.CiaTray1DblClick(); };
-    actions.exit = [&] { form.Exit1Click(); };
-    actions.info = [&] { form.SystemMenuCommand(varnok::TForm1::kInfoCommand); };
-    actions.closing = [&] { form.FormClose(); };
-    status = varnok::runDesktop(loop, app.title(), folder + "varnok.png", form.SG1, form.Memo2,
-                                actions, [&](varnok::WindowHost& host) {
-                                  window = &host;
-                                  form.setWindowHost(&host);
-                                  app.dispatch([&] { form.FormCreate(); });
-                                });
-    window = nullptr;
-    form.setWindowHost(nullptr);
+      varnok::ConsoleOutput console(loop, STDOUT_FILENO);
+      varnok::StatusTableDump dump(loop, form.SG1, console);
+      varnok::WindowActions actions;
+      actions.showHide = [&] { form.CiaTray1DblClick(); };
+      actions.exit = [&] { form.Exit1Click(); };
+      actions.info = [&] { form.SystemMenuCommand(varnok::TForm1::kInfoCommand); };
+      actions.closing = [&] { form.FormClose(); };
+      status = varnok::runDesktop(loop, app.title(), folder + "varnok.png", form.SG1, form.Memo2,
+                                  actions, [&](varnok::WindowHost& host) {
+                                    form.setWindowHost(&host);
+                                    app.dispatch([&] { form.FormCreate(); });
+                                    openStatusWindow();
+                                  });
+      form.setWindowHost(nullptr);
+      console.flushAtExit(varnok::HeadlessFrontEnd::kExitFlushMs);
 #endif
+    }
+  } catch (const std::system_error& e) {
+    // The front end could not set itself up (no descriptors for its signal
+    // pipe, a signal that cannot be caught) or its loop broke down: say why
+    // and end with a failure status rather than an abort.
+    form.setWindowHost(nullptr);
+    std::fprintf(stderr, "varnok: %s\n", e.what());
+    status = 1;
   }
   instance.closeChannel();
   return status;

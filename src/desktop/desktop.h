@@ -24,16 +24,14 @@ class WindowHost;
 // window to the dispatcher and run its start-up, and shows the window.
 //
 // Every action runs through the application's dispatch point. The window
-// closes by its close button, Alt+F4, the dispatcher's close(), SIGINT or
-// SIGTERM (caught for the duration of the call) or the loop's quit(); in every
-// case actions.closing runs exactly once before the function returns.
+// closes by its close button, Alt+F4, the dispatcher's closeWindow(), SIGINT
+// or SIGTERM (caught for the duration of the call, see SignalWatcher) or the
+// loop's quit(); in every case actions.closing runs exactly once before the
+// function returns. Throws as SignalWatcher does, before ready() runs, when
+// the two signals cannot be caught: without them the window could not be
+// closed the orderly way from outside.
 int runDesktop(EventLoop& loop, const std::string& title, const std::string& iconPath,
                StatusTable& sg1, LogView& memo2, WindowActions actions,
                std::function<void(WindowHost&)> ready);
-
-// Asks a running desktop front end to close its window, as SIGTERM does.
-// Async-signal-safe: may be called from a signal handler (and from anywhere
-// else); does nothing when no desktop front end runs.
-void requestDesktopClose() noexcept;
 
 }  // namespace varnok

@@ -52,8 +52,9 @@ void takeSizeBeforeShowing(QWidget* widget) {
   QCoreApplication::sendEvent(widget, &event);
 }
 
-}  // namespace
-
+// A model line as Memo2 shows it: one byte per character, and line breaks
+// inside the line kept inside it (one model line stays one block of the
+// view, so that removing the first line removes exactly that line).
 QString logLineText(const std::string& line) {
   QString text = fromBytes(line);
   // CR LF, CR and LF would each start a new block of the document.
@@ -62,6 +63,8 @@ QString logLineText(const std::string& line) {
   text.replace(QLatin1Char('\n'), QChar::LineSeparator);
   return text;
 }
+
+}  // namespace
 
 MainWindow::MainWindow(StatusTable& sg1, LogView& memo2, WindowActions actions,
                        std::function<bool()> trayAvailable, QWidget* parent)
@@ -231,7 +234,7 @@ bool MainWindow::isShown() const {
   return isVisible();
 }
 
-void MainWindow::show() {
+void MainWindow::showWindow() {
   if (closed_) return;
   if (windowState() & Qt::WindowMinimized) setWindowState(windowState() & ~Qt::WindowMinimized);
   // Window managers place a window that comes back from hiding as a new one;
@@ -243,25 +246,25 @@ void MainWindow::show() {
       move(*placeBeforeHiding_);
     }
   }
-  QWidget::show();
+  show();
   raise();
   activateWindow();
 }
 
-void MainWindow::hide() {
+void MainWindow::hideWindow() {
   if (isVisible()) placeBeforeHiding_ = geometry().topLeft();
-  QWidget::hide();
+  hide();
 }
 
-void MainWindow::close() {
-  QWidget::close();
+void MainWindow::closeWindow() {
+  close();
 }
 
 void MainWindow::bringToFront() {
   if (closed_ || isHidden()) return;  // a window in the tray stays there
   if (windowState() & Qt::WindowMinimized) {
     setWindowState(windowState() & ~Qt::WindowMinimized);
-    QWidget::show();
+    show();
   }
   raise();
   activateWindow();
@@ -291,7 +294,7 @@ void MainWindow::hideToTray() {
   // when it is shown again.
   setWindowState(windowState() & ~Qt::WindowMinimized);
   placeBeforeHiding_ = geometry().topLeft();
-  QWidget::hide();
+  hide();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -53,12 +53,12 @@ class MainWindow : public QWidget, public WindowHost {
              std::function<bool()> trayAvailable = {}, QWidget* parent = nullptr);
   ~MainWindow() override;
 
-  // WindowHost. These names hide QWidget's own show(), hide() and close() on
-  // purpose: the dispatcher's idea of showing includes raising the window.
+  // WindowHost. QWidget's own show(), hide() and close() stay as Qt has them;
+  // the dispatcher's showing also puts the window back and raises it.
   bool isShown() const override;
-  void show() override;
-  void hide() override;
-  void close() override;
+  void showWindow() override;
+  void hideWindow() override;
+  void closeWindow() override;
   void bringToFront() override;
   void openDocument(const std::string& path) override;
 
@@ -95,10 +95,5 @@ class MainWindow : public QWidget, public WindowHost {
   bool closed_ = false;
   std::optional<QPoint> placeBeforeHiding_;
 };
-
-// A model line as Memo2 shows it: one byte per character, and line breaks
-// inside the line kept inside it (one model line stays one block of the
-// view, so that removing the first line removes exactly that line).
-QString logLineText(const std::string& line);
 
 }  // namespace varnok

@@ -140,6 +140,11 @@ void TForm1::FormCreate() {
   config_.CmdLine = ini.readBool("Inputs", "CmdLine", true);
   config_.ProducerBacklogBytes =
       std::int64_t{ini.readInteger("Inputs", "ProducerBacklogKB", 16384)} * 1024;
+  // Outside 1..65535 (0 by default) the status window stays closed.
+  const std::int32_t httpPort = ini.readInteger("Status", "HttpPort", 0);
+  config_.HttpPort = httpPort >= 1 && httpPort <= 65535 ? static_cast<std::uint16_t>(httpPort) : 0;
+  config_.HttpAddress = ini.readString("Status", "HttpAddress", "127.0.0.1");
+  if (config_.HttpAddress.empty()) config_.HttpAddress = "127.0.0.1";
 
   Odesilace.assign(static_cast<std::size_t>(threads), TOdesilace{});
   // The encoder table, the queues and the table's rows are sized together:

@@ -66,6 +66,26 @@ struct TConfig {
   // Bytes one producer connection may have waiting in the queues (all
   // copies counted) before it is no longer read; 0 or less: no bound.
   std::int64_t ProducerBacklogBytes = std::int64_t{16384} * 1024;
+  // The read-only status window over HTTP: its port (0: none) and the
+  // address it is bound to.
+  std::uint16_t HttpPort = 0;
+  std::string HttpAddress = "127.0.0.1";
+};
+
+// Running totals since start-up, shown by the status window. Plain counts,
+// bumped where the events happen; nothing reads them on the command road.
+struct TrafficCounters {
+  // Commands taken in, by the way they came.
+  std::uint64_t ReceivedTcp = 0;      // producer chunks acknowledged
+  std::uint64_t ReceivedHandOff = 0;  // texts from a second copy
+  std::uint64_t ReceivedFile = 0;     // commands read from command files
+  std::uint64_t Queued = 0;           // queue entries made (every copy, every encoder)
+  std::uint64_t Delivered = 0;        // entries written whole to an encoder's connection
+  std::uint64_t Expired = 0;          // entries dropped for their age
+  std::uint64_t FailedSends = 0;      // entries whose connection ended before they went out
+  // Producer connections, decided by the access lists at their first chunk.
+  std::uint64_t ProducersAccepted = 0;
+  std::uint64_t ProducersRefused = 0;
 };
 
 // The dispatcher: the main window's state and every handler of its
@@ -88,7 +108,11 @@ class TForm1 {
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
 
+  // The window the dispatcher shows itself in, none while there is none. The
+  // one record of it: front ends set it and clear it again before the window
+  // goes away, and whoever needs the window asks here.
   void setWindowHost(WindowHost* host) { window_ = host; }
+  WindowHost* windowHost() const { return window_; }
 
   // Start-up and configuration.
   void FormCreate();
@@ -102,17 +126,30 @@ class TForm1 {
   void StartDebugTrail() { trail_.assign(1, '0'); }
 
   // Encoder table and queues.
+  // "Into the queue": queues the command for the named encoder (every
+  // encoder when destination is empty), Repeat + 1 copies each.
   void DoFronty(const std::string& command, const std::string& destination);
+  // "Out of the queue": takes the encoder's oldest command ("" when none).
   std::string ZFronty(int koder);
+  // "Is the encoder served": some slot is bound to it (and connected, when
+  // connectedRequired).
   bool KoderObsluhovan(int koder, bool connectedRequired);
+  // "Free encoders": active encoders with commands waiting and no slot.
   int VolnychKoderu();
+  // "Waited longest": the encoder whose oldest command is oldest, or -1.
   int CekaNejdyl(bool servedOnly);
+  // "Active encoders": how many are neither suspended nor disabled.
   int PocetAktivnichKoderu();
+  // "Free client": an idle sender slot, or -1.
   int VolnyClient();
+  // Queue expiry tick: drops commands older than MaxSecondsInQueue.
   void TimerQTimer();
 
   // Dispatch cycle.
+  // The dispatch tick: pairs idle slots with waiting encoders and gives
+  // connected slots their encoder's next command.
   void TimerATimer();
+  // "Send": binds the slot to the encoder and starts its connection.
   void Odesli(int koder, int slot);
 
   // Connection supervision.
@@ -130,7 +167,9 @@ class TForm1 {
   void Timer44Timer();
   void Client1Error(net::TCustomSocket* Sender, int Socket, int ErrorCode,
                     const std::string& ErrorMsg);
+  // "Temporary ban": suspends an encoder after ErrorLimit failures in a row.
   void DocasnyBan(int koder);
+  // Resumes encoders whose SuspendForMinutes have passed.
   void TimerBTimer();
 
   // Network intake and access lists.
@@ -143,7 +182,11 @@ class TForm1 {
   void LoadFile(const std::string& extension);
 
   // Hand-off receiver and command files.
+  // A text handed over by a second copy of the program; false when it named
+  // a command file that could not be read.
   bool WMHandOff(const std::string& received);
+  // "From a file": queues the commands of the command file that a "FILE:"
+  // text names.
   void ZeSouboru(const std::string& text);
 
   // Window behaviour.
@@ -155,21 +198,22 @@ class TForm1 {
   // State, public for the front ends and the tests.
   EventLoop& loop() const { return loop_; }
   const TConfig& Config() const { return config_; }
-  std::vector<TKodery> Kodery;
-  std::vector<std::deque<TFronta>> Fronty;
-  std::vector<TOdesilace> Odesilace;
+  std::vector<TKodery> Kodery;              // "encoders"
+  std::vector<std::deque<TFronta>> Fronty;  // "queues", one per encoder
+  std::vector<TOdesilace> Odesilace;        // "senders", one per slot
   std::vector<std::string> VipList;
   std::vector<std::string> BanList;
-  StatusTable SG1;
-  LogView Memo2;
+  TrafficCounters Counters;  // running totals, for the status window
+  StatusTable SG1;           // the status table the window shows
+  LogView Memo2;             // the on-screen log
 
-  net::TSimpleTCPServer Server1;
-  net::TSimpleTCPClient Client1, Client2, Client3, Client4;
-  Timer TimerA;
-  Timer Timer1, Timer2, Timer3, Timer4;
-  Timer Timer11, Timer22, Timer33, Timer44;
-  Timer TimerQ;
-  Timer TimerB;
+  net::TSimpleTCPServer Server1;                             // producers' listener
+  net::TSimpleTCPClient Client1, Client2, Client3, Client4;  // one per sender slot
+  Timer TimerA;                                              // the dispatch tick
+  Timer Timer1, Timer2, Timer3, Timer4;      // each slot's short close timer (1 s and up)
+  Timer Timer11, Timer22, Timer33, Timer44;  // each slot's long close timer (5 s and up)
+  Timer TimerQ;                              // queue expiry
+  Timer TimerB;                              // resumption of suspended encoders
 
  private:
   // The parts in which the four sender slots differ.
@@ -216,6 +260,7 @@ class TForm1 {
     bool written = false;  // a whole command went out on it
     bool closing = false;  // to be closed once what was written has gone
     bool closedByUs = false;
+    bool unwritten = false;  // a command taken from its queue is not written whole yet
     std::size_t lastInFlight = 0;
   };
   std::array<SlotRun, kMaxSlots> run_{};

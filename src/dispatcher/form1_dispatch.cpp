@@ -29,15 +29,15 @@ void TForm1::Odesli(int koder, int slot) {
     // Connect branch.
     if (Fronty[static_cast<std::size_t>(koder)].empty() || KoderObsluhovan(koder, false)) return;
     const TKodery& k = Kodery[static_cast<std::size_t>(koder)];
-    try {
-      client.SetHost(k.Host);
-      client.SetPort(static_cast<std::uint16_t>(k.Port & 0xFFFF));
-    } catch (const net::ESocketError&) {
+    const auto port = static_cast<std::uint16_t>(k.Port & 0xFFFF);
+    if (!client.CanChangeTarget(k.Host, port)) {
       // The client is still busy with an earlier connection: close it and
       // let a later tick try again.
       CloseSlot(slot);
       return;
     }
+    client.SetHost(k.Host);
+    client.SetPort(port);
     sender.Koder = koder;
     dialled_[static_cast<std::size_t>(slot)] = koder;
     run_[static_cast<std::size_t>(slot)] = SlotRun{};
@@ -51,6 +51,7 @@ void TForm1::Odesli(int koder, int slot) {
   if (command.empty()) return;
   // What the socket cannot take at once is written as it drains; the next
   // command for this encoder waits until then.
+  run_[static_cast<std::size_t>(slot)].unwritten = true;
   client.SendBuffer(command.data(), static_cast<int>(command.size()));
   if (client.PendingOutput() == 0) CommandWritten(slot);
   Timer& shortTimer = *slots_[static_cast<std::size_t>(slot)].shortTimer;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "dispatcher/form1.h"
+#include "platform/command_text.h"
 #include "platform/ini_file.h"
 
 namespace varnok {
@@ -13,8 +14,7 @@ namespace {
 // then nothing is queued.
 bool readCommandFile(TForm1& form, const std::string& request) {
   form.AddDebugStep("i");
-  std::string name = request;
-  if (upperAscii(std::string_view(name).substr(0, 5)) == "FILE:") name.erase(0, 5);
+  std::string name(commandFileName(request));
   if (name.find_first_of("\\:/") == std::string::npos) name = form.Config().ProgramFolder + name;
 
   const IniFile file(name);
@@ -44,7 +44,8 @@ bool readCommandFile(TForm1& form, const std::string& request) {
   for (const std::int32_t n : numbers) {
     std::string command = file.readString("CommandList", "Command" + std::to_string(n), "");
     if (!command.empty()) {
-      if (command.find('\r') == std::string::npos) command.push_back('\r');
+      addCrUnlessPresent(command);
+      ++form.Counters.ReceivedFile;
       form.DoFronty(command, destination);
     }
   }
@@ -63,12 +64,15 @@ bool TForm1::WMHandOff(const std::string& received) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
   if (text.empty()) return true;
   bool read = true;
-  if (upperAscii(std::string_view(text).substr(0, 5)) == "FILE:") {
+  if (namesCommandFile(text)) {
     // What ZeSouboru does, with its outcome kept for the sender.
     if (config_.File) read = readCommandFile(*this, text);
   } else {
-    if (text.find('\r') == std::string::npos) text.push_back('\r');
-    if (config_.CmdLine) DoFronty(text, "");
+    addCrUnlessPresent(text);
+    if (config_.CmdLine) {
+      ++Counters.ReceivedHandOff;
+      DoFronty(text, "");
+    }
   }
   AddDebugStep(",");
   return read;

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "dispatcher/form1.h"
+#include "platform/regular_file.h"
 
 namespace varnok {
 
@@ -25,16 +26,21 @@ void TForm1::Server1ClientRead(net::TCustomSocket*, net::TSimpleTCPClient* Clien
                                net::TMemoryStream& Stream) {
   AddDebugStep("I");
   std::string text = Stream.Bytes;
-  if (Banned(Client->Host())) text.clear();
-  if (text.empty()) return;
-  // A failed acknowledgement raises out of here, so the command is not queued.
-  Server1.SendBuffer(Client, kAcknowledgement, static_cast<int>(sizeof kAcknowledgement - 1));
+  const bool banned = Banned(Client->Host());
   auto share = std::static_pointer_cast<ProducerShare>(Client->Data);
-  if (!share) {
+  if (!share && !text.empty()) {
+    // The lists give the same answer for the whole connection: it is
+    // counted once, at its first chunk.
     share = std::make_shared<ProducerShare>();
     share->Connection = Client->Handle();
     Client->Data = share;
+    ++(banned ? Counters.ProducersRefused : Counters.ProducersAccepted);
   }
+  if (banned) text.clear();
+  if (text.empty()) return;
+  // A failed acknowledgement raises out of here, so the command is not queued.
+  Server1.SendBuffer(Client, kAcknowledgement, static_cast<int>(sizeof kAcknowledgement - 1));
+  ++Counters.ReceivedTcp;
   DoFrontyFrom(text, "", share);
   // Push back instead of dropping: while this producer has more waiting
   // than its bound, it is not read, and TCP slows it down alone.
@@ -78,38 +84,30 @@ void TForm1::LoadFile(const std::string& extension) {
   if (extension == "vip") list = &VipList;
   if (extension == "ban") list = &BanList;
 
-  // Only regular files: a FIFO or a device in its place must not block.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd >= 0) {
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      std::string line;
-      bool longLine = false;
-      auto endLine = [&] {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!longLine && !line.empty() && line.size() < 16 && list) list->push_back(line);
-        line.clear();
-        longLine = false;
-      };
-      char buf[4096];
-      for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        for (ssize_t i = 0; i < n; ++i) {
-          if (buf[i] == '\n') {
-            endLine();
-          } else if (line.size() <= 16) {
-            line.push_back(buf[i]);
-          } else {
-            longLine = true;  // a list line is short; drop the rest unread
-          }
-        }
+  std::string line;
+  bool longLine = false;
+  auto endLine = [&] {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!longLine && !line.empty() && line.size() < 16 && list) list->push_back(line);
+    line.clear();
+    longLine = false;
+  };
+  // Only a regular file is read (a FIFO or a device in its place must not
+  // block), piece by piece: a huge list costs no more memory than a short one.
+  // A failed read keeps the lines before it.
+  readRegularFileInPieces(path, [&](std::string_view piece) {
+    for (const char c : piece) {
+      if (c == '\n') {
+        endLine();
+      } else if (line.size() <= 16) {
+        line.push_back(c);
+      } else {
+        longLine = true;  // a list line is short; drop the rest unread
       }
-      endLine();
     }
-    ::close(fd);
-  }
+    return true;
+  });
+  endLine();
   AddDebugStep(",");
 }
 

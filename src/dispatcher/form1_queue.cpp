@@ -27,6 +27,7 @@ void TForm1::DoFrontyFrom(const std::string& command, const std::string& destina
       if (!k.Enabled) continue;
       if (!destination.empty() && upperAscii(k.Name) != target) continue;
       Fronty[i].push_back(TFronta{command, Now(), share});
+      ++Counters.Queued;
       if (share) share->Waiting += static_cast<std::int64_t>(command.size());
     }
   }
@@ -138,6 +139,7 @@ void TForm1::TimerQTimer() {
     while (!queue.empty() && secondsBetween(now, queue.front().Queued) > longest) {
       Release(queue.front());
       queue.pop_front();
+      ++Counters.Expired;
     }
   }
   RefreshQueueColumns();

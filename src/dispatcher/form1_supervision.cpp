@@ -84,6 +84,7 @@ void TForm1::SlotDisconnected(int slot) {
   const SlotRun run = run_[static_cast<std::size_t>(slot)];
   run_[static_cast<std::size_t>(slot)] = SlotRun{};
   const std::size_t lost = sender.LinkUp ? parts.client->BytesLostOnClose() : 0;
+  if (run.unwritten) ++Counters.FailedSends;
   SG1.setCell(kColThread, koder + 1, "");
   // A connection that the encoder ended before a command could go out on it
   // is no better than a refused one.
@@ -115,7 +116,10 @@ void TForm1::SlotWritten(int slot) {
 }
 
 void TForm1::CommandWritten(int slot) {
-  run_[static_cast<std::size_t>(slot)].written = true;
+  SlotRun& run = run_[static_cast<std::size_t>(slot)];
+  run.written = true;
+  if (run.unwritten) ++Counters.Delivered;  // once per command, however it drained
+  run.unwritten = false;
   Kodery[static_cast<std::size_t>(Odesilace[static_cast<std::size_t>(slot)].Koder)].ErrorsInRow = 0;
 }
 
@@ -168,11 +172,11 @@ void TForm1::Client1Error(net::TCustomSocket* Sender, int, int ErrorCode,
     const int koder = Odesilace[slot].Koder >= 0 ? Odesilace[slot].Koder : dialled_[slot];
     if (koder >= 0) suffix = " (" + Kodery[static_cast<std::size_t>(koder)].Name + ")";
   }
-  if (ErrorCode != 10038) {
+  if (ErrorCode != net::kWsaENotSock) {
     ScrLog("Socket Error " + std::to_string(ErrorCode) + " - " + ErrorMsg + suffix);
   }
   AddDebugStep(",");
-  if (ErrorCode == 10038) return;
+  if (ErrorCode == net::kWsaENotSock) return;
   throw SilentAbort();
 }
 

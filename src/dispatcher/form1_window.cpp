@@ -22,9 +22,9 @@ void TForm1::CiaTray1DblClick() {
   AddDebugStep("f");
   if (window_) {
     if (window_->isShown()) {
-      window_->hide();
+      window_->hideWindow();
     } else {
-      window_->show();
+      window_->showWindow();
     }
   }
   AddDebugStep(",");
@@ -32,7 +32,7 @@ void TForm1::CiaTray1DblClick() {
 
 void TForm1::Exit1Click() {
   AddDebugStep("j");
-  if (window_) window_->close();
+  if (window_) window_->closeWindow();
 }
 
 }  // namespace varnok

@@ -2,15 +2,12 @@
 
 #include <csignal>
 
-#include "platform/signal_watcher.h"
+#include "dispatcher/status_table.h"
 
 namespace varnok {
-namespace {
 
-// The longest wait at the end for a reader to take what is still waiting.
-constexpr int kExitFlushMs = 1000;
-
-}  // namespace
+StatusTableDump::StatusTableDump(EventLoop& loop, const StatusTable& sg1, ConsoleOutput& out)
+    : signal_(loop, {SIGUSR1}, [&sg1, &out](int) { out.write(sg1.dump() + "\n"); }) {}
 
 HeadlessFrontEnd::HeadlessFrontEnd(TForm1& form, int outFd)
     : form_(form), out_(form.loop(), outFd) {
@@ -18,15 +15,14 @@ HeadlessFrontEnd::HeadlessFrontEnd(TForm1& form, int outFd)
   form_.Memo2.addObserver({[this](const std::string& line) { out_.write(line + "\n"); }, nullptr});
 }
 
+HeadlessFrontEnd::~HeadlessFrontEnd() {
+  if (form_.windowHost() == this) form_.setWindowHost(nullptr);
+}
+
 int HeadlessFrontEnd::run() {
   EventLoop& loop = form_.loop();
-  SignalWatcher signals(loop, {SIGINT, SIGTERM, SIGUSR1}, [this](int signo) {
-    if (signo == SIGUSR1) {
-      dumpStatus();
-    } else {
-      close();
-    }
-  });
+  SignalWatcher closeSignals(loop, {SIGINT, SIGTERM}, [this](int) { closeWindow(); });
+  StatusTableDump dump(loop, form_.SG1, out_);
   // A failed listen ends FormCreate through the silent abort, which dispatch
   // absorbs: start-up has finished either way when it returns.
   loop.app().dispatch([this] { form_.FormCreate(); });
@@ -39,16 +35,12 @@ int HeadlessFrontEnd::run() {
   return 0;
 }
 
-void HeadlessFrontEnd::close() {
+void HeadlessFrontEnd::closeWindow() {
   if (closed_) return;
   closed_ = true;
   if (lifecycle_.closing) lifecycle_.closing();
   form_.loop().app().dispatch([this] { form_.FormClose(); });
   form_.loop().quit();
-}
-
-void HeadlessFrontEnd::dumpStatus() {
-  out_.write(form_.SG1.dump() + "\n");
 }
 
 }  // namespace varnok

@@ -9,8 +9,22 @@
 #include "dispatcher/form1.h"
 #include "dispatcher/window_host.h"
 #include "headless/console_output.h"
+#include "platform/signal_watcher.h"
 
 namespace varnok {
+
+// The status table on request, for both front ends: SIGUSR1 writes SG1 to
+// out, a line per row with the cells separated by TAB, header row first, then
+// one empty line. While one lives, a stray SIGUSR1 never ends the program.
+//
+// Ownership: the table and out belong to the caller and must outlive it.
+class StatusTableDump {
+ public:
+  StatusTableDump(EventLoop& loop, const StatusTable& sg1, ConsoleOutput& out);
+
+ private:
+  SignalWatcher signal_;
+};
 
 // The console front end for machines without a display. Its three
 // behaviours are an interface that scripts rely on:
@@ -22,7 +36,14 @@ namespace varnok {
 // nobody reads it.
 class HeadlessFrontEnd final : public WindowHost {
  public:
+  // The longest wait at the end for a reader to take what is still waiting.
+  static constexpr int kExitFlushMs = 1000;
+
+  // Becomes the form's window host until destroyed.
   explicit HeadlessFrontEnd(TForm1& form, int outFd = STDOUT_FILENO);
+  ~HeadlessFrontEnd() override;
+  HeadlessFrontEnd(const HeadlessFrontEnd&) = delete;
+  HeadlessFrontEnd& operator=(const HeadlessFrontEnd&) = delete;
 
   // For a service manager: started runs once start-up has finished
   // (listening, or the listen error logged) with the last log line, which
@@ -38,14 +59,14 @@ class HeadlessFrontEnd final : public WindowHost {
   int run();
 
   bool isShown() const override { return false; }
-  void show() override {}
-  void hide() override {}
-  void close() override;
+  void showWindow() override {}
+  void hideWindow() override {}
+  // Runs the closing sequence and ends run().
+  void closeWindow() override;
   void bringToFront() override {}
   void openDocument(const std::string&) override {}
 
  private:
-  void dumpStatus();
   TForm1& form_;
   ConsoleOutput out_;
   Lifecycle lifecycle_;

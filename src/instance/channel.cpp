@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "instance/hand_off_text.h"
@@ -117,19 +118,16 @@ bool prepareChannelFolder(const std::string& folder, std::string* error, bool cr
   }
   // O_NOFOLLOW: a symbolic link planted in a shared folder such as /tmp must
   // not lead the channel somewhere else.
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
+  const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
     const int err = errno;
     *error = "cannot open the folder " + folder + ": " +
              (err == ELOOP || err == ENOTDIR ? std::string("not a folder") : errnoText(err));
     return false;
   }
   struct stat st {};
-  const bool statted = ::fstat(fd, &st) == 0;
-  const int err = errno;
-  ::close(fd);
-  if (!statted) {
-    *error = "cannot examine the folder " + folder + ": " + errnoText(err);
+  if (::fstat(fd.get(), &st) != 0) {
+    *error = "cannot examine the folder " + folder + ": " + errnoText(errno);
     return false;
   }
   if (st.st_uid != geteuid()) {
@@ -227,8 +225,8 @@ FrameParser::State FrameParser::parse() {
 
 bool FileLock::acquire(const std::string& path, int timeoutMs, std::string* error) {
   release();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) {
     *error = "cannot open the lock file " + path + ": " + errnoText(errno);
     return false;
   }
@@ -236,8 +234,8 @@ bool FileLock::acquire(const std::string& path, int timeoutMs, std::string* erro
   // channel, so a short polling wait is enough; flock itself has no timeout.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      fd_ = fd;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+      fd_ = std::move(fd);
       return true;
     }
     if (errno != EWOULDBLOCK && errno != EINTR) {
@@ -250,15 +248,7 @@ bool FileLock::acquire(const std::string& path, int timeoutMs, std::string* erro
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ::close(fd);
   return false;
-}
-
-void FileLock::release() {
-  if (fd_ < 0) return;
-  // Closing the only descriptor of the open file drops the flock.
-  ::close(fd_);
-  fd_ = -1;
 }
 
 }  // namespace varnok::channel

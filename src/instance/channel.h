@@ -23,6 +23,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace varnok::channel {
 
 constexpr char kMagic[4] = {'V', 'N', 'K', '1'};
@@ -113,18 +115,18 @@ class FrameParser {
 class FileLock {
  public:
   FileLock() = default;
-  ~FileLock() { release(); }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
   // Opens (creating with mode 0600) and locks path, trying for at most
   // timeoutMs. False with a reason in *error.
   bool acquire(const std::string& path, int timeoutMs, std::string* error);
-  void release();
-  bool held() const { return fd_ >= 0; }
+  // Closing the only descriptor of the open file drops the flock.
+  void release() { fd_.reset(); }
+  bool held() const { return static_cast<bool>(fd_); }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace varnok::channel

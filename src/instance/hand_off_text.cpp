@@ -1,13 +1,9 @@
 #include "instance/hand_off_text.h"
 
+#include "platform/ini_file.h"
+
 namespace varnok {
 namespace {
-
-// Upper-cases a to z only: the bytes of other letters, in whatever code page
-// the caller used, stay as they are.
-char upperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 bool containsExe(const std::string& text) {
   static constexpr char kExe[] = ".EXE";

@@ -10,10 +10,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "instance/channel.h"
+#include "platform/command_text.h"
 
 namespace varnok {
 namespace {
@@ -43,27 +46,26 @@ sockaddr_un addressOf(const std::string& path) {
 
 enum class Probe { Connected, Busy, Refused, Absent, Error };
 
-// One non-blocking connection attempt. A Unix socket connects at once or not
-// at all: EAGAIN means a listener whose backlog is full, ECONNREFUSED a socket
-// file that nobody listens on any more.
-Probe tryConnect(const std::string& path, int* fdOut, int* errOut) {
-  *fdOut = -1;
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+// One non-blocking connection attempt; *fd holds the connection only when
+// Connected. A Unix socket connects at once or not at all: EAGAIN means a
+// listener whose backlog is full, ECONNREFUSED a socket file that nobody
+// listens on any more.
+Probe tryConnect(const std::string& path, UniqueFd* fd, int* errOut) {
+  UniqueFd attempt(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!attempt) {
     *errOut = errno;
     return Probe::Error;
   }
   const sockaddr_un addr = addressOf(path);
   int rc;
   do {
-    rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    rc = ::connect(attempt.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   } while (rc != 0 && errno == EINTR);
   if (rc == 0) {
-    *fdOut = fd;
+    *fd = std::move(attempt);
     return Probe::Connected;
   }
   *errOut = errno;
-  ::close(fd);
   switch (*errOut) {
     case EAGAIN:
       return Probe::Busy;
@@ -84,17 +86,18 @@ int bytesWaiting(int fd) {
 
 // The command file named by a "FILE:" text, as the second copy wrote it.
 std::string fileNameIn(const std::string& text) {
-  std::string name = text.size() >= 5 ? text.substr(5) : std::string();
+  std::string name(commandFileName(text));
   while (!name.empty() && name.back() == ' ') name.pop_back();
   return name;
 }
 
-enum class Exchange { Answered, TimedOut, Failed };
+// Pending: the frame is out and its answer still to come.
+enum class Exchange { Pending, Answered, TimedOut, Failed };
 
-// Sends the frame on a fresh connection and reads the one-byte answer into
-// *answer. Closes fd in every case; a reason in *error when no answer came.
-Exchange exchange(int fd, const std::string& frame, SteadyClock::time_point deadline,
-                  const std::string& waited, char* answer, std::string* error) {
+// Writes the whole frame. A running copy that turns the sender away may
+// answer before the frame is through; that answer lands in *answer.
+Exchange sendFrame(int fd, const std::string& frame, SteadyClock::time_point deadline,
+                   const std::string& waited, char* answer, std::string* error) {
   std::size_t sent = 0;
   while (sent < frame.size()) {
     const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
@@ -106,32 +109,26 @@ Exchange exchange(int fd, const std::string& frame, SteadyClock::time_point dead
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       pollfd p{fd, POLLOUT, 0};
       if (::poll(&p, 1, msLeft(deadline)) > 0) continue;
-      ::close(fd);
       *error = "the running copy did not take the text within " + waited;
       return Exchange::TimedOut;
     }
     const int err = errno;
-    // A running copy that turns a sender away answers before it closes, and
-    // may do so before the frame is through: the answer is still there.
-    if (::recv(fd, answer, 1, MSG_DONTWAIT) == 1) {
-      ::close(fd);
-      return Exchange::Answered;
-    }
-    ::close(fd);
+    if (::recv(fd, answer, 1, MSG_DONTWAIT) == 1) return Exchange::Answered;
     *error =
         std::string("the running copy went away while the text was sent: ") + std::strerror(err);
     return Exchange::Failed;
   }
+  return Exchange::Pending;
+}
 
-  // The answer comes only after the running copy has handled the text.
+// Reads the one-byte answer, which comes only after the running copy has
+// handled the text.
+Exchange awaitAnswer(int fd, SteadyClock::time_point deadline, const std::string& waited,
+                     char* answer, std::string* error) {
   for (;;) {
     const ssize_t n = ::recv(fd, answer, 1, 0);
-    if (n == 1) {
-      ::close(fd);
-      return Exchange::Answered;
-    }
+    if (n == 1) return Exchange::Answered;
     if (n == 0) {
-      ::close(fd);
       *error = "the running copy closed the channel without handling the text";
       return Exchange::Failed;
     }
@@ -141,16 +138,123 @@ Exchange exchange(int fd, const std::string& frame, SteadyClock::time_point dead
       const int left = msLeft(deadline);
       if (left > 0 && ::poll(&p, 1, left) >= 0) continue;
       if (left > 0 && errno == EINTR) continue;
-      ::close(fd);
       *error = "the running copy did not answer within " + waited;
       return Exchange::TimedOut;
     }
-    const int err = errno;
-    ::close(fd);
-    *error = std::string("the running copy went away before it answered: ") + std::strerror(err);
+    *error = std::string("the running copy went away before it answered: ") + std::strerror(errno);
     return Exchange::Failed;
   }
 }
+
+// One connection's whole exchange: the frame out, the answer into *answer.
+// The connection is closed on return, whatever came of it.
+Exchange exchange(UniqueFd fd, const std::string& frame, SteadyClock::time_point deadline,
+                  const std::string& waited, char* answer, std::string* error) {
+  const Exchange sent = sendFrame(fd.get(), frame, deadline, waited, answer, error);
+  if (sent != Exchange::Pending) return sent;
+  return awaitAnswer(fd.get(), deadline, waited, answer, error);
+}
+
+// Whether a second copy's text can be handed over at all.
+bool fitsHandOff(const std::string& text, std::string* error) {
+  if (text.size() <= kMaxHandOffText) return true;
+  *error = "the arguments make a text of " + std::to_string(text.size()) + " characters; at most " +
+           std::to_string(kMaxHandOffText) +
+           " can be handed over, so nothing was handed over to the running copy";
+  return false;
+}
+
+// A second copy's hand-off of a text that fits, in steps: knock until the
+// running copy takes a connection, make sure it runs as this user, exchange
+// the frame for an answer, and read the answer, which may send it back to
+// knocking (busy). Every connection is owned by the step that uses it and
+// closed when that step ends.
+class HandOff {
+ public:
+  using Role = SingleInstance::Role;
+
+  HandOff(const std::string& socketPath, const std::string& title, const std::string& text,
+          int timeoutMs, SteadyClock::time_point deadline)
+      : socketPath_(socketPath),
+        text_(text),
+        deadline_(deadline),
+        waited_(std::to_string(timeoutMs) + " ms"),
+        busy_("the running copy is busy with other senders; nothing was handed over within " +
+              waited_),
+        frame_(channel::encodeFrame(title, text)) {}
+
+  // fd: the connection start() made, or none when the running copy's
+  // backlog was full.
+  Role run(UniqueFd fd, std::string* error) {
+    for (;;) {
+      if (!fd && !knock(&fd, error)) return Role::Failed;
+      if (const std::optional<Role> role = attempt(std::move(fd), error)) return *role;
+    }
+  }
+
+ private:
+  // Connects again and again, a little apart, while the running copy's
+  // backlog is full, until the deadline.
+  bool knock(UniqueFd* fd, std::string* error) const {
+    while (msLeft(deadline_) > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      int err = 0;
+      const Probe probe = tryConnect(socketPath_, fd, &err);
+      if (probe == Probe::Connected) return true;
+      if (probe != Probe::Busy) {
+        *error = "the running copy went away before it took the text";
+        return false;
+      }
+    }
+    *error = turnedAway_ ? busy_ : "the running copy did not take the text within " + waited_;
+    return false;
+  }
+
+  // One try on one connection: the outcome, or nothing when the running
+  // copy was busy and the caller must knock again.
+  std::optional<Role> attempt(UniqueFd fd, std::string* error) {
+    std::string why;
+    if (!channel::peerIsThisUser(fd.get(), &why)) {
+      *error = "refusing to hand over to the channel " + socketPath_ + ": " + why;
+      return Role::Failed;
+    }
+    char answer = 0;
+    const Exchange exchanged = exchange(std::move(fd), frame_, deadline_, waited_, &answer, error);
+    if (exchanged == Exchange::TimedOut && turnedAway_) *error = busy_;
+    if (exchanged != Exchange::Answered) return Role::Failed;
+    return outcomeOf(answer, error);
+  }
+
+  std::optional<Role> outcomeOf(char answer, std::string* error) {
+    switch (static_cast<channel::Reply>(answer)) {
+      case channel::Reply::Handled:
+        return Role::HandedOff;
+      case channel::Reply::Busy:
+        turnedAway_ = true;
+        return std::nullopt;
+      case channel::Reply::FileNotRead:
+        *error = "the running copy could not read the file " + fileNameIn(text_) +
+                 " (its log names the full path); no command of it was queued";
+        return Role::Failed;
+      case channel::Reply::RefusedPeer:
+        *error = "the running copy refused the text from this user";
+        return Role::Failed;
+      case channel::Reply::OtherProgram:
+        *error = "the channel " + socketPath_ + " belongs to a program with another title";
+        return Role::Failed;
+    }
+    *error = "the running copy gave an answer this program does not know";
+    return Role::Failed;
+  }
+
+  const std::string& socketPath_;
+  const std::string& text_;
+  const SteadyClock::time_point deadline_;
+  const std::string waited_;
+  const std::string busy_;
+  const std::string frame_;
+  bool turnedAway_ = false;  // the running copy said it was busy at least once
+};
 
 void sendReply(int fd, channel::Reply reply) {
   // One byte into an empty socket buffer: it fits, and a sender that has
@@ -162,7 +266,7 @@ void sendReply(int fd, channel::Reply reply) {
 }  // namespace
 
 struct SingleInstance::Sender {
-  int fd = -1;
+  UniqueFd fd;
   std::uint64_t arrival = 0;  // the lower, the longer it has waited
   channel::FrameParser parser;
   std::unique_ptr<Timer> stallTimer;  // drops a sender that does not finish in time
@@ -218,7 +322,7 @@ SingleInstance::Role SingleInstance::start(const InstanceOptions& opts, const st
   channel::FileLock lock;
   if (!lock.acquire(lockPath_, timeoutMs_, error)) return Role::Failed;
 
-  int fd = -1;
+  UniqueFd fd;
   int err = 0;
   switch (tryConnect(socketPath_, &fd, &err)) {
     case Probe::Connected:
@@ -226,7 +330,8 @@ SingleInstance::Role SingleInstance::start(const InstanceOptions& opts, const st
       // A copy is running. The lock only guards the test, not the hand-off:
       // other second copies may talk to the running copy at the same time.
       lock.release();
-      return handOff(fd, text, deadline, error);
+      if (!fitsHandOff(text, error)) return Role::Failed;
+      return HandOff(socketPath_, title_, text, timeoutMs_, deadline).run(std::move(fd), error);
     case Probe::Refused:
       // Left behind by a copy that ended without removing it (killed,
       // crashed). Nobody else can be creating a channel now: we hold the lock.
@@ -244,143 +349,78 @@ SingleInstance::Role SingleInstance::start(const InstanceOptions& opts, const st
   return Role::Failed;
 }
 
-SingleInstance::Role SingleInstance::handOff(int fd, const std::string& text,
-                                             SteadyClock::time_point deadline, std::string* error) {
-  if (text.size() > kMaxHandOffText) {
-    if (fd >= 0) ::close(fd);
-    *error = "the arguments make a text of " + std::to_string(text.size()) +
-             " characters; at most " + std::to_string(kMaxHandOffText) +
-             " can be handed over, so nothing was handed over to the running copy";
-    return Role::Failed;
-  }
-  const std::string waited = std::to_string(timeoutMs_) + " ms";
-  const std::string frame = channel::encodeFrame(title_, text);
-  bool turnedAway = false;  // the running copy said it was busy at least once
-  const std::string busy =
-      "the running copy is busy with other senders; nothing was handed over within " + waited;
-  for (;;) {
-    // The running copy's backlog was full, or it turned us away as busy:
-    // keep knocking until the deadline.
-    while (fd < 0) {
-      if (msLeft(deadline) == 0) {
-        *error = turnedAway ? busy : "the running copy did not take the text within " + waited;
-        return Role::Failed;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      int err = 0;
-      const Probe probe = tryConnect(socketPath_, &fd, &err);
-      if (probe == Probe::Busy) continue;
-      if (probe != Probe::Connected) {
-        *error = "the running copy went away before it took the text";
-        return Role::Failed;
-      }
-    }
-
-    std::string why;
-    if (!channel::peerIsThisUser(fd, &why)) {
-      ::close(fd);
-      *error = "refusing to hand over to the channel " + socketPath_ + ": " + why;
-      return Role::Failed;
-    }
-
-    char answer = 0;
-    const Exchange exchanged = exchange(fd, frame, deadline, waited, &answer, error);
-    fd = -1;
-    if (exchanged == Exchange::TimedOut && turnedAway) *error = busy;
-    if (exchanged != Exchange::Answered) return Role::Failed;
-    switch (static_cast<channel::Reply>(answer)) {
-      case channel::Reply::Handled:
-        return Role::HandedOff;
-      case channel::Reply::Busy:
-        turnedAway = true;
-        continue;
-      case channel::Reply::FileNotRead:
-        *error = "the running copy could not read the file " + fileNameIn(text) +
-                 " (its log names the full path); no command of it was queued";
-        return Role::Failed;
-      case channel::Reply::RefusedPeer:
-        *error = "the running copy refused the text from this user";
-        return Role::Failed;
-      case channel::Reply::OtherProgram:
-        *error = "the channel " + socketPath_ + " belongs to a program with another title";
-        return Role::Failed;
-    }
-    *error = "the running copy gave an answer this program does not know";
-    return Role::Failed;
-  }
-}
-
 bool SingleInstance::createChannel(std::string* error) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) {
     *error = std::string("cannot create the channel: ") + std::strerror(errno);
     return false;
   }
   const sockaddr_un addr = addressOf(socketPath_);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     *error = "cannot create the channel " + socketPath_ + ": " + std::strerror(errno);
-    ::close(fd);
     return false;
   }
   // The folder already keeps others out; the socket file does so as well.
   ::chmod(socketPath_.c_str(), 0600);
   struct stat st {};
-  if (::listen(fd, 16) != 0 || ::stat(socketPath_.c_str(), &st) != 0) {
+  if (::listen(fd.get(), 16) != 0 || ::stat(socketPath_.c_str(), &st) != 0) {
     *error = "cannot open the channel " + socketPath_ + ": " + std::strerror(errno);
     ::unlink(socketPath_.c_str());
-    ::close(fd);
     return false;
   }
   socketDev_ = st.st_dev;
   socketIno_ = st.st_ino;
-  listenFd_ = fd;
+  listenFd_ = std::move(fd);
   return true;
 }
 
 void SingleInstance::attach(EventLoop& loop, TextHandler onText) {
   if (!isRunningCopy()) throw std::logic_error("SingleInstance::attach: not the running copy");
   if (loop_) throw std::logic_error("SingleInstance::attach: already attached");
-  if (!loop.watch(listenFd_, EPOLLIN, [this](std::uint32_t) { onListenReady(); })) {
+  if (!loop.watch(listenFd_.get(), EPOLLIN, [this](std::uint32_t) { onListenReady(); })) {
     throw std::runtime_error(std::string("cannot watch the channel: ") + std::strerror(errno));
   }
   loop_ = &loop;
   onText_ = std::move(onText);
   spare_ = std::make_unique<SpareDescriptor>(loop, [this](bool accepting) {
-    loop_->modify(listenFd_, accepting ? std::uint32_t{EPOLLIN} : 0u);
+    loop_->modify(listenFd_.get(), accepting ? std::uint32_t{EPOLLIN} : 0u);
   });
 }
 
 void SingleInstance::onListenReady() {
   for (int round = 0; round < kAcceptsPerRound; ++round) {
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (spare_->acceptFailed(listenFd_, errno) == SpareDescriptor::Outcome::TurnedAway) continue;
-      return;  // EAGAIN: nobody else waits; or accepting pauses for want of descriptors
-    }
-    std::string why;
-    if (!channel::peerIsThisUser(fd, &why)) {
-      sendReply(fd, channel::Reply::RefusedPeer);
-      ::close(fd);
+    UniqueFd fd(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (fd) {
+      admit(std::move(fd));
       continue;
     }
-    if (senders_.size() >= kMaxSenders && !makeRoom()) {
-      sendReply(fd, channel::Reply::Busy);
-      ::close(fd);
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (spare_->acceptFailed(listenFd_.get(), errno) == SpareDescriptor::Outcome::TurnedAway) {
       continue;
     }
-    auto sender = std::make_unique<Sender>();
-    sender->fd = fd;
-    sender->arrival = accepted_++;
-    sender->stallTimer = std::make_unique<Timer>(*loop_, [this, fd] { dropSender(fd); });
-    sender->stallTimer->setInterval(receiveTimeoutMs_);
-    sender->stallTimer->setEnabled(true);
-    if (!loop_->watch(fd, EPOLLIN | EPOLLRDHUP, [this, fd](std::uint32_t) { onSenderReady(fd); })) {
-      ::close(fd);
-      continue;
-    }
-    senders_.emplace(fd, std::move(sender));
+    return;  // EAGAIN: nobody else waits; or accepting pauses for want of descriptors
   }
+}
+
+void SingleInstance::admit(UniqueFd fd) {
+  std::string why;
+  if (!channel::peerIsThisUser(fd.get(), &why))
+    return sendReply(fd.get(), channel::Reply::RefusedPeer);
+  if (senders_.size() >= kMaxSenders && !makeRoom()) {
+    return sendReply(fd.get(), channel::Reply::Busy);
+  }
+  const int key = fd.get();
+  auto sender = std::make_unique<Sender>();
+  sender->fd = std::move(fd);
+  sender->arrival = accepted_++;
+  sender->stallTimer = std::make_unique<Timer>(*loop_, [this, key] { dropSender(key); });
+  sender->stallTimer->setInterval(receiveTimeoutMs_);
+  sender->stallTimer->setEnabled(true);
+  if (!loop_->watch(key, EPOLLIN | EPOLLRDHUP,
+                    [this, key](std::uint32_t) { onSenderReady(key); })) {
+    return;
+  }
+  senders_.emplace(key, std::move(sender));
 }
 
 void SingleInstance::onSenderReady(int fd) {
@@ -407,13 +447,10 @@ void SingleInstance::onSenderReady(int fd) {
 }
 
 void SingleInstance::deliver(std::unique_ptr<Sender> sender) {
+  // The sender's connection closes when it goes, after its answer.
   sender->stallTimer.reset();  // handling may take long; the sender waits
-  const int fd = sender->fd;
-  if (sender->parser.title() != title_) {
-    sendReply(fd, channel::Reply::OtherProgram);
-    ::close(fd);
-    return;
-  }
+  const int fd = sender->fd.get();
+  if (sender->parser.title() != title_) return sendReply(fd, channel::Reply::OtherProgram);
   // Copies: the handler may destroy this object (the application quitting),
   // so nothing below touches a member.
   const TextHandler onText = onText_;
@@ -425,7 +462,6 @@ void SingleInstance::deliver(std::unique_ptr<Sender> sender) {
   });
   sendReply(
       fd, outcome == Outcome::FileNotRead ? channel::Reply::FileNotRead : channel::Reply::Handled);
-  ::close(fd);
 }
 
 bool SingleInstance::makeRoom() {
@@ -438,8 +474,9 @@ bool SingleInstance::makeRoom() {
     if (!oldest || sender->arrival < oldest->arrival) oldest = sender.get();
   }
   if (!oldest) return false;
-  sendReply(oldest->fd, channel::Reply::Busy);
-  dropSender(oldest->fd);
+  const int fd = oldest->fd.get();
+  sendReply(fd, channel::Reply::Busy);
+  dropSender(fd);
   return true;
 }
 
@@ -447,22 +484,19 @@ void SingleInstance::dropSender(int fd) {
   auto found = senders_.find(fd);
   if (found == senders_.end()) return;
   // May run inside the sender's own stall timer: the platform allows a timer
-  // handler to destroy its timer.
+  // handler to destroy its timer. The connection closes with the sender, once
+  // the loop no longer watches it.
   std::unique_ptr<Sender> sender = std::move(found->second);
   senders_.erase(found);
   loop_->unwatch(fd);
-  ::close(fd);
 }
 
 void SingleInstance::closeChannel() {
-  for (auto& [fd, sender] : senders_) {
-    loop_->unwatch(fd);
-    ::close(fd);
-  }
-  senders_.clear();
+  for (const auto& [fd, sender] : senders_) loop_->unwatch(fd);
+  senders_.clear();  // closes their connections
   spare_.reset();
-  if (listenFd_ < 0) return;
-  if (loop_) loop_->unwatch(listenFd_);
+  if (!listenFd_) return;
+  if (loop_) loop_->unwatch(listenFd_.get());
   loop_ = nullptr;
   // Under the lock, and only if the socket file is still the one this copy
   // created: if it was removed behind our back and a new running copy made
@@ -475,8 +509,7 @@ void SingleInstance::closeChannel() {
       st.st_ino == socketIno_) {
     ::unlink(socketPath_.c_str());
   }
-  ::close(listenFd_);
-  listenFd_ = -1;
+  listenFd_.reset();
 }
 
 }  // namespace varnok

@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,6 +11,7 @@
 #include "instance/hand_off_text.h"
 #include "platform/event_loop.h"
 #include "platform/spare_descriptor.h"
+#include "platform/unique_fd.h"
 
 namespace varnok {
 
@@ -81,7 +81,7 @@ class SingleInstance {
   // same; call it yourself when the loop dies before this object.
   void closeChannel();
 
-  bool isRunningCopy() const { return listenFd_ >= 0; }
+  bool isRunningCopy() const { return static_cast<bool>(listenFd_); }
   const std::string& socketPath() const { return socketPath_; }
   // Number of senders connected and not yet answered or dropped.
   std::size_t pendingSenders() const { return senders_.size(); }
@@ -89,10 +89,10 @@ class SingleInstance {
  private:
   struct Sender;
 
-  Role handOff(int fd, const std::string& text, std::chrono::steady_clock::time_point deadline,
-               std::string* error);
   bool createChannel(std::string* error);
   void onListenReady();
+  // Takes a freshly accepted sender on, or answers it at once and lets it go.
+  void admit(UniqueFd fd);
   void onSenderReady(int fd);
   void dropSender(int fd);
   // Turns the longest-waiting idle sender away as busy; false when none is idle.
@@ -105,7 +105,7 @@ class SingleInstance {
   int timeoutMs_ = 30000;
   int receiveTimeoutMs_ = 5000;
   bool started_ = false;
-  int listenFd_ = -1;
+  UniqueFd listenFd_;
   dev_t socketDev_ = 0;
   ino_t socketIno_ = 0;
   EventLoop* loop_ = nullptr;

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <utility>
 
 #include "net/simple_tcp.h"
 #include "net/socket_notifier.h"
@@ -21,32 +23,41 @@ bool wouldBlock(int err) {
   return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
-// The abortive close: no more notifications, both directions shut, linger on
-// with 0 s, so that unsent data is dropped and the peer sees a reset. Returns
-// the result of close() with errno set as it left it.
-int closeAbortively(int fd) {
-  cancelSocket(fd);
+}  // namespace
+
+TCustomSocket::TCustomSocket(EventLoop& loop)
+    : TTimerComponent(loop), self_(std::make_shared<TCustomSocket* const>(this)) {}
+
+// The concrete components close quietly first; this only catches a socket
+// that something left open, and never reports.
+TCustomSocket::~TCustomSocket() {
+  closeSocket();
+}
+
+int TCustomSocket::closeSocket() {
+  if (channel_) {
+    channel_->cancel();  // before the close: the number may be reused at once
+    channel_.reset();
+  }
+  if (socket_ == kInvalidSocket) return 0;
+  lostOnClose_ = OutputInFlight();
+  outPending_ = {};
+  outOffset_ = 0;
+  // Linux releases the descriptor even when close() reports an error, so the
+  // handle is given up in every case; keeping it would let a later close hit
+  // whatever socket reuses the number.
+  const int fd = std::exchange(socket_, kInvalidSocket);
   ::shutdown(fd, SHUT_RDWR);
   const linger abortive{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   return ::close(fd);
 }
 
-}  // namespace
-
-TCustomSocket::TCustomSocket(EventLoop& loop)
-    : TTimerComponent(loop), self_(std::make_shared<TCustomSocket* const>(this)) {}
-
-// The concrete components close through their own SetListen(false) first, so
-// that their close runs with their overrides; this only catches a socket that
-// something left open, and never reports.
-TCustomSocket::~TCustomSocket() {
-  destroying_ = true;
-  if (socket_ != kInvalidSocket) {
-    closeAbortively(socket_);
-    socket_ = kInvalidSocket;
-  }
-  TTimerComponent::UpdateTimer();
+void TCustomSocket::closeQuietly() {
+  listen_ = false;
+  if (closeSocket() == 0) return;
+  const char* text = socketErrorText(lastSocketError());
+  loop().app().handleException(std::make_exception_ptr(ESocketError(text)));
 }
 
 void TCustomSocket::SetListen(bool value) {
@@ -75,24 +86,16 @@ void TCustomSocket::SetPort(std::uint16_t value) {
 void TCustomSocket::DoError(int Socket, int ErrorCode) {
   const char* text = socketErrorText(ErrorCode);
   if (!OnError) throw ESocketError(text);
-  TSimpleTCPErrorEvent handler = OnError;  // the handler may reassign OnError
-  handler(this, Socket, ErrorCode, text);
+  OnError(this, Socket, ErrorCode, text);
 }
 
 void TCustomSocket::Deactivate() {
   if (socket_ == kInvalidSocket) {
-    DoError(socket_, socketErrorFromErrno(ENOTSOCK));
+    DoError(kInvalidSocket, kWsaENotSock);
     return;
   }
   const int fd = socket_;
-  lostOnClose_ = OutputInFlight();
-  outPending_ = {};
-  outOffset_ = 0;
-  // Linux releases the descriptor even when close() reports an error, so the
-  // handle is given up in every case; keeping it would let a later close hit
-  // whatever socket reuses the number.
-  socket_ = kInvalidSocket;
-  if (closeAbortively(fd) != 0) DoError(fd, lastSocketError());
+  if (closeSocket() != 0) DoError(fd, lastSocketError());
 }
 
 std::size_t TCustomSocket::OutputInFlight() const {
@@ -109,18 +112,24 @@ void TCustomSocket::SetReadPaused(bool paused) {
 }
 
 void TCustomSocket::updateInterest() {
-  if (socket_ == kInvalidSocket) return;
+  if (!channel_) return;
   const bool writing = PendingOutput() > 0;
-  setSocketInterest(socket_, !readPaused_ && !(readWaitsForOutput_ && writing), writing);
+  channel_->setInterest(!readPaused_ && !(readWaitsForOutput_ && writing), writing);
 }
 
-bool TCustomSocket::RegisterSocket(int s, int mask) {
-  return registerSocket(loop(), s, mask,
-                        [this](int S, int Event, int Error) { SocketNotify(S, Event, Error); });
+// The sink holds raw pointers: the channel is held by this component and
+// cancelled before it goes, and notified (this component, or the server of
+// an accepted connection) outlives it.
+bool TCustomSocket::RegisterSocket(int s, int mask, TCustomSocket* notified) {
+  if (channel_) channel_->cancel();  // a stale one must not unwatch s later
+  channel_ = SocketChannel::open(loop(), s, mask, [notified, this](int S, int Event, int Error) {
+    notified->SocketNotify(this, S, Event, Error);
+  });
+  return channel_ != nullptr;
 }
 
-void TCustomSocket::SocketNotify(int S, int Event, int Error) {
-  if (Error > 10000) {
+void TCustomSocket::SocketNotify(TCustomSocket* Connection, int S, int Event, int Error) {
+  if (Error > kWsaBaseErr) {
     DoError(S, Error);
     return;
   }
@@ -130,21 +139,17 @@ void TCustomSocket::SocketNotify(int S, int Event, int Error) {
       DoConnect();
       break;
     case kEventClose:
-      DoDisconnect(S);
+      DoDisconnect(Connection);
       break;
     case kEventRead:
-      readNotification(S);
+      readNotification(Connection);
       break;
     case kEventWrite:
-      writeNotification(S);
+      writeNotification(Connection);
       break;
     default:
       break;
   }
-}
-
-TCustomSocket* TCustomSocket::connectionFor(int /*S*/) {
-  return this;
 }
 
 // One read notification takes one bounded chunk and returns to the loop, so
@@ -152,9 +157,8 @@ TCustomSocket* TCustomSocket::connectionFor(int /*S*/) {
 // again in the next readiness round. A data-available handler, when there is
 // one, reads for itself instead, as much as it likes, once per notification.
 // Without one a chunk costs a single receive.
-void TCustomSocket::readNotification(int S) {
-  TCustomSocket* connection = connectionFor(S);
-  if (connection == nullptr) return;
+void TCustomSocket::readNotification(TCustomSocket* connection) {
+  const int S = connection->socket_;
   if (WantsDataAvailable()) {
     int waiting = 0;
     if (ioctl(S, FIONREAD, &waiting) != 0) {
@@ -179,9 +183,8 @@ void TCustomSocket::readNotification(int S) {
 
 // Writes what SendBuffer had to keep. A failure is reported by the component
 // that watches the socket, as a failure of the connection would be.
-void TCustomSocket::writeNotification(int S) {
-  TCustomSocket* connection = connectionFor(S);
-  if (connection == nullptr) return;
+void TCustomSocket::writeNotification(TCustomSocket* connection) {
+  const int S = connection->socket_;
   while (connection->PendingOutput() > 0) {
     const ssize_t n = ::send(S, connection->outPending_.data() + connection->outOffset_,
                              connection->PendingOutput(), MSG_NOSIGNAL);
@@ -237,7 +240,7 @@ int TCustomSocket::ReceiveBuffer(TCustomSocket* Connection, void* Buffer, int Co
     return -1;
   }
   if (got == 0) {
-    DoDisconnect(fd);
+    DoDisconnect(Connection);
     return 0;
   }
   return static_cast<int>(got);

@@ -5,12 +5,25 @@
 // (which the server also uses for its accepted connections).
 //
 // Ownership: the owner of a component (the main window) holds it by value or
-// unique_ptr; the server owns its accepted connections (TProofList) and frees
-// each one when it closes. A stream handed to a read event belongs to the
-// layer and lives only for the call.
+// unique_ptr. Each open socket has one SocketChannel, its registration with
+// the loop, held by the component whose socket it is (socket_notifier.h);
+// the loop refers to it only weakly. The server owns its accepted
+// connections (TProofList); one that closes, whoever closes it, is freed by
+// the server only after the handler that is running has returned (a sweep
+// posted to the loop), so a handler never runs on a freed connection, and a
+// connection handed to a handler stays valid until the handler returns.
+// A stream handed to a read event belongs to the layer and lives only for
+// the call.
 //
 // Re-entry: events may fire synchronously inside setListen / setConnected /
-// SendBuffer, and handlers may call back into the component that fired them.
+// SendBuffer, and handlers may call back into the component that fired them:
+// close it, reopen it, send, pause reading. A handler must not destroy the
+// component that called it or reassign the event that is running, with one
+// exception: the server may be destroyed by the last statement of its
+// OnClientConnected, OnClientRead, OnClientDataAvailable or
+// OnClientDisconnected handler (nothing touches the server or its
+// connections after such a handler returns). Destroying a component fires
+// no event.
 
 #include <netinet/in.h>
 
@@ -24,11 +37,13 @@
 #include <vector>
 
 #include "net/async_resolver.h"
+#include "net/socket_errors.h"
 #include "platform/event_loop.h"
 #include "platform/spare_descriptor.h"
 
 namespace varnok::net {
 
+class SocketChannel;
 class TCustomSocket;
 class TSimpleTCPClient;
 
@@ -42,13 +57,6 @@ enum SocketEvent : int {
   kEventConnect = 16,
   kEventClose = 32
 };
-
-// The socket error number for an errno value (ECONNREFUSED -> 10061, ...).
-// Values without a counterpart pass through unchanged.
-int socketErrorFromErrno(int err);
-// The fixed text of a socket error number; "Not a WinSock error ?" for any
-// number outside the table.
-const char* socketErrorText(int code);
 
 // Raised for programming errors a component refuses ("Cannot change Host
 // while active") and for socket errors when no OnError handler is assigned.
@@ -105,7 +113,6 @@ class TTimerComponent {
  protected:
   virtual void UpdateTimer();
   virtual void DoTimer() {}
-  bool destroying_ = false;
 
  private:
   EventLoop& loop_;
@@ -127,6 +134,11 @@ class TCustomSocket : public TTimerComponent {
   std::uint16_t Port() const { return port_; }
   virtual void SetPort(std::uint16_t value);
   int SocketHandle() const { return socket_; }
+  // Whether SetHost(host) and SetPort(port) would be taken now: the
+  // component is inactive, or already has exactly this target.
+  bool CanChangeTarget(const std::string& host, std::uint16_t port) const {
+    return !listen_ || (host == host_ && port == port_);
+  }
 
   TSimpleTCPErrorEvent OnError;
 
@@ -169,7 +181,9 @@ class TCustomSocket : public TTimerComponent {
   virtual void Activate() = 0;
   virtual void Deactivate();
   virtual void DoConnect() = 0;
-  virtual void DoDisconnect(int Socket) = 0;
+  // Connection's peer has closed (this component's own socket, or for the
+  // server one of its accepted connections).
+  virtual void DoDisconnect(TCustomSocket* Connection) = 0;
   virtual void DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) = 0;
   virtual void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) = 0;
   // Everything that waited on Connection has been written.
@@ -177,18 +191,25 @@ class TCustomSocket : public TTimerComponent {
   // Whether a data-available handler is assigned (it then reads for itself).
   virtual bool WantsDataAvailable() const { return false; }
 
-  // Handles one (socket, event, error) notification.
-  void SocketNotify(int S, int Event, int Error);
-  // Registers / cancels readiness notifications for a socket with the loop.
-  // mask is a combination of SocketEvent values; 0 cancels.
-  bool RegisterSocket(int s, int mask);
+  // Handles one (socket, event, error) notification about Connection's
+  // socket S: this component's own, or for the server an accepted one.
+  void SocketNotify(TCustomSocket* Connection, int S, int Event, int Error);
+  // Registers this component's socket s with the loop (mask is a combination
+  // of SocketEvent values); its notifications go to notified. False, with
+  // errno set, when the loop refuses.
+  bool RegisterSocket(int s, int mask, TCustomSocket* notified);
 
   friend class TSimpleTCPServer;
-  // The component whose socket S is: the component itself, or for the server
-  // the accepted connection that holds S (nullptr when none does).
-  virtual TCustomSocket* connectionFor(int S);
-  void readNotification(int S);
-  void writeNotification(int S);
+  void readNotification(TCustomSocket* Connection);
+  void writeNotification(TCustomSocket* Connection);
+  // The abortive close: no more notifications, both directions shut, linger
+  // on with 0 s, so that unsent data is dropped and the peer sees a reset.
+  // Records what is lost. Returns close()'s result with errno as it left it;
+  // 0 when there is no socket.
+  int closeSocket();
+  // Closes without any event (destruction, a server dropping its
+  // connections); a failing close is reported to the application.
+  void closeQuietly();
   // Brings the read and write notifications in line with the pause and the
   // pending output.
   void updateInterest();
@@ -201,6 +222,7 @@ class TCustomSocket : public TTimerComponent {
   std::size_t lostOnClose_ = 0;
   bool readPaused_ = false;
   std::shared_ptr<TCustomSocket* const> self_;
+  std::shared_ptr<SocketChannel> channel_;  // while socket_ is registered
   bool listen_ = false;
   std::string host_;
   std::uint16_t port_ = 0;
@@ -239,7 +261,7 @@ class TSimpleTCPClient : public TCustomSocket {
   void Activate() override;
   void Deactivate() override;
   void DoConnect() override;
-  void DoDisconnect(int Socket) override;
+  void DoDisconnect(TCustomSocket* Connection) override;
   void DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) override;
   void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) override;
   void DoWritten(TCustomSocket* Connection) override;
@@ -257,7 +279,7 @@ class TSimpleTCPClient : public TCustomSocket {
   // Set by the server on its accepted connections, which never dial out.
   bool accepted_ = false;
   // The server of an accepted connection, told when the connection closes
-  // by itself so that it can free it.
+  // by itself so that it can free it. The server outlives its connections.
   class TSimpleTCPServer* server_ = nullptr;
 };
 
@@ -301,19 +323,27 @@ class TSimpleTCPServer : public TCustomSocket {
   void Activate() override;
   void Deactivate() override;
   void DoConnect() override;
-  void DoDisconnect(int Socket) override;
+  void DoDisconnect(TCustomSocket* Connection) override;
   void DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) override;
   void DoRead(TCustomSocket* Connection, TMemoryStream& Stream) override;
   bool WantsDataAvailable() const override { return static_cast<bool>(OnClientDataAvailable); }
 
  private:
-  TCustomSocket* connectionFor(int S) override;
   friend class TSimpleTCPClient;
-  // An accepted connection closed by itself (a failed send): it is freed
-  // after the handler that is running has returned.
-  void releaseClosed(TSimpleTCPClient* connection);
+  // Entry i leaves the list at once and is freed by the next sweep. With
+  // closeNow its socket is closed (quietly) at once too; without, it is only
+  // no longer watched and closes when freed.
+  void release(int i, bool closeNow);
+  // Posts a sweep, unless one is already on its way.
+  void scheduleSweep();
+  // Frees what was released, and the listed connections that closed by
+  // themselves (a failed send, SetConnected(false) in a handler), which stay
+  // listed until then.
+  void sweep();
 
   TProofList<TSimpleTCPClient> connections_;
+  std::vector<std::unique_ptr<TSimpleTCPClient>> released_;
+  bool sweepPosted_ = false;
   // Keeps accepting sane when descriptors run out; exists while listening.
   std::unique_ptr<SpareDescriptor> spare_;
   bool outOfDescriptors_ = false;  // reported once per shortage
@@ -328,7 +358,7 @@ std::unique_ptr<T> TProofList<T>::Extract(int i) {
 }
 
 // Each object leaves the list before it is freed, so a destructor that looks
-// at the list (or a handler it fires) never meets a dangling entry.
+// at the list never meets a dangling entry.
 template <class T>
 void TProofList<T>::Clear() {
   while (!items_.empty()) {

@@ -1,12 +1,28 @@
 #pragma once
 
 // Socket readiness from the event loop turned into (socket, event, error)
-// notifications: read 1, accept 8, connect 16, close 32, with an error number
-// above 10000 when the event carries an error. Internal to the socket layer.
+// notifications: read 1, write 2, accept 8, connect 16, close 32, with an
+// error number above kWsaBaseErr when the event carries an error. Internal
+// to the socket layer.
 //
-// Ownership: the registry owns one record per registered descriptor; the
-// components own the descriptors and cancel the record before they close one.
+// Ownership: a SocketChannel is the record of one registered descriptor. The
+// component whose socket it watches holds it, by the only strong reference,
+// from the socket's registration until its close; an accepted connection
+// holds its own, although its notifications go to its server. The loop's
+// watch for the descriptor (the one map that knows it) holds only a weak
+// reference. The component cancels the channel before it closes the
+// descriptor; from then on nothing is delivered for it, not even readiness
+// already collected in the current round.
+//
+// Re-entry: while it delivers a notification the channel keeps itself alive,
+// so that the sink may close the socket (and drop the channel), or destroy
+// its component, from inside the notification; the channel delivers nothing
+// more once it has been cancelled. That is the one guard at the loop's edge.
+// Above it, the components never free an object that a handler may still be
+// using (simple_tcp.h), so nothing re-checks after a handler whether its
+// component or connection is still there.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -14,29 +30,58 @@
 
 namespace varnok::net {
 
-// A connect that the peer never answers fails after this long, with 10060.
+// A connect that the peer never answers fails after this long, with
+// kWsaETimedOut.
 constexpr int kConnectTimeoutMs = 21000;
 
 using NotifySink = std::function<void(int socket, int event, int error)>;
 
-// The notification number for an errno value: its socket error number, or,
-// for an errno without one, 20000 + errno, so that it still reads as an error.
-int notificationError(int err);
+class SocketChannel : public std::enable_shared_from_this<SocketChannel> {
+ public:
+  // Registers fd for the events in mask (a combination of SocketEvent
+  // values); sink receives its notifications on the loop's thread, one per
+  // readiness round. A mask with accept watches a listening socket; one with
+  // connect watches a connect under way (and times it out), then reading;
+  // any other mask watches a connected socket. Returns nullptr, with errno
+  // set, when epoll refuses.
+  static std::shared_ptr<SocketChannel> open(EventLoop& loop, int fd, int mask, NotifySink sink);
+  ~SocketChannel();
+  SocketChannel(const SocketChannel&) = delete;
+  SocketChannel& operator=(const SocketChannel&) = delete;
 
-// Registers fd for the events in mask (a combination of SocketEvent values);
-// sink receives its notifications on the loop's thread, one per readiness
-// round. A mask with accept watches a listening socket; one with connect
-// watches a connect under way (and times it out), then reading; any other
-// mask watches a connected socket. Mask 0 cancels: no notification for fd is
-// delivered afterwards. Returns false, with errno set, when epoll refuses.
-bool registerSocket(EventLoop& loop, int fd, int mask, NotifySink sink);
-// Mask 0 of the above: cancels every further notification for fd.
-void cancelSocket(int fd);
-// For a connected socket (or a listener: whether to accept): whether read
-// notifications are wanted (off while
-// the owner pauses reading; a broken connection is still reported), and
-// whether write notifications (kEventWrite, the socket can take more bytes)
-// are wanted. Reading starts on, writing off. No effect on an unknown fd.
-void setSocketInterest(int fd, bool read, bool write);
+  // No notification is delivered after this; call before closing the
+  // descriptor. Safe to call more than once.
+  void cancel();
+  // For a connected socket (or a listener: whether to accept): whether read
+  // notifications are wanted (off while the owner pauses reading; a broken
+  // connection is still reported), and whether write notifications
+  // (kEventWrite, the socket can take more bytes) are wanted. Reading starts
+  // on, writing off.
+  void setInterest(bool read, bool write);
+
+ private:
+  enum class Mode { Listening, Connecting, Connected, Finished };
+
+  SocketChannel(EventLoop& loop, int fd, Mode mode, NotifySink sink);
+  void onReady(std::uint32_t bits);
+  void onConnectTimeout();
+  // Hands one notification to the sink; false when the channel was
+  // cancelled meanwhile.
+  bool deliver(int event, int error);
+  // Delivers the last notification the socket has to give (a close, a failed
+  // connect); if its component kept it open, stops watching it so that a
+  // level-triggered hang-up cannot spin the loop.
+  void finish(int event, int error);
+  std::uint32_t connectedEvents() const;
+
+  EventLoop& loop_;
+  const int fd_;
+  Mode mode_;
+  bool active_ = true;
+  bool wantRead_ = true;    // EPOLLIN while connected; off while reading is paused
+  bool wantWrite_ = false;  // EPOLLOUT while connected and output waits
+  const NotifySink sink_;
+  std::unique_ptr<Timer> connectTimer_;  // only while connecting
+};
 
 }  // namespace varnok::net

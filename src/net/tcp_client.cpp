@@ -3,7 +3,6 @@
 
 #include <cerrno>
 
-#include "net/fire_event.h"
 #include "net/simple_tcp.h"
 
 namespace varnok::net {
@@ -11,7 +10,8 @@ namespace varnok::net {
 namespace {
 
 constexpr int kDefaultRetryIntervalMs = 20000;
-constexpr int kBadAddress = 10014;
+// What a host name that does not resolve is reported as.
+constexpr int kBadAddress = kWsaEFault;
 
 }  // namespace
 
@@ -22,13 +22,8 @@ TSimpleTCPClient::TSimpleTCPClient(EventLoop& loop) : TCustomSocket(loop) {
 // Closes an open socket without any event. A report from the close (which
 // needs a failing close(2)) goes to the application, never out of here.
 TSimpleTCPClient::~TSimpleTCPClient() {
-  destroying_ = true;
-  try {
-    SetListen(false);
-  } catch (...) {
-    loop().app().handleException(std::current_exception());
-  }
-  UpdateTimer();
+  resolving_.reset();
+  closeQuietly();
 }
 
 void TSimpleTCPClient::SetListen(bool value) {
@@ -54,8 +49,7 @@ void TSimpleTCPClient::Activate() {
 }
 
 void TSimpleTCPClient::Resolved(std::optional<in_addr_t> address) {
-  resolving_.reset();
-  if (!listen_) return;
+  resolving_.reset();  // answered; the request ends with this call
   if (!address) {
     DoError(kInvalidSocket, kBadAddress);
     return;
@@ -70,7 +64,7 @@ void TSimpleTCPClient::ConnectTo(in_addr_t address) {
     DoError(kInvalidSocket, socketErrorFromErrno(errno));
     return;
   }
-  if (!RegisterSocket(socket_, kEventRead | kEventConnect | kEventClose)) {
+  if (!RegisterSocket(socket_, kEventRead | kEventConnect | kEventClose, this)) {
     DoError(socket_, socketErrorFromErrno(errno));
     return;
   }
@@ -83,24 +77,22 @@ void TSimpleTCPClient::ConnectTo(in_addr_t address) {
 void TSimpleTCPClient::DoConnect() {
   SetTimerEnabled(false);
   connectedFlag_ = true;
-  fireEvent(OnConnected, this);
+  if (OnConnected) OnConnected(this);
 }
 
 void TSimpleTCPClient::Deactivate() {
   SetTimerEnabled(false);
   resolving_.reset();  // an answer still on its way is not wanted any more
   TCustomSocket::Deactivate();
-  if (destroying_) return;
-  if (server_ != nullptr) server_->releaseClosed(this);
-  fireEvent(OnDisconnected, this);
+  if (server_ != nullptr) server_->scheduleSweep();
+  if (OnDisconnected) OnDisconnected(this);
 }
 
 // The peer closed: Deactivate reports the close once, and the loss of the
 // connection reports it again before OnConnectionLost.
-void TSimpleTCPClient::DoDisconnect(int /*Socket*/) {
+void TSimpleTCPClient::DoDisconnect(TCustomSocket* /*Connection*/) {
   SetListen(false);
-  if (destroying_) return;
-  fireEvent(OnDisconnected, this);
+  if (OnDisconnected) OnDisconnected(this);
   DoConnectionLost();
 }
 
@@ -116,7 +108,7 @@ void TSimpleTCPClient::DoError(int Socket, int ErrorCode) {
 }
 
 void TSimpleTCPClient::DoConnectionLost() {
-  fireEvent(OnConnectionLost, this);
+  if (OnConnectionLost) OnConnectionLost(this);
   if (AutoReconnect) SetListen(true);
 }
 
@@ -127,15 +119,15 @@ void TSimpleTCPClient::DoTimer() {
 
 void TSimpleTCPClient::DoDataAvailable(TCustomSocket* /*Connection*/, int DataSize, bool& Handled) {
   Handled = static_cast<bool>(OnDataAvailable);
-  if (Handled) fireEvent(OnDataAvailable, this, DataSize);
+  if (Handled) OnDataAvailable(this, DataSize);
 }
 
 void TSimpleTCPClient::DoRead(TCustomSocket* /*Connection*/, TMemoryStream& Stream) {
-  fireEvent(OnRead, this, Stream);
+  if (OnRead) OnRead(this, Stream);
 }
 
 void TSimpleTCPClient::DoWritten(TCustomSocket* /*Connection*/) {
-  fireEvent(OnWritten, this);
+  if (OnWritten) OnWritten(this);
 }
 
 }  // namespace varnok::net

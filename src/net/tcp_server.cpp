@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "net/fire_event.h"
 #include "net/simple_tcp.h"
 #include "net/socket_notifier.h"
 
@@ -12,22 +11,19 @@ namespace varnok::net {
 
 TSimpleTCPServer::TSimpleTCPServer(EventLoop& loop) : TCustomSocket(loop) {}
 
-// Frees every connection and closes the listening socket; no event fires.
+// Frees every connection and closes the listening socket; no event fires. A
+// report from a close goes to the application.
 TSimpleTCPServer::~TSimpleTCPServer() {
-  destroying_ = true;
-  try {
-    SetListen(false);
-  } catch (...) {
-    loop().app().handleException(std::current_exception());
-  }
+  spare_.reset();
   connections_.Clear();
-  UpdateTimer();
+  released_.clear();
+  closeQuietly();
 }
 
 // Listens on every local IPv4 address. SO_REUSEADDR lets a new listener take
 // the port from connections that a previous copy left behind (a copy killed
 // with producers connected); Linux still refuses a port that another
-// listener holds, which is reported (10048), never shared.
+// listener holds, which is reported (kWsaEAddrInUse), never shared.
 void TSimpleTCPServer::Activate() {
   socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (socket_ == kInvalidSocket) {
@@ -56,18 +52,18 @@ void TSimpleTCPServer::Activate() {
     DoError(socket_, socketErrorFromErrno(errno));
     return;
   }
-  if (!RegisterSocket(socket_, kEventRead | kEventAccept | kEventClose)) {
+  if (!RegisterSocket(socket_, kEventRead | kEventAccept | kEventClose, this)) {
     DoError(socket_, socketErrorFromErrno(errno));
     return;
   }
   outOfDescriptors_ = false;
   spare_ = std::make_unique<SpareDescriptor>(loop(), [this](bool accepting) {
-    if (socket_ != kInvalidSocket) setSocketInterest(socket_, accepting, false);
+    if (channel_) channel_->setInterest(accepting, false);
   });
 }
 
-// Accepts one connection. The accepted socket is registered here, with its
-// notifications coming to this server under its own handle.
+// Accepts one connection. The accepted socket is registered by the
+// connection itself, with its notifications coming to this server.
 void TSimpleTCPServer::DoConnect() {
   socklen_t length = sizeof Address;
   const int fd = ::accept4(socket_, reinterpret_cast<sockaddr*>(&Address), &length,
@@ -95,7 +91,7 @@ void TSimpleTCPServer::DoConnect() {
   connection->accepted_ = true;
   connection->server_ = this;
   connection->readWaitsForOutput_ = true;
-  if (!RegisterSocket(fd, kEventRead | kEventClose)) {
+  if (!connection->RegisterSocket(fd, kEventRead | kEventClose, this)) {
     const int error = socketErrorFromErrno(errno);
     connection.reset();
     DoError(fd, error);
@@ -104,23 +100,24 @@ void TSimpleTCPServer::DoConnect() {
 
   if (OnAccept) {
     bool accept = true;
-    fireEvent(OnAccept, this, connection.get(), accept);
-    // A refused connection is closed at once; so is one that a handler left
-    // without its server (the server was closed inside OnAccept).
+    OnAccept(this, connection.get(), accept);
+    // A refused connection is closed at once; so is one that the handler
+    // left without its server (the server was closed inside OnAccept).
     if (!accept || !listen_) return;
   }
   TSimpleTCPClient* client = connection.get();
   connections_.Add(std::move(connection));
-  fireEvent(OnClientConnected, this, client);
+  if (OnClientConnected) OnClientConnected(this, client);
 }
 
-void TSimpleTCPServer::DoDisconnect(int Socket) {
+// Out of the list before the event; closed and freed by the sweep after it,
+// whatever the handler does to the server meanwhile.
+void TSimpleTCPServer::DoDisconnect(TCustomSocket* Connection) {
   for (int i = 0; i < connections_.Count(); ++i) {
-    if (connections_[i]->socket_ != Socket) continue;
-    // Out of the list before the event, freed (with the abortive close) after
-    // it, whatever the handler does to the server meanwhile.
-    std::unique_ptr<TSimpleTCPClient> connection = connections_.Extract(i);
-    if (!destroying_) fireEvent(OnClientDisconnected, this, connection.get());
+    TSimpleTCPClient* client = connections_[i];
+    if (client != Connection) continue;
+    release(i, false);
+    if (OnClientDisconnected) OnClientDisconnected(this, client);
     return;
   }
 }
@@ -131,7 +128,7 @@ void TSimpleTCPServer::DoError(int Socket, int ErrorCode) {
   } else if (Socket != kInvalidSocket) {
     for (int i = connections_.Count() - 1; i >= 0; --i) {
       if (connections_[i]->socket_ == Socket) {
-        connections_.Extract(i).reset();
+        release(i, true);
         break;
       }
     }
@@ -139,43 +136,49 @@ void TSimpleTCPServer::DoError(int Socket, int ErrorCode) {
   TCustomSocket::DoError(Socket, ErrorCode);
 }
 
+// The connections close at once and quietly; a handler that is running may
+// still hold one, so they are freed by the sweep.
 void TSimpleTCPServer::Deactivate() {
   spare_.reset();
-  connections_.Clear();
+  while (connections_.Count() > 0) release(connections_.Count() - 1, true);
   TCustomSocket::Deactivate();
 }
 
 void TSimpleTCPServer::DoDataAvailable(TCustomSocket* Connection, int DataSize, bool& Handled) {
   Handled = static_cast<bool>(OnClientDataAvailable);
-  if (Handled) {
-    fireEvent(OnClientDataAvailable, this, static_cast<TSimpleTCPClient*>(Connection), DataSize);
-  }
+  if (Handled) OnClientDataAvailable(this, static_cast<TSimpleTCPClient*>(Connection), DataSize);
 }
 
 void TSimpleTCPServer::DoRead(TCustomSocket* Connection, TMemoryStream& Stream) {
-  fireEvent(OnClientRead, this, static_cast<TSimpleTCPClient*>(Connection), Stream);
+  if (OnClientRead) OnClientRead(this, static_cast<TSimpleTCPClient*>(Connection), Stream);
 }
 
-void TSimpleTCPServer::releaseClosed(TSimpleTCPClient* connection) {
-  loop().post([server = Handle(), closed = connection->Handle()] {
-    const auto self = server.lock();
-    const auto gone = closed.lock();
-    if (!self || !gone) return;  // freed some other way meanwhile
-    auto* owner = static_cast<TSimpleTCPServer*>(*self);
-    for (int i = 0; i < owner->connections_.Count(); ++i) {
-      TSimpleTCPClient* c = owner->connections_[i];
-      if (c != *gone) continue;
-      if (c->socket_ == kInvalidSocket) owner->connections_.Extract(i).reset();
-      return;
-    }
+void TSimpleTCPServer::release(int i, bool closeNow) {
+  std::unique_ptr<TSimpleTCPClient> connection = connections_.Extract(i);
+  if (closeNow) {
+    connection->closeQuietly();
+  } else if (connection->channel_) {
+    connection->channel_->cancel();
+    connection->channel_.reset();
+  }
+  released_.push_back(std::move(connection));
+  scheduleSweep();
+}
+
+void TSimpleTCPServer::scheduleSweep() {
+  if (sweepPosted_) return;
+  sweepPosted_ = true;
+  loop().post([server = Handle()] {
+    if (const auto alive = server.lock()) static_cast<TSimpleTCPServer*>(*alive)->sweep();
   });
 }
 
-TCustomSocket* TSimpleTCPServer::connectionFor(int S) {
-  for (int i = 0; i < connections_.Count(); ++i) {
-    if (connections_[i]->socket_ == S) return connections_[i];
+void TSimpleTCPServer::sweep() {
+  sweepPosted_ = false;
+  for (int i = connections_.Count() - 1; i >= 0; --i) {
+    if (connections_[i]->socket_ == kInvalidSocket) released_.push_back(connections_.Extract(i));
   }
-  return nullptr;
+  released_.clear();
 }
 
 }  // namespace varnok::net

@@ -13,8 +13,7 @@ constexpr std::int64_t kLongestPeriodMs = 2147483647;
 TTimerComponent::TTimerComponent(EventLoop& loop)
     : loop_(loop), timer_(std::make_unique<Timer>(loop, [this] { DoTimer(); })) {}
 
-// The derived destructors have already stopped the timer (destroying_ set,
-// UpdateTimer); destroying the platform timer unschedules it in any case.
+// Destroying the platform timer unschedules it.
 TTimerComponent::~TTimerComponent() = default;
 
 void TTimerComponent::SetTimerEnabled(bool value) {
@@ -42,7 +41,7 @@ bool TTimerComponent::timerRunning() const {
 
 void TTimerComponent::UpdateTimer() {
   timer_->setEnabled(false);
-  if (destroying_ || !timerEnabled_) return;
+  if (!timerEnabled_) return;
   timer_->setInterval(static_cast<int>(timerPeriodMs()));
   timer_->setEnabled(true);  // a fresh period from now
 }

@@ -12,6 +12,10 @@ using TDateTime = double;
 
 // The source of "now". Everything that reads time reads it through a Clock,
 // so that tests can run hours of timer behaviour in virtual time.
+//
+// Two scales: monotonicMs() for timers and timeouts (never goes back, never
+// jumps with the system clock), now() for stamps that people read and that
+// are compared as dates (may be set back or forward under us).
 class Clock {
  public:
   virtual ~Clock() = default;
@@ -19,21 +23,30 @@ class Clock {
   virtual std::int64_t monotonicMs() const = 0;
   // The local wall-clock date-time.
   virtual TDateTime now() const = 0;
+  // Whether time passes while nobody touches the clock. Only then may a
+  // waiter sleep until a deadline: under a clock that moves only when told
+  // to, the deadline would never come by waiting, so the one who moves the
+  // clock is the one who fires what falls due.
+  virtual bool movesOnItsOwn() const = 0;
 };
 
+// The system's clocks: CLOCK_MONOTONIC and the local time of CLOCK_REALTIME.
 class SystemClock final : public Clock {
  public:
   std::int64_t monotonicMs() const override;
   TDateTime now() const override;
+  bool movesOnItsOwn() const override { return true; }
 };
 
-// A clock that moves only when told to. The event loop's advance() moves it
-// from timer deadline to timer deadline.
+// A clock that moves only when told to, for runs in virtual time (tests,
+// fuzz targets, benchmarks). A loop on it never waits for a timer; the test
+// side moves it from timer deadline to timer deadline.
 class ManualClock final : public Clock {
  public:
   explicit ManualClock(TDateTime start = 46362.5);  // 2026-12-06 12:00:00
   std::int64_t monotonicMs() const override { return mono_; }
   TDateTime now() const override;
+  bool movesOnItsOwn() const override { return false; }
   // Moves both the monotonic time and the wall clock forward by ms.
   void advance(std::int64_t ms);
   // Sets the wall clock alone, as an operator setting the system clock would.

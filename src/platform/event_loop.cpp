@@ -4,13 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <stdexcept>
 #include <system_error>
 
 namespace varnok {
 
-EventLoop::EventLoop(Clock& clock, Application& app)
-    : clock_(clock), app_(app), virtualTime_(dynamic_cast<ManualClock*>(&clock) != nullptr) {
+EventLoop::EventLoop(Clock& clock, Application& app) : clock_(clock), app_(app) {
   epfd_ = epoll_create1(EPOLL_CLOEXEC);
   if (epfd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
 }
@@ -73,7 +71,9 @@ void EventLoop::runOnce(int maxWaitMs) {
   int wait = maxWaitMs;
   if (!posted_.empty()) {
     wait = 0;
-  } else if (!virtualTime_) {
+  } else if (clock_.movesOnItsOwn()) {
+    // Under a clock that moves only when told to, sleeping brings no deadline
+    // nearer: the wait is left as asked.
     const std::int64_t untilTimer = msUntilNextTimer();
     if (untilTimer >= 0 && (wait < 0 || untilTimer < wait)) wait = static_cast<int>(untilTimer);
   }
@@ -124,34 +124,6 @@ void EventLoop::runPosted() {
   std::deque<std::function<void()>> batch;
   batch.swap(posted_);
   for (auto& fn : batch) app_.dispatch(fn);
-}
-
-void EventLoop::advance(std::int64_t ms) {
-  auto* manual = dynamic_cast<ManualClock*>(&clock_);
-  if (!manual) throw std::logic_error("EventLoop::advance needs a ManualClock");
-  const std::int64_t target = manual->monotonicMs() + std::max<std::int64_t>(ms, 0);
-  for (;;) {
-    pollIo(0);
-    runPosted();
-    if (due_.empty() || due_.begin()->first.first > target) break;
-    const std::int64_t next = due_.begin()->first.first;
-    if (next > manual->monotonicMs()) manual->advance(next - manual->monotonicMs());
-    fireDueTimers();
-  }
-  if (target > manual->monotonicMs()) manual->advance(target - manual->monotonicMs());
-  pollIo(0);
-  runPosted();
-}
-
-bool EventLoop::runUntil(const std::function<bool()>& done, int realTimeoutMs) {
-  SystemClock real;
-  const std::int64_t end = real.monotonicMs() + realTimeoutMs;
-  while (!done()) {
-    const std::int64_t left = end - real.monotonicMs();
-    if (left <= 0) return done();
-    runOnce(static_cast<int>(std::min<std::int64_t>(left, 10)));
-  }
-  return true;
 }
 
 void EventLoop::schedule(Timer* timer, std::int64_t due) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/application.h"
@@ -22,9 +23,17 @@ class Timer;
 // to its end before the next one starts; nothing here is thread-safe, because
 // there is only one thread.
 //
-// Ownership: the loop owns the epoll descriptor and the watch records; it does
-// not own the watched descriptors or the Timer objects, which unregister
-// themselves when they are destroyed.
+// Ownership: the loop owns the epoll descriptor, the watch records and the
+// posted callbacks. It does not own the clock or the application, which must
+// outlive it, nor the watched descriptors or the Timer objects, which
+// unregister themselves when they are destroyed.
+//
+// Time: every deadline is a reading of clock().monotonicMs(). A round sleeps
+// until the next deadline only when the clock moves on its own. Under a
+// clock that moves only when told to, a round never waits for a timer and
+// fires only the timers due at the clock's present reading: whoever moves
+// the clock decides when timers fire, by moving it to the deadline that
+// msUntilNextTimer() names and running a round there.
 class EventLoop {
  public:
   // Receives the epoll event bits (EPOLLIN, EPOLLOUT, EPOLLERR, EPOLLHUP, ...).
@@ -57,27 +66,19 @@ class EventLoop {
   bool quitRequested() const { return quit_; }
   void clearQuit() { quit_ = false; }
 
-  // One round: waits at most maxWaitMs of real time for readiness (less when
-  // a timer falls due earlier under a real clock), then dispatches readiness,
-  // due timers and posted callbacks.
+  // One round: waits at most maxWaitMs of real time for readiness (-1: no
+  // limit; no wait while callbacks are posted; less when a timer falls due
+  // earlier under a clock that moves on its own), then dispatches, in this
+  // order, the readiness, the timers due by then (each at most once) and the
+  // callbacks posted so far.
   void runOnce(int maxWaitMs);
-
-  // Virtual time; needs a ManualClock. Moves the clock forward by ms, stopping
-  // at every timer deadline on the way to fire the due timers in order, and
-  // polls readiness without blocking between the steps.
-  void advance(std::int64_t ms);
-
-  // Handles readiness and posted callbacks (and timers that are due) until
-  // done() holds or realTimeoutMs of real time have passed. Does not move a
-  // manual clock. Returns done().
-  bool runUntil(const std::function<bool()>& done, int realTimeoutMs = 5000);
 
   // The epoll descriptor, for an outer loop that wants to know when to call
   // runOnce(0).
   int fd() const { return epfd_; }
 
-  // Milliseconds until the next timer falls due: 0 when one is due, -1 when
-  // no timer runs.
+  // Milliseconds on the clock's scale until the next timer falls due: 0 when
+  // one is due, -1 when no timer runs.
   std::int64_t msUntilNextTimer() const;
 
  private:
@@ -99,8 +100,6 @@ class EventLoop {
   Application& app_;
   int epfd_ = -1;
   bool quit_ = false;
-  // Under a manual clock the loop never waits for a timer: tests move time.
-  const bool virtualTime_;
   std::uint64_t nextWatchId_ = 1;
   std::unordered_map<std::uint64_t, Watch> watches_;
   std::unordered_map<int, std::uint64_t> byFd_;

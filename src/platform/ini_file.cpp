@@ -1,11 +1,8 @@
 #include "platform/ini_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <limits>
+
+#include "platform/regular_file.h"
 
 namespace varnok {
 namespace {
@@ -27,47 +24,19 @@ std::string makeKey(std::string_view section, std::string_view key) {
   return k;
 }
 
-// Reads a regular file without blocking on a FIFO or a device.
-bool readRegularFile(const std::string& path, std::string& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return false;
-  }
-  char buf[65536];
-  bool ok = true;
-  while (out.size() < IniFile::kMaxBytes) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  if (out.size() > IniFile::kMaxBytes) out.resize(IniFile::kMaxBytes);
-  ::close(fd);
-  return ok;
-}
-
 }  // namespace
 
 std::string upperAscii(std::string_view text) {
   std::string s(text);
-  for (char& c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  for (char& c : s) c = upperAscii(c);
   return s;
 }
 
 IniFile::IniFile(const std::string& path) {
-  std::string content;
-  if (!readRegularFile(path, content)) return;
+  const std::optional<std::string> content = readRegularFile(path, kMaxBytes);
+  if (!content) return;
   loaded_ = true;
-  parse(content);
+  parse(*content);
 }
 
 IniFile IniFile::fromText(std::string_view text) {

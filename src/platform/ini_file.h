@@ -52,7 +52,11 @@ class IniFile {
   std::unordered_map<std::string, std::string> values_;
 };
 
-// ASCII upper case: only the letters a to z change.
+// ASCII upper case: only the letters a to z change; the bytes of other
+// letters, in whatever code page a text was written, stay as they are.
+constexpr char upperAscii(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 std::string upperAscii(std::string_view text);
 
 }  // namespace varnok

@@ -50,8 +50,8 @@ int main(int argc, char** argv) {
 
   const std::string folder = programFolder();
   WindowActions actions{
-      [&] { host->isShown() ? host->hide() : host->show(); },
-      [&] { host->close(); },
+      [&] { host->isShown() ? host->hideWindow() : host->showWindow(); },
+      [&] { host->closeWindow(); },
       [&] { host->openDocument(folder + "varnok.txt"); },
       [&] {
         std::printf("closing\n");

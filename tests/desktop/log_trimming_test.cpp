@@ -72,14 +72,14 @@ TEST_F(LogTrimmingTest, AWrappedLineTakesTheRoomOfItsDisplayedLines) {
   EXPECT_EQ(displayedLines(), 51);
 
   // Shown and painted, the log wraps just as it was counted.
-  window->QWidget::show();
+  window->show();
   window->grab();
   EXPECT_EQ(displayedLines(window->logView()->document()->findBlockByNumber(longLine)), wrapped);
   EXPECT_EQ(displayedLines(), 51);
 }
 
 TEST_F(LogTrimmingTest, ALineTallerThanTheLogGoesWithTheNextLine) {
-  window->QWidget::show();
+  window->show();
   form->ScrLog("before");
   form->ScrLog(words(1000));
   ASSERT_GT(lastLineDisplayedLines(), 50);

@@ -122,7 +122,7 @@ TEST_F(MainWindowTest, HeadersAndUsualCellsFitTheirColumns) {
                                "Suspended"};
   for (int c = 0; c < StatusTable::kColumns; ++c) sg1.setCell(c, 1, cells[c]);
   makeWindow();
-  window->QWidget::show();
+  window->show();
   QTableView* grid = window->statusView();
   QHeaderView* header = grid->horizontalHeader();
   const QAbstractItemView* cellsView = grid;  // the public sizeHintForColumn
@@ -143,7 +143,7 @@ TEST_F(MainWindowTest, HeadersAndUsualCellsFitTheirColumns) {
 
 TEST_F(MainWindowTest, FocusGoesFromTheLogToTheTable) {
   makeWindow();
-  window->QWidget::show();
+  window->show();
   QApplication::setActiveWindow(window.get());
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get(), 2000));
   window->logView()->setFocus();
@@ -204,7 +204,7 @@ TEST_F(MainWindowTest, LogFollowsTheLogModel) {
 
 TEST_F(MainWindowTest, LogKeepsTheNewestLineInViewWhileAtTheEnd) {
   makeWindow();
-  window->QWidget::show();
+  window->show();
   for (int i = 0; i < 50; ++i) memo2.addLine("line " + std::to_string(i));
   QScrollBar* bar = window->logView()->verticalScrollBar();
   ASSERT_GT(bar->maximum(), 0);
@@ -230,13 +230,13 @@ TEST_F(MainWindowTest, ModelsOutliveTheWindow) {
 
 TEST_F(MainWindowTest, ShowHideAndBringToFront) {
   makeWindow();
-  window->show();
+  window->showWindow();
   EXPECT_TRUE(window->isShown());
-  window->hide();
+  window->hideWindow();
   EXPECT_FALSE(window->isShown());
   window->bringToFront();  // a window in the tray stays there
   EXPECT_FALSE(window->isShown());
-  window->show();
+  window->showWindow();
   EXPECT_TRUE(window->isShown());
 
   trayAvailable = false;  // minimised rather than hidden
@@ -250,18 +250,18 @@ TEST_F(MainWindowTest, ShowHideAndBringToFront) {
 
 TEST_F(MainWindowTest, MinimisingHidesToTheTray) {
   makeWindow(true);
-  window->show();
+  window->showWindow();
   window->setWindowState(window->windowState() | Qt::WindowMinimized);
   EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isShown(); }, 2000));
   // Shown again, it comes back as a normal window.
-  window->show();
+  window->showWindow();
   EXPECT_TRUE(window->isShown());
   EXPECT_FALSE(window->windowState() & Qt::WindowMinimized);
 }
 
 TEST_F(MainWindowTest, WithoutATrayMinimisingMinimises) {
   makeWindow(false);
-  window->show();
+  window->showWindow();
   window->setWindowState(window->windowState() | Qt::WindowMinimized);
   QTest::qWait(50);
   EXPECT_TRUE(window->isShown());
@@ -270,7 +270,7 @@ TEST_F(MainWindowTest, WithoutATrayMinimisingMinimises) {
 
 TEST_F(MainWindowTest, ContextMenusAndF1ReachInfo) {
   makeWindow();
-  window->QWidget::show();
+  window->show();
   QApplication::setActiveWindow(window.get());
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get(), 2000));
 
@@ -337,12 +337,12 @@ TEST_F(MainWindowTest, ClosingRunsTheClosingActionOnce) {
   makeWindow();
   int closedSignals = 0;
   QObject::connect(window.get(), &MainWindow::closed, [&] { ++closedSignals; });
-  window->show();
-  window->close();
+  window->showWindow();
+  window->closeWindow();
   EXPECT_FALSE(window->isShown());
   EXPECT_TRUE(window->isClosed());
-  window->close();
-  window->show();  // a closed window stays closed
+  window->closeWindow();
+  window->showWindow();  // a closed window stays closed
   EXPECT_FALSE(window->isShown());
   EXPECT_EQ(calls.closing, 1);
   EXPECT_EQ(closedSignals, 1);
@@ -350,9 +350,9 @@ TEST_F(MainWindowTest, ClosingRunsTheClosingActionOnce) {
 
 TEST_F(MainWindowTest, ClosingAHiddenWindowStillRunsTheClosingAction) {
   makeWindow();
-  window->show();
-  window->hide();  // in the tray; "Exit" from the tray menu closes it
-  window->close();
+  window->showWindow();
+  window->hideWindow();  // in the tray; "Exit" from the tray menu closes it
+  window->closeWindow();
   EXPECT_EQ(calls.closing, 1);
   EXPECT_TRUE(window->isClosed());
 }

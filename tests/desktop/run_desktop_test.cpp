@@ -4,11 +4,13 @@
 #include <QMenu>
 #include <QTimer>
 #include <csignal>
+#include <stdexcept>
 
 #include "desktop/desktop.h"
 #include "dispatcher/log_view.h"
 #include "dispatcher/status_table.h"
 #include "platform/event_loop.h"
+#include "platform/signal_watcher.h"
 
 namespace varnok {
 namespace {
@@ -24,7 +26,7 @@ QMenu* trayMenu() {
 class RunDesktopTest : public ::testing::Test {
  protected:
   WindowActions actions() {
-    return {[this] { ++showHide; }, [this] { host->close(); }, [] {}, [this] { ++closing; }};
+    return {[this] { ++showHide; }, [this] { host->closeWindow(); }, [] {}, [this] { ++closing; }};
   }
 
   SystemClock clock;
@@ -61,6 +63,14 @@ TEST_F(RunDesktopTest, ExitThroughTheDispatcherEndsTheRun) {
 }
 
 TEST_F(RunDesktopTest, TerminationSignalClosesOnce) {
+  // Whatever the two signals did before the run, they do again after it.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction termBefore {};
+  struct sigaction intBefore {};
+  ASSERT_EQ(sigaction(SIGTERM, &ignore, &termBefore), 0);
+  ASSERT_EQ(sigaction(SIGINT, &ignore, &intBefore), 0);
+
   Timer later(loop, [] {
     std::raise(SIGTERM);
     std::raise(SIGINT);
@@ -74,12 +84,31 @@ TEST_F(RunDesktopTest, TerminationSignalClosesOnce) {
                                 });
   EXPECT_EQ(status, 0);
   EXPECT_EQ(closing, 1);
-  // The handlers are gone again: a request now changes nothing.
-  requestDesktopClose();
+
+  struct sigaction after {};
+  ASSERT_EQ(sigaction(SIGTERM, &termBefore, &after), 0);
+  EXPECT_EQ(after.sa_handler, SIG_IGN);
+  ASSERT_EQ(sigaction(SIGINT, &intBefore, &after), 0);
+  EXPECT_EQ(after.sa_handler, SIG_IGN);
+}
+
+TEST_F(RunDesktopTest, RefusesToRunWithoutTheCloseSignals) {
+  SignalWatcher taken(loop, {SIGTERM}, [](int) {});
+  const bool quitOnLast = QGuiApplication::quitOnLastWindowClosed();
+  bool started = false;
+  EXPECT_THROW(
+      runDesktop(loop, "t", "", sg1, memo2, actions(), [&](WindowHost&) { started = true; }),
+      std::invalid_argument);
+  EXPECT_FALSE(started);
+  EXPECT_EQ(closing, 0);
+  EXPECT_EQ(QGuiApplication::quitOnLastWindowClosed(), quitOnLast);
+  // Nothing of the failed run is left behind: SIGINT is free for the next.
+  EXPECT_NO_THROW(SignalWatcher(loop, {SIGINT}, [](int) {}));
 }
 
 TEST_F(RunDesktopTest, CloseDuringStartUpOrByQuitOfOurLoop) {
-  EXPECT_EQ(runDesktop(loop, "t", "", sg1, memo2, actions(), [&](WindowHost& h) { h.close(); }), 0);
+  EXPECT_EQ(
+      runDesktop(loop, "t", "", sg1, memo2, actions(), [&](WindowHost& h) { h.closeWindow(); }), 0);
   EXPECT_EQ(closing, 1);
 
   loop.post([&] { loop.quit(); });

@@ -28,7 +28,7 @@ class DeliveryTest : public FormTest {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     while (!done()) {
       if (std::chrono::steady_clock::now() > end) return false;
-      loop.advance(form->TimerA.interval());
+      time.advance(form->TimerA.interval());
       loop.runOnce(realMs);
     }
     return true;
@@ -210,7 +210,7 @@ TEST_F(DeliveryTest, FloodingProducerIsPushedBackWhileOthersAreServed) {
 
   // Expiry drains the share, and the producer is read again, within bounds:
   // what is queued now was read after everything before it had expired.
-  loop.advance(11 * 60 * 1000);
+  time.advance(11 * 60 * 1000);
   ASSERT_TRUE(tickUntil([&] { return floodQueued() > 0; }));
   EXPECT_LE(floodQueued(), 1024u * 1024 + net::TCustomSocket::kReadChunk);
 }

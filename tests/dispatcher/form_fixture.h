@@ -11,6 +11,7 @@
 #include "dispatcher/form1.h"
 #include "platform/event_loop.h"
 #include "support/temp_dir.h"
+#include "support/virtual_time.h"
 
 namespace varnok::testing {
 
@@ -57,6 +58,7 @@ class FormTest : public ::testing::Test {
   ManualClock clock;
   Application app;
   EventLoop loop{clock, app};
+  VirtualTime time{loop, clock};
   std::unique_ptr<TForm1> form;
 };
 

@@ -90,7 +90,7 @@ TEST_F(QueueTest, SelectionQuestions) {
 
   // Encoder 1's head is older now.
   form->ZFronty(0);
-  loop.advance(1000);
+  time.advance(1000);
   form->DoFronty("y", "");
   EXPECT_EQ(form->CekaNejdyl(false), 1);
 
@@ -153,14 +153,14 @@ TEST_F(QueueTest, ExpiryStopsAtTheFirstHeadThatStays) {
 TEST_F(QueueTest, TimerQRunsOnlyWithAPositiveAge) {
   createThree("MaxMinutesInQueue=10\n");
   form->DoFronty("a", "");
-  loop.advance(9700 * 61);  // 591.7 s
+  time.advance(9700 * 61);  // 591.7 s
   EXPECT_EQ(queueSize(0), 1u);
-  loop.advance(9700);  // 601.4 s
+  time.advance(9700);  // 601.4 s
   EXPECT_EQ(queueSize(0), 0u);
 
   createThree("MaxMinutesInQueue=0\n");
   form->DoFronty("a", "");
-  loop.advance(2LL * 3600 * 1000);
+  time.advance(2LL * 3600 * 1000);
   EXPECT_EQ(queueSize(0), 1u);
 }
 

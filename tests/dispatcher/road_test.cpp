@@ -14,10 +14,10 @@ class RoadTest : public FormTest {
  protected:
   // One tick of the dispatch timer, then the sockets settle.
   void tick() {
-    loop.advance(form->TimerA.interval());
+    time.advance(form->TimerA.interval());
     loop.runOnce(5);
   }
-  bool settle(const std::function<bool()>& done) { return loop.runUntil(done, 3000); }
+  bool settle(const std::function<bool()>& done) { return time.runUntil(done, 3000); }
   std::string cell(int col, int koder) const { return form->SG1.cell(col, koder + 1); }
 };
 
@@ -79,7 +79,7 @@ TEST_F(RoadTest, OneEncoderFourSlotsGoesThroughClient4AndStaysOpen) {
   }
   EXPECT_EQ(e.received, "abc\rabc\rabc\r");
   // One active encoder, four slots: the connection stays open.
-  loop.advance(20000);
+  time.advance(20000);
   EXPECT_TRUE(form->Odesilace[3].LinkUp);
   EXPECT_EQ(e.accepted, 1);
   for (int k = 0; k < 3; ++k) EXPECT_EQ(form->Odesilace[static_cast<std::size_t>(k)].Koder, -1);
@@ -101,13 +101,13 @@ TEST_F(RoadTest, RefusedEncoderIsCountedSuspendedAndResumed) {
   EXPECT_FALSE(form->Kodery[0].Active);
   EXPECT_EQ(cell(kColEnabled, 0), "Suspended");
   const int lines = form->Memo2.lineCount();
-  loop.advance(4 * 60 * 1000);  // suspended: no further attempts
+  time.advance(4 * 60 * 1000);  // suspended: no further attempts
   EXPECT_EQ(form->Kodery[0].Errors, 3);
   EXPECT_EQ(form->Memo2.lineCount(), lines);
   EXPECT_FALSE(form->Kodery[0].Active);
   // Resumed by the 10-second check once five whole minutes have passed.
   form->TimerA.setEnabled(false);  // keep it from trying again at once
-  loop.advance(60 * 1000 + 10 * 1000);
+  time.advance(60 * 1000 + 10 * 1000);
   EXPECT_EQ(cell(kColEnabled, 0), "Yes");
   EXPECT_TRUE(form->Kodery[0].Active);
   EXPECT_EQ(form->Kodery[0].ErrorsInRow, 0);
@@ -172,7 +172,7 @@ TEST_F(RoadTest, QueueThatExpiredBeforeTheSendSendsNothing) {
   form->Fronty[0].clear();  // as an expiry pass would between connect and send
   tick();
   tick();
-  loop.runUntil([] { return false; }, 50);
+  time.runUntil([] { return false; }, 50);
   EXPECT_EQ(e.received, "");
   EXPECT_TRUE(form->Odesilace[0].LinkUp);
 }
@@ -237,7 +237,7 @@ TEST_F(RoadTest, BannedProducerGetsNoAnswer) {
   banned.send("RT=no\r");
   vip.send("RT=yes\r");
   ASSERT_TRUE(settle([&] { return vip.replies().size() == 7; }));
-  loop.runUntil([] { return false; }, 50);
+  time.runUntil([] { return false; }, 50);
   EXPECT_EQ(banned.replies(), "");
   ASSERT_EQ(queueSize(0), 1u);
   EXPECT_EQ(form->Fronty[0].front().Command, "RT=yes\r");
@@ -267,7 +267,7 @@ TEST_F(RoadTest, PortInUseIsLoggedAndStartUpStops) {
   EXPECT_TRUE(form->DebugTrail().ends_with("Tc,,")) << form->DebugTrail();
   // The program runs on.
   form->DoFronty("x", "");
-  loop.advance(1000);
+  time.advance(1000);
 }
 
 TEST_F(RoadTest, ClosingStopsListeningAndClosesEveryConnection) {

@@ -34,7 +34,7 @@ root=$work/root
 depends=$(dpkg-deb -f "$deb" Depends)
 # From dpkg-shlibdeps (the libraries the program links), plus what is
 # loaded or run without a link: Qt's platform plugins, adduser in postinst.
-for dep in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libc-ares2 libsystemd0 \
+for dep in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libc-ares2 libsystemd0 libmicrohttpd12 \
   qt6-qpa-plugins adduser; do
   sed 's/, /\n/g; s/ ([^)]*)//g' <<<"$depends" | grep -Fxq -- "$dep" || fail "Depends lacks $dep: $depends"
 done

@@ -1,5 +1,6 @@
 #include "instance/channel.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "instance/hand_off_text.h"
+#include "support/temp_dir.h"
 #include "test_support.h"
 
 namespace varnok {
@@ -20,28 +22,6 @@ using channel::FrameParser;
 using testing::TempDir;
 
 constexpr uid_t kNobody = 65534;
-
-TEST(HandOffText, FollowsTheArgumentRule) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string text;
-  };
-  const std::vector<Case> cases = {
-      {{}, "NULL"},
-      {{"a", "b"}, "a b "},
-      {{"C:\\Tools\\PROG.EXE", "a"}, "a "},
-      {{"x.Exe.txt", "a", "b"}, "a b "},
-      {{"a", "b.exe"}, "NULL"},
-      {{"a", "/opt/varnok/run.eXe", "b", "c.EXE", "d e"}, "d e "},
-      {{"FILE:cmd.ini"}, "FILE:cmd.ini "},
-      {{"  lead", "trail  "}, "  lead trail   "},
-      {{"", ""}, "  "},
-      // Only a to z are folded: these are not ".EXE".
-      {{".\xC9XE", ".EX"}, ".\xC9XE .EX "},
-      {{"caf\xE9\t\r\n"}, "caf\xE9\t\r\n "},
-  };
-  for (const Case& c : cases) EXPECT_EQ(buildHandOffText(c.args), c.text);
-}
 
 TEST(ChannelFolder, DefaultIsTheRuntimeFolderOrThePrivateCacheFolder) {
   using channel::defaultChannelPlace;

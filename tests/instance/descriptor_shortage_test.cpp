@@ -11,8 +11,10 @@
 
 #include "instance/single_instance.h"
 #include "platform/spare_descriptor.h"
+#include "support/child_process.h"
 #include "support/descriptor_fill.h"
-#include "test_support.h"
+#include "support/temp_dir.h"
+#include "support/virtual_time.h"
 
 namespace varnok {
 namespace {
@@ -43,7 +45,7 @@ class DescriptorShortageTest : public ::testing::Test {
     Timer tick(loop, [] {});
     tick.setInterval(1);
     tick.setEnabled(true);
-    loop.advance(1);
+    time.advance(1);
     loop.runOnce(0);
   }
   void TearDown() override { instance.closeChannel(); }
@@ -94,6 +96,7 @@ class DescriptorShortageTest : public ::testing::Test {
   ManualClock clock;
   Application app;
   EventLoop loop{clock, app};
+  testing::VirtualTime time{loop, clock};
   InstanceOptions opts;
   SingleInstance instance;
   std::vector<std::string> texts;
@@ -126,7 +129,7 @@ TEST_F(DescriptorShortageTest, TurnsTheSenderAwayInsteadOfSpinning) {
   EXPECT_TRUE(texts.empty());
 
   auto next = secondCopy("second", false);
-  EXPECT_TRUE(loop.runUntil([&] { return !texts.empty(); }, kWaitMs));
+  EXPECT_TRUE(time.runUntil([&] { return !texts.empty(); }, kWaitMs));
   EXPECT_EQ(next->waitExit(kWaitMs), 0);
   EXPECT_EQ(texts, std::vector<std::string>{"second "});
 }
@@ -143,13 +146,13 @@ TEST_F(DescriptorShortageTest, WithoutAReserveAcceptingPausesAndResumesByItself)
     woken = full && sender->writeStdin("g") && loopWoken();
     if (woken) {
       busyAtFirst = busyRounds(50);
-      loop.advance(SpareDescriptor::kDefaultPauseMs);  // tries again: still none free
+      time.advance(SpareDescriptor::kDefaultPauseMs);  // tries again: still none free
       busyAfterRetry = busyRounds(50);
       textsWhileShort = texts.size();
     }
     fill.release(4);
-    loop.advance(SpareDescriptor::kDefaultPauseMs);
-    loop.runUntil([&] { return !texts.empty(); }, kWaitMs);
+    time.advance(SpareDescriptor::kDefaultPauseMs);
+    time.runUntil([&] { return !texts.empty(); }, kWaitMs);
   }
   ASSERT_TRUE(full);
   ASSERT_TRUE(woken);

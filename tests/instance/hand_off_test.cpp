@@ -20,6 +20,8 @@
 
 #include "instance/channel.h"
 #include "instance/hand_off_text.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "test_support.h"
 
 namespace varnok {

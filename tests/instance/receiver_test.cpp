@@ -12,6 +12,8 @@
 
 #include "instance/channel.h"
 #include "instance/single_instance.h"
+#include "support/temp_dir.h"
+#include "support/virtual_time.h"
 #include "test_support.h"
 
 namespace varnok {
@@ -65,7 +67,7 @@ class ReceiverTest : public ::testing::Test {
   // Lets the loop run until the running copy has answered or dropped fd.
   std::string settle(int fd) {
     std::string got;
-    loop.runUntil([&] { return !(got = answer(fd)).empty(); }, 5000);
+    time.runUntil([&] { return !(got = answer(fd)).empty(); }, 5000);
     return got;
   }
 
@@ -77,6 +79,7 @@ class ReceiverTest : public ::testing::Test {
   ManualClock clock;
   Application app;
   EventLoop loop{clock, app};
+  testing::VirtualTime time{loop, clock};
   InstanceOptions opts;
   SingleInstance instance;
   std::vector<std::string> texts;
@@ -95,8 +98,8 @@ TEST_F(ReceiverTest, HandlesTheTextBeforeItAnswers) {
   // In two pieces, with the loop running in between.
   const std::string frame = channel::encodeFrame(kTitle, text);
   send(fd, frame.substr(0, 7));
-  loop.runUntil([&] { return instance.pendingSenders() == 1; }, 5000);
-  loop.advance(0);
+  time.runUntil([&] { return instance.pendingSenders() == 1; }, 5000);
+  time.advance(0);
   EXPECT_TRUE(texts.empty());
   send(fd, frame.substr(7));
   EXPECT_EQ(settle(fd), "A");
@@ -148,10 +151,10 @@ TEST_F(ReceiverTest, DropsGarbageOversizeAndForeignTitlesWithoutHandling) {
 TEST_F(ReceiverTest, DropsASenderThatStallsAndIdleOnesMakeRoom) {
   const int slow = client();
   send(slow, channel::encodeFrame(kTitle, "a ").substr(0, 5));
-  loop.runUntil([&] { return instance.pendingSenders() == 1; }, 5000);
-  loop.advance(999);
+  time.runUntil([&] { return instance.pendingSenders() == 1; }, 5000);
+  time.advance(999);
   EXPECT_EQ(answer(slow), "") << "dropped too early";
-  loop.advance(1);
+  time.advance(1);
   EXPECT_EQ(settle(slow), "EOF");
   EXPECT_EQ(instance.pendingSenders(), 0u);
 
@@ -160,12 +163,12 @@ TEST_F(ReceiverTest, DropsASenderThatStallsAndIdleOnesMakeRoom) {
   std::vector<int> idle;
   for (int i = 0; i < 20; ++i) {
     idle.push_back(client());
-    loop.advance(0);  // accept it, so the backlog never fills
+    time.advance(0);  // accept it, so the backlog never fills
   }
   EXPECT_EQ(instance.pendingSenders(), 16u);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(settle(idle[static_cast<std::size_t>(i)]), "B") << i;
   EXPECT_EQ(answer(idle[4]), "") << "a newer idle connection was displaced first";
-  loop.advance(1000);
+  time.advance(1000);
   EXPECT_EQ(instance.pendingSenders(), 0u);
   const int good = client();
   send(good, channel::encodeFrame(kTitle, "c "));
@@ -177,7 +180,7 @@ TEST_F(ReceiverTest, DropsASenderThatStallsAndIdleOnesMakeRoom) {
 TEST_F(ReceiverTest, ASenderWithItsFrameOnTheWayIsNeverDisplaced) {
   std::vector<int> senders;
   for (int i = 0; i < 16; ++i) senders.push_back(client());
-  loop.runUntil([&] { return instance.pendingSenders() == 16; }, 5000);
+  time.runUntil([&] { return instance.pendingSenders() == 16; }, 5000);
   // The newcomer knocks before the frames land, so the loop meets it first.
   const int late = client();
   for (int fd : senders) send(fd, channel::encodeFrame(kTitle, "on time "));

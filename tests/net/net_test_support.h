@@ -21,6 +21,7 @@
 #include "net/simple_tcp.h"
 #include "platform/event_loop.h"
 #include "support/loopback.h"
+#include "support/virtual_time.h"
 
 namespace varnok::net::testing {
 
@@ -140,15 +141,16 @@ class NetTest : public ::testing::Test {
   }
   void TearDown() override { setHostResolver({}); }
 
-  bool runUntil(const std::function<bool()>& done) { return loop.runUntil(done, 5000); }
+  bool runUntil(const std::function<bool()>& done) { return time.runUntil(done, 5000); }
   // Lets readiness that may or may not come be handled.
   void settle() {
-    loop.runUntil([] { return false; }, 50);
+    time.runUntil([] { return false; }, 50);
   }
 
   ManualClock clock;
   Application app;
   EventLoop loop{clock, app};
+  varnok::testing::VirtualTime time{loop, clock};
   std::vector<std::string> events;
   std::vector<std::string> appErrors;
 };

@@ -117,7 +117,7 @@ TEST_F(ReadTest, ServerClosedInsideItsDataAvailableHandler) {
   server.OnClientDataAvailable = [&](TCustomSocket*, TSimpleTCPClient* c, int size) {
     std::string buf(static_cast<std::size_t>(size), '\0');
     events.push_back("took " + std::to_string(server.ReceiveBuffer(c, buf.data(), size)));
-    server.SetListen(false);  // frees c and its socket in the middle of the notification
+    server.SetListen(false);  // closes c in the middle of the notification
   };
   server.OnClientRead = [&](TCustomSocket*, TSimpleTCPClient*, TMemoryStream&) {
     events.push_back("read");

@@ -1,10 +1,10 @@
+#include "net/socket_errors.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
 #include <utility>
-
-#include "net/simple_tcp.h"
 
 namespace varnok::net {
 namespace {
@@ -37,25 +37,22 @@ TEST(SocketErrors, ErrnoValuesTranslateToSocketNumbers) {
   EXPECT_EQ(socketErrorFromErrno(EPROTO), EPROTO);
 }
 
-TEST(TimerComponent, PeriodIsTheIntervalReadUnsignedAndBounded) {
-  ManualClock clock;
-  Application app;
-  EventLoop loop(clock, app);
-  TTimerComponent timer(loop);
-  EXPECT_FALSE(timer.timerRunning());
-  const std::pair<int, std::int64_t> periods[] = {
-      {-1, 2147483647}, {0, 10}, {5, 10}, {10, 10}, {20000, 20000}, {-2147483647 - 1, 2147483647}};
-  for (const auto& [interval, period] : periods) {
-    timer.SetInterval(interval);
-    EXPECT_EQ(timer.timerPeriodMs(), period) << interval;
+// Both lookups read the one table: every number and every errno in it must
+// lead back to its own entry, which a repeated number or errno would break.
+TEST(SocketErrors, TableReadsTheSameBothWays) {
+  int previous = kWsaBaseErr;
+  for (const SocketErrorEntry& entry : socketErrorTable()) {
+    EXPECT_GT(entry.number, previous) << entry.name;
+    previous = entry.number;
+    EXPECT_STREQ(socketErrorText(entry.number), entry.text) << entry.name;
+    for (int err : entry.errnos) {
+      if (err != 0) {
+        EXPECT_EQ(socketErrorFromErrno(err), entry.number) << entry.name;
+      }
+    }
   }
-  timer.SetInterval(-1);
-  timer.SetTimerEnabled(true);
-  EXPECT_TRUE(timer.timerRunning());
-  EXPECT_EQ(loop.msUntilNextTimer(), 2147483647);
-  timer.SetTimerEnabled(false);
-  EXPECT_FALSE(timer.timerRunning());
+  EXPECT_EQ(socketErrorTable().size(), 50u);
+  EXPECT_EQ(socketErrorFromErrno(0), 0);
 }
-
 }  // namespace
 }  // namespace varnok::net

@@ -71,8 +71,11 @@ TEST_F(ClientTest, ConnectSendAndCloseByTheApplication) {
 
   EXPECT_EQ(client.SendBuffer("RT=hello\r", 9), 9);
   EXPECT_EQ(client.SendBuffer("x", 0), 0);
+  EXPECT_FALSE(client.CanChangeTarget("10.0.0.1", port));
   EXPECT_THROW(client.SetHost("10.0.0.1"), ESocketError);
+  EXPECT_FALSE(client.CanChangeTarget("127.0.0.1", 1));
   EXPECT_THROW(client.SetPort(1), ESocketError);
+  EXPECT_TRUE(client.CanChangeTarget("127.0.0.1", port));
   client.SetHost("127.0.0.1");  // the same value changes nothing
   EXPECT_EQ(client.Host(), "127.0.0.1");
 
@@ -87,6 +90,7 @@ TEST_F(ClientTest, ConnectSendAndCloseByTheApplication) {
   EXPECT_EQ(end, ECONNRESET);
 
   client.SetConnected(false);  // idle: nothing
+  EXPECT_TRUE(client.CanChangeTarget("10.0.0.1", 1));
   EXPECT_EQ(client.SendBuffer("x", 1), 0);
   settle();
   EXPECT_EQ(events, (Events{"connected", "disconnected"}));
@@ -104,16 +108,16 @@ TEST_F(ClientTest, RefusedAttemptReportsAfterTheCloseAndRetriesOnTheTimer) {
   EXPECT_EQ(client.timerPeriodMs(), 20000);
 
   client.SetAutoReconnectInterval(5000);  // restarts the running timer
-  loop.advance(4999);
+  time.advance(4999);
   EXPECT_EQ(events.size(), 2u);
-  loop.advance(1);
+  time.advance(1);
   ASSERT_TRUE(runUntil([&] { return events.size() == 4; }));
   EXPECT_EQ(events[3], "error 10061 Connection refused +timer");
 
   // The main window's -1: in practice never.
   client.SetAutoReconnectInterval(-1);
   EXPECT_EQ(client.timerPeriodMs(), 2147483647);
-  loop.advance(24LL * 24 * 3600 * 1000);
+  time.advance(24LL * 24 * 3600 * 1000);
   settle();
   EXPECT_EQ(events.size(), 4u);
   EXPECT_FALSE(client.Listen());
@@ -258,10 +262,10 @@ TEST_F(ClientTest, AttemptThatIsNeverAnsweredTimesOutAfter21Seconds) {
   client.SetAutoReconnectInterval(-1);
   connect(client, port);
   settle();
-  loop.advance(20999);
+  time.advance(20999);
   EXPECT_TRUE(events.empty());
   EXPECT_TRUE(client.Listen());
-  loop.advance(1);
+  time.advance(1);
   EXPECT_EQ(events, (Events{"disconnected", "error 10060 Connection timed out +timer"}));
   EXPECT_FALSE(client.Listen());
   EXPECT_EQ(client.SocketHandle(), kInvalidSocket);

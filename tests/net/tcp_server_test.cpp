@@ -151,8 +151,10 @@ TEST_F(ServerTest, PortInUseIsReportedAndLeavesTheServerClosed) {
 
 TEST_F(ServerTest, ClosingTheServerInsideOnClientRead) {
   server.OnClientRead = [this](TCustomSocket*, TSimpleTCPClient* c, TMemoryStream& s) {
-    events.push_back("read " + s.Bytes + " from " + c->Host());
     server.SetListen(false);
+    // The connection is closed but not yet freed: the handler may go on.
+    events.push_back("read " + s.Bytes + " from " + c->Host() +
+                     (c->SocketHandle() == kInvalidSocket ? "" : " still open"));
   };
   server.SetListen(true);
   Fd first = connectTo(port);
@@ -189,6 +191,121 @@ TEST_F(ServerTest, FailedSendOnAnAcceptedConnectionIsFreedAfterTheHandler) {
   EXPECT_EQ(connectionCount(), 0);
   EXPECT_TRUE(events.empty());
   EXPECT_THROW(server.SetPort(static_cast<std::uint16_t>(port + 1)), ESocketError);
+}
+
+// A connection that a handler closes stays valid until the handler returns
+// and is freed once the loop has finished the round; no server event comes
+// of closing it oneself.
+TEST_F(ServerTest, ConnectionClosedInsideAHandlerIsFreedAfterIt) {
+  std::weak_ptr<TCustomSocket* const> closed;
+  int closedSocket = kInvalidSocket;
+  server.OnClientRead = [&](TCustomSocket*, TSimpleTCPClient* c, TMemoryStream& s) {
+    closed = c->Handle();
+    closedSocket = c->SocketHandle();
+    c->SetConnected(false);
+    events.push_back("closed after " + s.Bytes + " from " + c->Host() + " listed " +
+                     std::to_string(connectionCount()));
+  };
+  server.OnClientDisconnected = [&](TCustomSocket*, TSimpleTCPClient* c) {
+    closed = c->Handle();
+    c->SetConnected(false);
+    events.push_back("disconnected " + c->Host() + " listed " + std::to_string(connectionCount()));
+  };
+  server.SetListen(true);
+  Fd reader = connectTo(port, "127.0.0.2");
+  Fd leaver = connectTo(port, "127.0.0.3");
+  ASSERT_TRUE(runUntil([&] { return connectionCount() == 2; }));
+  events.clear();
+
+  sendAll(reader.get(), "bye");
+  ASSERT_TRUE(runUntil([&] { return closed.expired() && !events.empty(); }));
+  EXPECT_EQ(events, Events{"closed after bye from 127.0.0.2 listed 2"});
+  EXPECT_EQ(connectionCount(), 1);
+  EXPECT_FALSE(loop.watching(closedSocket));
+  EXPECT_EQ(readToEnd(reader.get()).second, ECONNRESET);
+
+  leaver.reset();
+  ASSERT_TRUE(runUntil([&] { return closed.expired() && events.size() == 2; }));
+  EXPECT_EQ(events[1], "disconnected 127.0.0.3 listed 0");
+  EXPECT_EQ(connectionCount(), 0);
+  settle();
+  EXPECT_EQ(events.size(), 2u);
+  EXPECT_TRUE(appErrors.empty());
+  EXPECT_TRUE(server.Listen());
+}
+
+// The server drops a connection whose receive fails inside a handler; the
+// handler still holds it and may use it until it returns.
+TEST_F(ServerTest, ConnectionFailingInsideAHandlerStaysValidUntilItReturns) {
+  server.OnClientDataAvailable = [this](TCustomSocket*, TSimpleTCPClient* c, int size) {
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    const int took = server.ReceiveBuffer(c, bytes.data(), size);  // what came before the reset
+    char more = 0;
+    const int failed = server.ReceiveBuffer(c, &more, 1);  // the reset
+    events.push_back("took " + std::to_string(took) + " then " + std::to_string(failed) + " from " +
+                     c->Host() + " listed " + std::to_string(connectionCount()) +
+                     (c->SocketHandle() == kInvalidSocket ? " closed" : ""));
+  };
+  server.SetListen(true);
+  Fd producer = connectTo(port);
+  ASSERT_TRUE(runUntil([&] { return connectionCount() == 1; }));
+  events.clear();
+  sendAll(producer.get(), "abc");
+  producer.resetAbortively();
+  ASSERT_TRUE(runUntil([&] { return events.size() == 2; }));
+  EXPECT_EQ(events, (Events{"error 10054 Connection reset by peer",
+                            "took 3 then -1 from 127.0.0.1 listed 0 closed"}));
+  settle();
+  EXPECT_EQ(events.size(), 2u);
+  EXPECT_TRUE(server.Listen());
+}
+
+// The owner may destroy the server as the last act of a handler: nothing of
+// the server or its connections is touched afterwards, and readiness already
+// collected for its other connections is dropped.
+using ServerLifetimeTest = testing::NetTest;
+
+TEST_F(ServerLifetimeTest, ServerDestroyedByItsOwnReadHandler) {
+  auto owned = std::make_unique<TSimpleTCPServer>(loop);
+  owned->SetPort(0);
+  int reads = 0;
+  owned->OnClientRead = [&](TCustomSocket*, TSimpleTCPClient*, TMemoryStream&) {
+    ++reads;
+    owned.reset();
+  };
+  owned->SetListen(true);
+  ASSERT_TRUE(owned->Listen());
+  Fd first = connectTo(owned->Port());
+  Fd second = connectTo(owned->Port());
+  ASSERT_TRUE(runUntil([&] { return owned->Connections().Count() == 2; }));
+  sendAll(first.get(), "one");
+  sendAll(second.get(), "two");  // likely ready in the same round
+  ASSERT_TRUE(runUntil([&] { return owned == nullptr; }));
+  settle();
+  EXPECT_EQ(reads, 1);
+  EXPECT_EQ(readToEnd(first.get()).second, ECONNRESET);
+  EXPECT_EQ(readToEnd(second.get()).second, ECONNRESET);
+  EXPECT_TRUE(appErrors.empty());
+}
+
+TEST_F(ServerLifetimeTest, ServerDestroyedByItsOwnDisconnectHandler) {
+  auto owned = std::make_unique<TSimpleTCPServer>(loop);
+  owned->SetPort(0);
+  std::vector<std::string> gone;
+  owned->OnClientDisconnected = [&](TCustomSocket*, TSimpleTCPClient* c) {
+    gone.push_back(c->Host());
+    owned.reset();
+  };
+  owned->SetListen(true);
+  Fd leaver = connectTo(owned->Port(), "127.0.0.2");
+  Fd stayer = connectTo(owned->Port(), "127.0.0.3");
+  ASSERT_TRUE(runUntil([&] { return owned->Connections().Count() == 2; }));
+  leaver.reset();
+  ASSERT_TRUE(runUntil([&] { return owned == nullptr; }));
+  settle();
+  EXPECT_EQ(gone, std::vector<std::string>{"127.0.0.2"});
+  EXPECT_EQ(readToEnd(stayer.get()).second, ECONNRESET);
+  EXPECT_TRUE(appErrors.empty());
 }
 
 TEST_F(ServerTest, BurstOfConnectsWaitsInTheBacklog) {

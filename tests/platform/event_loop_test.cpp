@@ -4,9 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "support/virtual_time.h"
 
 namespace varnok {
 namespace {
@@ -16,6 +19,7 @@ class LoopTest : public ::testing::Test {
   ManualClock clock;
   Application app;
   EventLoop loop{clock, app};
+  testing::VirtualTime time{loop, clock};
   std::vector<std::string> log;
 };
 
@@ -26,7 +30,7 @@ TEST_F(LoopTest, TimersFireInOrderInVirtualTime) {
   b.setInterval(1500);
   a.setEnabled(true);
   b.setEnabled(true);
-  loop.advance(3000);
+  time.advance(3000);
   EXPECT_EQ(log, (std::vector<std::string>{"a@1000", "b@1500", "a@2000", "b@3000", "a@3000"}));
   EXPECT_EQ(clock.monotonicMs(), 3000);
 }
@@ -38,11 +42,11 @@ TEST_F(LoopTest, ALateRoundDoesNotSlowATimerDownButAStallSkipsTicks) {
   // The loop gets round to the tick 5 ms late: the next one keeps its place.
   clock.advance(27);
   loop.runOnce(0);
-  loop.advance(17);
+  time.advance(17);
   // A stall of several periods: one tick now, none made up, then every 22 ms.
   clock.advance(100);
   loop.runOnce(0);
-  loop.advance(22);
+  time.advance(22);
   EXPECT_EQ(log, (std::vector<std::string>{"27", "44", "144", "166"}));
 }
 
@@ -66,17 +70,17 @@ TEST_F(LoopTest, SwitchingOffAndOnRestartsThePeriod) {
   Timer t(loop, [&] { log.push_back(std::to_string(clock.monotonicMs())); });
   t.setInterval(1000);
   t.setEnabled(true);
-  loop.advance(900);
+  time.advance(900);
   t.setEnabled(false);
   t.setEnabled(true);
-  loop.advance(900);
+  time.advance(900);
   EXPECT_TRUE(log.empty());
-  loop.advance(100);
+  time.advance(100);
   EXPECT_EQ(log, std::vector<std::string>{"1900"});
   t.setInterval(500);  // a new interval while running restarts too
-  loop.advance(499);
+  time.advance(499);
   EXPECT_EQ(log.size(), 1u);
-  loop.advance(1);
+  time.advance(1);
   EXPECT_EQ(log.back(), "2400");
 }
 
@@ -86,7 +90,7 @@ TEST_F(LoopTest, ZeroOrNegativeIntervalDoesNotRun) {
   t.setEnabled(true);
   EXPECT_FALSE(t.running());
   t.setInterval(-1);
-  loop.advance(100000);
+  time.advance(100000);
   EXPECT_TRUE(log.empty());
   EXPECT_EQ(loop.msUntilNextTimer(), -1);
 }
@@ -103,7 +107,7 @@ TEST_F(LoopTest, HandlerMayStopRestartOrDestroyTimers) {
   victim->setInterval(100);
   self.setEnabled(true);
   victim->setEnabled(true);
-  loop.advance(1000);
+  time.advance(1000);
   EXPECT_EQ(log, std::vector<std::string>{"self"});
 }
 
@@ -115,7 +119,7 @@ TEST_F(LoopTest, ExceptionsInCallbacksReachTheHandlerAndTheLoopGoesOn) {
   t.setEnabled(true);
   loop.post([] { throw SilentAbort(); });
   loop.post([&] { log.push_back("posted"); });
-  loop.advance(20);
+  time.advance(20);
   EXPECT_EQ(log, (std::vector<std::string>{"posted", "error:boom", "error:boom"}));
 }
 
@@ -138,11 +142,54 @@ TEST_F(LoopTest, ReadinessIsDeliveredAndUnwatchDropsCollectedEvents) {
   }));
   ASSERT_EQ(write(a[1], "x", 1), 1);
   ASSERT_EQ(write(b[1], "y", 1), 1);
-  loop.runUntil([&] { return seen > 0; }, 2000);
+  time.runUntil([&] { return seen > 0; }, 2000);
   loop.runOnce(20);
   EXPECT_EQ(seen, 1);
   EXPECT_FALSE(loop.watching(a[0]));
   for (int fd : {a[0], a[1], b[0], b[1]}) close(fd);
+}
+
+TEST_F(LoopTest, ReadinessIsHandledAtEveryVirtualStep) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ASSERT_TRUE(loop.watch(pair[0], EPOLLIN, [&](std::uint32_t) {
+    char c = 0;
+    ASSERT_EQ(read(pair[0], &c, 1), 1);
+    log.push_back(std::string(1, c) + "@" + std::to_string(clock.monotonicMs()));
+  }));
+  Timer writer(loop);
+  writer.setOnTimer([&] {
+    ASSERT_EQ(write(pair[1], "w", 1), 1);
+    writer.setEnabled(false);
+  });
+  Timer later(loop, [&] { log.push_back("later@" + std::to_string(clock.monotonicMs())); });
+  writer.setInterval(100);
+  later.setInterval(150);
+  writer.setEnabled(true);
+  later.setEnabled(true);
+  time.advance(200);
+  // The byte written at 100 is read before the clock moves on to 150.
+  EXPECT_EQ(log, (std::vector<std::string>{"w@100", "later@150"}));
+  EXPECT_EQ(clock.monotonicMs(), 200);
+  loop.unwatch(pair[0]);
+  for (int fd : pair) close(fd);
+}
+
+TEST_F(LoopTest, RunningUntilSomethingHappensLeavesVirtualTimeAlone) {
+  Timer t(loop, [&] { log.push_back("tick"); });
+  t.setInterval(10);
+  t.setEnabled(true);
+  EXPECT_FALSE(time.runUntil([] { return false; }, 30));
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(clock.monotonicMs(), 0);
+  loop.post([&] { log.push_back("posted"); });
+  EXPECT_TRUE(time.runUntil([&] { return !log.empty(); }, 2000));
+  EXPECT_EQ(log, std::vector<std::string>{"posted"});
+}
+
+TEST_F(LoopTest, VirtualTimeMustMoveTheClockTheLoopReads) {
+  ManualClock other;
+  EXPECT_THROW(testing::VirtualTime(loop, other), std::invalid_argument);
 }
 
 TEST_F(LoopTest, QuitEndsRun) {

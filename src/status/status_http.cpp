@@ -1,0 +1,208 @@
+#include "status/status_http.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string_view>
+
+#include "dispatcher/form1.h"
+#include "net/simple_tcp.h"
+#include "net/socket_errors.h"
+
+namespace varnok::status {
+namespace {
+
+// A status page has few readers; connections beyond the backlog wait in SYN
+// retries, and the library turns away those beyond its limits.
+constexpr int kListenBacklog = 64;
+// The longest single wait of the timer (its interval is an int of ms).
+constexpr MHD_UNSIGNED_LONG_LONG kLongestWaitMs = 3600 * 1000;
+
+const char kHtml[] = "text/html; charset=utf-8";
+const char kJson[] = "application/json";
+const char kMetrics[] = "text/plain; version=0.0.4; charset=utf-8";
+const char kText[] = "text/plain; charset=utf-8";
+
+MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                     const char* /*version*/, const char* /*uploadData*/,
+                     std::size_t* /*uploadSize*/, void** /*requestState*/) {
+  // No exception may cross the library's C frames; without an answer the
+  // library drops the connection.
+  try {
+    return static_cast<StatusServer*>(cls)->answer(connection, url, method) ? MHD_YES : MHD_NO;
+  } catch (...) {
+    return MHD_NO;
+  }
+}
+
+bool respond(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
+             bool allowHeader = false) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return false;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  // The page needs nothing but its own inline style.
+  MHD_add_response_header(response, "Content-Security-Policy",
+                          "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
+  MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+  if (allowHeader) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+  const MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return queued == MHD_YES;
+}
+
+std::string hostAndPort(const std::string& address, std::uint16_t port) {
+  const bool v6 = address.find(':') != std::string::npos;
+  return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
+}  // namespace
+
+StatusServer::StatusServer(EventLoop& loop, Source source, Limits limits)
+    : loop_(loop), source_(std::move(source)), limits_(limits), timer_(loop) {
+  timer_.setOnTimer([this] { run(); });
+}
+
+StatusServer::~StatusServer() {
+  timer_.setEnabled(false);
+  if (daemon_ == nullptr) return;
+  loop_.unwatch(epollFd_);
+  // Closes the connections, the listening socket and the epoll descriptor.
+  MHD_stop_daemon(daemon_);
+}
+
+int StatusServer::start(const std::string& address, std::uint16_t port) {
+  if (daemon_ != nullptr) return 0;
+  sockaddr_storage where{};
+  socklen_t whereLength = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&where);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&where);
+  if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    whereLength = sizeof *v4;
+  } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    whereLength = sizeof *v6;
+  } else {
+    return net::kWsaEFault;
+  }
+
+  const int fd = ::socket(where.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return net::socketErrorFromErrno(errno);
+  const auto fail = [fd](int err) {
+    ::close(fd);
+    return net::socketErrorFromErrno(err);
+  };
+  // As for the producers' listener: a restarted copy takes the port back
+  // from connections the old one left, never from another listener.
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (where.ss_family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), whereLength) != 0) return fail(errno);
+  if (::listen(fd, kListenBacklog) != 0) return fail(errno);
+  sockaddr_storage bound{};
+  socklen_t boundLength = sizeof bound;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
+    return fail(errno);
+  }
+  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+
+  struct stat socketId {};
+  ::fstat(fd, &socketId);
+  // No internal thread: MHD_USE_EPOLL alone leaves the polling to us.
+  unsigned flags = MHD_USE_EPOLL;
+  if (where.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
+  errno = 0;
+  daemon_ = MHD_start_daemon(
+      flags, port_, nullptr, nullptr, &onRequest, this, MHD_OPTION_LISTEN_SOCKET, fd,
+      MHD_OPTION_CONNECTION_LIMIT, limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      limits_.perAddress, MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.memoryPerConnection, MHD_OPTION_END);
+  if (daemon_ == nullptr) {
+    const int err = errno != 0 ? errno : ENOMEM;
+    // Whether the library closed the socket on its way out is not promised:
+    // it is closed here only while the descriptor is still that socket.
+    struct stat now {};
+    if (::fstat(fd, &now) == 0 && now.st_ino == socketId.st_ino && now.st_dev == socketId.st_dev) {
+      ::close(fd);
+    }
+    return net::socketErrorFromErrno(err);
+  }
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
+  epollFd_ = info != nullptr ? info->epoll_fd : -1;
+  errno = 0;
+  if (epollFd_ < 0 || !loop_.watch(epollFd_, EPOLLIN, [this](std::uint32_t) { run(); })) {
+    const int err = errno != 0 ? errno : EBADF;
+    MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
+    epollFd_ = -1;
+    return net::socketErrorFromErrno(err);
+  }
+  rearm();
+  return 0;
+}
+
+void StatusServer::run() {
+  if (daemon_ == nullptr) return;
+  MHD_run(daemon_);
+  rearm();
+}
+
+// The library must run again by its deadline even without readiness (to
+// time out silent connections, or to go on with work it left pending). A
+// deadline already due waits one millisecond, so the loop never spins on it.
+void StatusServer::rearm() {
+  MHD_UNSIGNED_LONG_LONG ms = 0;
+  if (MHD_get_timeout(daemon_, &ms) != MHD_YES) {
+    timer_.setEnabled(false);
+    return;
+  }
+  timer_.setEnabled(false);
+  timer_.setInterval(static_cast<int>(std::clamp<MHD_UNSIGNED_LONG_LONG>(ms, 1, kLongestWaitMs)));
+  timer_.setEnabled(true);
+}
+
+bool StatusServer::answer(MHD_Connection* connection, const char* url, const char* method) {
+  const std::string_view verb = method != nullptr ? method : "";
+  const std::string_view path = url != nullptr ? url : "";
+  // HEAD is answered as GET; the library leaves the body out.
+  if (verb != MHD_HTTP_METHOD_GET && verb != MHD_HTTP_METHOD_HEAD) {
+    return respond(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
+                   "Only GET and HEAD are served here: the status window is read-only.\n", kText,
+                   true);
+  }
+  if (path == "/") return respond(connection, MHD_HTTP_OK, renderPage(source_()), kHtml);
+  if (path == "/status") return respond(connection, MHD_HTTP_OK, renderJson(source_()), kJson);
+  if (path == "/metrics") {
+    return respond(connection, MHD_HTTP_OK, renderMetrics(source_()), kMetrics);
+  }
+  return respond(connection, MHD_HTTP_NOT_FOUND, "Not found: try /, /status or /metrics.\n", kText);
+}
+
+std::unique_ptr<StatusServer> openStatusWindow(TForm1& form) {
+  const TConfig& config = form.Config();
+  if (config.HttpPort == 0) return nullptr;
+  auto server = std::make_unique<StatusServer>(form.loop(), [&form] { return takeSnapshot(form); });
+  const int error = server->start(config.HttpAddress, config.HttpPort);
+  const std::string where = hostAndPort(config.HttpAddress, config.HttpPort);
+  if (error != 0) {
+    form.ScrLog("Socket Error " + std::to_string(error) + " - " + net::socketErrorText(error) +
+                " (status page " + where + ")");
+    return nullptr;
+  }
+  form.ScrLog("Status page on http://" + where + "/");
+  return server;
+}
+
+}  // namespace varnok::status

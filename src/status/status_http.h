@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/event_loop.h"
+#include "status/status_render.h"
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+namespace varnok {
+class TForm1;
+}
+
+namespace varnok::status {
+
+// The read-only status window over HTTP: GET (or HEAD) of "/" gives the
+// page, "/status" the JSON, "/metrics" the Prometheus text; any other path
+// is 404 and any other method 405. Nothing it serves changes anything.
+//
+// libmicrohttpd runs without a thread of its own: its epoll descriptor is
+// watched by our loop, which runs it on readiness, and a loop timer follows
+// the deadline it asks for (its connection timeouts). Every request is
+// answered to its end inside that run, on the event thread, from a snapshot
+// taken then.
+//
+// Ownership: the server owns the listening socket (handed to the library,
+// which closes it), the library's daemon and its loop registrations; the
+// source must outlive it.
+class StatusServer {
+ public:
+  // What one misbehaving client can hold: connections (in all and from one
+  // address), how long a silent connection stays, and the memory a request
+  // may take (longer request lines and headers are refused with 414 or 431).
+  struct Limits {
+    unsigned connections = 32;
+    unsigned perAddress = 8;
+    unsigned idleSeconds = 10;
+    std::size_t memoryPerConnection = 32 * 1024;
+  };
+  using Source = std::function<Snapshot()>;
+
+  StatusServer(EventLoop& loop, Source source, Limits limits);
+  StatusServer(EventLoop& loop, Source source) : StatusServer(loop, std::move(source), Limits{}) {}
+  ~StatusServer();
+  StatusServer(const StatusServer&) = delete;
+  StatusServer& operator=(const StatusServer&) = delete;
+
+  // Binds a numeric IPv4 or IPv6 address and the port (0: one the system
+  // picks) and starts serving. 0 on success, otherwise the socket error
+  // number (10048 for a port in use, 10014 for an address that is not
+  // numeric, ...), and nothing is served. Once only.
+  int start(const std::string& address, std::uint16_t port);
+  bool serving() const { return daemon_ != nullptr; }
+  std::uint16_t port() const { return port_; }
+  // The library's next deadline as the loop timer holds it, in ms; -1 when
+  // it asked for none.
+  int armedTimeoutMs() const { return timer_.running() ? timer_.interval() : -1; }
+
+  // Queues the answer to one request; called by the library inside run().
+  // False when no answer could be queued (the library then drops the
+  // connection).
+  bool answer(MHD_Connection* connection, const char* url, const char* method);
+
+ private:
+  void run();
+  void rearm();
+
+  EventLoop& loop_;
+  Source source_;
+  Limits limits_;
+  MHD_Daemon* daemon_ = nullptr;
+  int epollFd_ = -1;
+  std::uint16_t port_ = 0;
+  Timer timer_;
+};
+
+// The status window that the dispatcher's configuration asks for, opened
+// once start-up has read it: none when HttpPort is 0. A port that cannot be
+// bound is logged as the listener's errors are ("Socket Error 10048 -
+// Address already in use", naming the status page) and gives none; the
+// dispatcher runs on without it. A window that opens says where.
+std::unique_ptr<StatusServer> openStatusWindow(TForm1& form);
+
+}  // namespace varnok::status

@@ -1,0 +1,438 @@
+#include "status/status_render.h"
+
+#include <cstddef>
+#include <utility>
+
+#include "platform/clock.h"
+
+namespace varnok::status {
+namespace {
+
+// The code point that starts at text[i] and the bytes it takes; length 0
+// when the bytes there are not well-formed UTF-8 (overlong forms, surrogates
+// and values past U+10FFFF included).
+struct CodePoint {
+  char32_t value = 0;
+  std::size_t length = 0;
+};
+
+CodePoint decodeAt(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return {lead, 1};
+  std::size_t length = 0;
+  char32_t value = 0;
+  char32_t lowest = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, value = lead & 0x1F, lowest = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, value = lead & 0x0F, lowest = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, value = lead & 0x07, lowest = 0x10000;
+  } else {
+    return {};
+  }
+  if (i + length > text.size()) return {};
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return {};
+    value = (value << 6) | (byte(i + k) & 0x3F);
+  }
+  if (value < lowest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return {};
+  return {value, length};
+}
+
+void appendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+bool validUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const CodePoint cp = decodeAt(text, i);
+    if (cp.length == 0) return false;
+    i += cp.length;
+  }
+  return true;
+}
+
+// Walks text by code points; a byte that starts no well-formed sequence is
+// handed over alone as the character of the same number (ISO 8859-1), with
+// valid set to false.
+template <class Visit>
+void eachCodePoint(std::string_view text, Visit visit) {
+  for (std::size_t i = 0; i < text.size();) {
+    const CodePoint cp = decodeAt(text, i);
+    if (cp.length == 0) {
+      visit(static_cast<char32_t>(static_cast<unsigned char>(text[i])), text.substr(i, 1), false);
+      ++i;
+    } else {
+      visit(cp.value, text.substr(i, cp.length), true);
+      i += cp.length;
+    }
+  }
+}
+
+const char kHexDigits[] = "0123456789abcdef";
+
+void appendJsonEscape(std::string& out, char32_t cp) {
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHexDigits[(cp >> shift) & 0xF]);
+}
+
+std::string number(std::int64_t n) {
+  return std::to_string(n);
+}
+std::string number(std::uint64_t n) {
+  return std::to_string(n);
+}
+
+}  // namespace
+
+std::string bytesAsText(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char c : bytes) appendUtf8(out, static_cast<unsigned char>(c));
+  return out;
+}
+
+std::string fileNameAsText(std::string_view bytes) {
+  if (validUtf8(bytes)) return std::string(bytes);
+  return bytesAsText(bytes);
+}
+
+std::string jsonString(std::string_view text) {
+  std::string out = "\"";
+  out.reserve(text.size() + 2);
+  eachCodePoint(text, [&](char32_t cp, std::string_view raw, bool valid) {
+    switch (cp) {
+      case '"':
+        out += "\\\"";
+        return;
+      case '\\':
+        out += "\\\\";
+        return;
+      case '\n':
+        out += "\\n";
+        return;
+      case '\r':
+        out += "\\r";
+        return;
+      case '\t':
+        out += "\\t";
+        return;
+      default:
+        break;
+    }
+    // Control characters (C0, DEL, C1) and the two line separators that
+    // break JavaScript string literals are written as escapes; so is a byte
+    // that is not UTF-8, which keeps the document valid whatever it holds.
+    if (!valid || cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
+      appendJsonEscape(out, cp);
+    } else {
+      out.append(raw);
+    }
+  });
+  out.push_back('"');
+  return out;
+}
+
+std::string htmlText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  eachCodePoint(text, [&](char32_t cp, std::string_view raw, bool valid) {
+    if (!valid || (cp >= 0x80 && cp <= 0x9F)) {
+      appendUtf8(out, 0xFFFD);
+    } else if (cp < 0x20 && cp != '\t') {
+      appendUtf8(out, 0x2400 + cp);  // the control pictures: CR shows as U+240D
+    } else if (cp == 0x7F) {
+      appendUtf8(out, 0x2421);
+    } else if (cp == '&') {
+      out += "&amp;";
+    } else if (cp == '<') {
+      out += "&lt;";
+    } else if (cp == '>') {
+      out += "&gt;";
+    } else if (cp == '"') {
+      out += "&quot;";
+    } else if (cp == '\'') {
+      out += "&#39;";
+    } else {
+      out.append(raw);
+    }
+  });
+  return out;
+}
+
+std::string metricLabelValue(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  eachCodePoint(text, [&](char32_t cp, std::string_view raw, bool valid) {
+    if (!valid) {
+      appendUtf8(out, 0xFFFD);  // label values must be UTF-8
+    } else if (cp == '\\') {
+      out += "\\\\";
+    } else if (cp == '"') {
+      out += "\\\"";
+    } else if (cp == '\n') {
+      out += "\\n";
+    } else {
+      out.append(raw);
+    }
+  });
+  return out;
+}
+
+Snapshot takeSnapshot(const TForm1& form) {
+  Snapshot s;
+  s.title = form.loop().app().title();
+  for (int c = 0; c < StatusTable::kColumns; ++c) {
+    s.header[static_cast<std::size_t>(c)] = form.SG1.cell(c, 0);
+  }
+  if (form.Server1.Listen()) s.listeningPort = form.Server1.Port();
+  s.produced = formatDateTime(form.loop().clock().now());
+  s.encoders.reserve(form.Kodery.size());
+  for (std::size_t i = 0; i < form.Kodery.size(); ++i) {
+    const TKodery& k = form.Kodery[i];
+    EncoderState e;
+    e.number = static_cast<int>(i) + 1;
+    for (int c = 0; c < StatusTable::kColumns; ++c) {
+      e.cells[static_cast<std::size_t>(c)] = form.SG1.cell(c, e.number);
+    }
+    e.name = k.Name;
+    e.host = k.Host;
+    e.port = k.Port;
+    e.queue = i < form.Fronty.size() ? static_cast<std::int64_t>(form.Fronty[i].size()) : 0;
+    for (std::size_t slot = 0; slot < form.Odesilace.size(); ++slot) {
+      const TOdesilace& sender = form.Odesilace[slot];
+      if (sender.Koder == static_cast<int>(i) && sender.LinkUp) {
+        e.thread = static_cast<int>(slot) + 1;
+        e.connected = true;
+      }
+    }
+    e.errors = k.Errors;
+    e.errorsInRow = k.ErrorsInRow;
+    e.enabled = k.Enabled;
+    e.suspended = k.Enabled && !k.Active;
+    s.encoders.push_back(std::move(e));
+  }
+  s.log.assign(form.Memo2.lines().begin(), form.Memo2.lines().end());
+  s.totals = form.Counters;
+  s.producerConnections = form.Server1.Connections().Count();
+  return s;
+}
+
+std::string renderPage(const Snapshot& s) {
+  const std::string title = htmlText(fileNameAsText(s.title));
+  std::string out;
+  out.reserve(4096 + 128 * s.log.size() + 512 * s.encoders.size());
+  out +=
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+      "<meta http-equiv=\"refresh\" content=\"" +
+      std::to_string(kPageRefreshSeconds) + "\">\n<title>" + title + "</title>\n";
+  out +=
+      "<style>\n"
+      ":root{color-scheme:light dark;font-family:system-ui,sans-serif}\n"
+      "body{margin:0 auto;max-width:64rem;padding:1rem}\n"
+      "h1{font-size:1.3rem;margin:0 0 .25rem}\n"
+      "h2{font-size:1.05rem;margin:1.25rem 0 .5rem}\n"
+      ".meta{color:#777;margin:0 0 1rem;font-size:.9rem}\n"
+      "table{border-collapse:collapse;width:100%;font-size:.95rem}\n"
+      "th,td{padding:.35rem .5rem;border-bottom:1px solid #8884;text-align:left;"
+      "white-space:nowrap}\n"
+      "td.num{text-align:right;font-variant-numeric:tabular-nums}\n"
+      "tr.suspended{background:#d0303022}\n"
+      "tr.suspended td.state{color:#c02020;font-weight:bold}\n"
+      "tr.off td{color:#888}\n"
+      "pre{white-space:pre-wrap;overflow-wrap:anywhere;font-size:.85rem;background:#8881;"
+      "padding:.5rem;border-radius:4px;margin:0}\n"
+      "@media (max-width:40rem){\n"
+      "thead{display:none}\n"
+      "table,tbody,tr,td{display:block}\n"
+      "tr{border:1px solid #8884;border-radius:6px;margin:0 0 .75rem;padding:.25rem .5rem}\n"
+      "td,td.num{border:0;display:flex;justify-content:space-between;gap:1rem;"
+      "white-space:normal;text-align:right;overflow-wrap:anywhere}\n"
+      "td::before{content:attr(data-label);font-weight:bold;text-align:left}\n"
+      "}\n"
+      "</style>\n</head>\n<body>\n";
+  out += "<h1>" + title + "</h1>\n<p class=\"meta\">";
+  out += s.listeningPort ? "Listening on port " + std::to_string(*s.listeningPort)
+                         : std::string("Not listening for producers");
+  out += " &middot; as of <time id=\"produced\">" + htmlText(s.produced) +
+         "</time> &middot; reloads every " + std::to_string(kPageRefreshSeconds) + " s</p>\n";
+
+  std::array<std::string, StatusTable::kColumns> labels;
+  out += "<table id=\"encoders\">\n<thead><tr>";
+  for (std::size_t c = 0; c < labels.size(); ++c) {
+    labels[c] = htmlText(bytesAsText(s.header[c]));
+    out += "<th>" + labels[c] + "</th>";
+  }
+  out += "</tr></thead>\n<tbody>\n";
+  for (const EncoderState& e : s.encoders) {
+    out += "<tr class=\"encoder";
+    if (e.suspended) out += " suspended";
+    if (!e.enabled) out += " off";
+    out += "\">";
+    for (std::size_t c = 0; c < e.cells.size(); ++c) {
+      const bool numeric = c == kColPort || c == kColQueue || c == kColErrors;
+      out += "<td";
+      if (numeric) out += " class=\"num\"";
+      if (c == kColEnabled) out += " class=\"state\"";
+      out += " data-label=\"" + labels[c] + "\">" + htmlText(bytesAsText(e.cells[c])) + "</td>";
+    }
+    out += "</tr>\n";
+  }
+  out += "</tbody>\n</table>\n<h2>Log</h2>\n<pre id=\"log\">";
+  for (std::size_t i = 0; i < s.log.size(); ++i) {
+    if (i > 0) out.push_back('\n');
+    out += htmlText(bytesAsText(s.log[i]));
+  }
+  out += "</pre>\n</body>\n</html>\n";
+  return out;
+}
+
+std::string renderJson(const Snapshot& s) {
+  std::string out;
+  out.reserve(1024 + 128 * s.log.size() + 256 * s.encoders.size());
+  out += "{\"title\":" + jsonString(fileNameAsText(s.title));
+  out += ",\"listeningPort\":" +
+         (s.listeningPort ? std::to_string(*s.listeningPort) : std::string("null"));
+  out += ",\"produced\":" + jsonString(s.produced);
+  out += ",\"encoders\":[";
+  for (std::size_t i = 0; i < s.encoders.size(); ++i) {
+    const EncoderState& e = s.encoders[i];
+    if (i > 0) out.push_back(',');
+    out += "\n{\"number\":" + std::to_string(e.number);
+    out += ",\"name\":" + jsonString(bytesAsText(e.name));
+    out += ",\"host\":" + jsonString(bytesAsText(e.host));
+    out += ",\"port\":" + number(e.port);
+    out += ",\"queue\":" + number(e.queue);
+    out += ",\"thread\":" + (e.thread > 0 ? std::to_string(e.thread) : std::string("null"));
+    out += ",\"errors\":" + number(e.errors);
+    out += ",\"errorsInRow\":" + number(e.errorsInRow);
+    out += std::string(",\"enabled\":") + (e.enabled ? "true" : "false");
+    out += std::string(",\"suspended\":") + (e.suspended ? "true" : "false");
+    out += std::string(",\"connected\":") + (e.connected ? "true" : "false");
+    out += "}";
+  }
+  out += "],\n\"log\":[";
+  for (std::size_t i = 0; i < s.log.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    out += "\n" + jsonString(bytesAsText(s.log[i]));
+  }
+  const TrafficCounters& t = s.totals;
+  out += "],\n\"totals\":{\"received\":{\"tcp\":" + number(t.ReceivedTcp) +
+         ",\"handoff\":" + number(t.ReceivedHandOff) + ",\"file\":" + number(t.ReceivedFile) +
+         "},\"queued\":" + number(t.Queued) + ",\"delivered\":" + number(t.Delivered) +
+         ",\"expired\":" + number(t.Expired) + ",\"failedSends\":" + number(t.FailedSends) +
+         ",\"producerConnections\":" + number(s.producerConnections) +
+         ",\"producersAccepted\":" + number(t.ProducersAccepted) +
+         ",\"producersRefused\":" + number(t.ProducersRefused) + "}}\n";
+  return out;
+}
+
+namespace {
+
+void family(std::string& out, const char* name, const char* type, const char* help) {
+  out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+  out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+}
+
+template <class Value>
+void sample(std::string& out, const char* name, const std::string& labels, Value value) {
+  out.append(name);
+  if (!labels.empty()) out.append("{").append(labels).append("}");
+  out.append(" ").append(number(value)).append("\n");
+}
+
+}  // namespace
+
+std::string renderMetrics(const Snapshot& s) {
+  std::string out;
+  out.reserve(4096 + 512 * s.encoders.size());
+  // Two encoders may share a name; the number keeps their series apart.
+  std::vector<std::string> labels;
+  labels.reserve(s.encoders.size());
+  for (const EncoderState& e : s.encoders) {
+    labels.push_back("encoder=\"" + metricLabelValue(bytesAsText(e.name)) + "\",number=\"" +
+                     std::to_string(e.number) + "\"");
+  }
+  struct PerEncoder {
+    const char* name;
+    const char* help;
+    std::int64_t (*value)(const EncoderState&);
+  };
+  static const PerEncoder perEncoder[] = {
+      {"varnok_encoder_queue_length", "Commands waiting in the encoder's queue.",
+       [](const EncoderState& e) { return e.queue; }},
+      {"varnok_encoder_errors", "Failed connection attempts since start (the Errors column).",
+       [](const EncoderState& e) { return e.errors; }},
+      {"varnok_encoder_errors_in_row",
+       "Failed connection attempts since a command last went out or the encoder resumed.",
+       [](const EncoderState& e) { return e.errorsInRow; }},
+      {"varnok_encoder_enabled", "1 when the configuration switches the encoder on.",
+       [](const EncoderState& e) -> std::int64_t { return e.enabled ? 1 : 0; }},
+      {"varnok_encoder_suspended", "1 while the encoder is suspended after failures in a row.",
+       [](const EncoderState& e) -> std::int64_t { return e.suspended ? 1 : 0; }},
+      {"varnok_encoder_connected", "1 while a sender slot is connected to the encoder.",
+       [](const EncoderState& e) -> std::int64_t { return e.connected ? 1 : 0; }},
+  };
+  for (const PerEncoder& metric : perEncoder) {
+    family(out, metric.name, "gauge", metric.help);
+    for (std::size_t i = 0; i < s.encoders.size(); ++i) {
+      sample(out, metric.name, labels[i], metric.value(s.encoders[i]));
+    }
+  }
+
+  const TrafficCounters& t = s.totals;
+  family(out, "varnok_commands_received_total", "counter",
+         "Commands taken in since start, by input: producer chunks acknowledged (tcp), texts "
+         "from a second copy (handoff), commands read from command files (file).");
+  sample(out, "varnok_commands_received_total", "input=\"tcp\"", t.ReceivedTcp);
+  sample(out, "varnok_commands_received_total", "input=\"handoff\"", t.ReceivedHandOff);
+  sample(out, "varnok_commands_received_total", "input=\"file\"", t.ReceivedFile);
+  struct Total {
+    const char* name;
+    const char* help;
+    std::uint64_t value;
+  };
+  const Total totals[] = {
+      {"varnok_commands_queued_total",
+       "Queue entries made since start (each repeat and each encoder counted).", t.Queued},
+      {"varnok_commands_delivered_total",
+       "Queue entries written whole to an encoder's connection since start.", t.Delivered},
+      {"varnok_commands_expired_total",
+       "Queue entries dropped since start for waiting longer than MaxMinutesInQueue.", t.Expired},
+      {"varnok_commands_failed_total",
+       "Queue entries taken for sending whose connection ended before they were written whole.",
+       t.FailedSends},
+  };
+  for (const Total& total : totals) {
+    family(out, total.name, "counter", total.help);
+    sample(out, total.name, "", total.value);
+  }
+  family(out, "varnok_producer_connections", "gauge", "Producer connections open now.");
+  sample(out, "varnok_producer_connections", "", s.producerConnections);
+  family(out, "varnok_producers_accepted_total", "counter",
+         "Producer connections let through by the access lists (counted at their first chunk).");
+  sample(out, "varnok_producers_accepted_total", "", t.ProducersAccepted);
+  family(out, "varnok_producers_refused_total", "counter",
+         "Producer connections refused by the access lists (counted at their first chunk).");
+  sample(out, "varnok_producers_refused_total", "", t.ProducersRefused);
+  return out;
+}
+
+}  // namespace varnok::status

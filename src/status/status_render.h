@@ -1,0 +1,71 @@
+#pragma once
+
+// The status window's pages: the dispatcher's state taken as one snapshot,
+// then rendered as an HTML page, as JSON and as Prometheus text. Nothing here
+// touches a socket, so every page can be checked from a snapshot alone.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dispatcher/form1.h"
+#include "dispatcher/status_table.h"
+
+namespace varnok::status {
+
+// One encoder: its row of SG1 as the window shows it, and the same facts as
+// typed values.
+struct EncoderState {
+  int number = 0;  // N of its [EncoderN] section
+  std::array<std::string, StatusTable::kColumns> cells;
+  std::string name;
+  std::string host;
+  std::int64_t port = 0;  // as configured (the table shows the same number)
+  std::int64_t queue = 0;
+  int thread = 0;  // the sender slot connected to it, 1..4; 0 when none
+  std::int64_t errors = 0;
+  std::int64_t errorsInRow = 0;
+  bool enabled = false;    // switched on by configuration
+  bool suspended = false;  // enabled, but resting after ErrorLimit failures in a row
+  bool connected = false;
+};
+
+// Everything one page shows, taken at one moment on the event thread.
+struct Snapshot {
+  std::string title;
+  std::array<std::string, StatusTable::kColumns> header;
+  std::optional<std::uint16_t> listeningPort;  // none when not listening
+  std::string produced;                        // local time, as in log lines
+  std::vector<EncoderState> encoders;
+  std::vector<std::string> log;  // Memo2, oldest first
+  TrafficCounters totals;
+  std::int64_t producerConnections = 0;  // open now
+};
+
+Snapshot takeSnapshot(const TForm1& form);
+
+// Seconds between the page's own reloads.
+inline constexpr int kPageRefreshSeconds = 5;
+
+std::string renderPage(const Snapshot& s);
+std::string renderJson(const Snapshot& s);
+std::string renderMetrics(const Snapshot& s);
+
+// Texts are bytes; they are shown as the window shows them, one byte per
+// character (ISO 8859-1), which any byte sequence survives. The result is
+// UTF-8.
+std::string bytesAsText(std::string_view bytes);
+// A name from the file system (the title): kept when it is valid UTF-8,
+// otherwise one byte per character.
+std::string fileNameAsText(std::string_view bytes);
+
+// Quoting for each format; the input is UTF-8 (as the two functions above
+// give). jsonString includes the quotes.
+std::string jsonString(std::string_view text);
+std::string htmlText(std::string_view text);
+std::string metricLabelValue(std::string_view text);
+
+}  // namespace varnok::status
