@@ -20,38 +20,23 @@
 
 #include "net/simple_tcp.h"
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 #include "support/loopback.h"
 #include "support/virtual_time.h"
 
 namespace varnok::net::testing {
 
 // A descriptor that closes itself.
-class Fd {
+class Fd : public UniqueFd {
  public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    reset();
-    fd_ = std::exchange(other.fd_, -1);
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
+  using UniqueFd::UniqueFd;
+  bool valid() const { return static_cast<bool>(*this); }
   // Closes with linger 0: the peer sees a reset.
   void resetAbortively() {
     const linger abortive{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    ::setsockopt(get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     reset();
   }
-
- private:
-  int fd_ = -1;
 };
 
 inline sockaddr_in loopback(std::uint16_t port, const char* ip = "127.0.0.1") {
