@@ -155,7 +155,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     VARNOK_FUZZ_CHECK(form.Fronty[0].size() == 2 * acks && form.Fronty[1].size() == 2 * acks);
     VARNOK_FUZZ_CHECK(waitingOf(rig->servedConnection) == queuedBytes);
     VARNOK_FUZZ_CHECK(rig->servedConnection->ReadPaused() == (queuedBytes > kBacklogBytes));
-    VARNOK_FUZZ_CHECK(!rig->bannedConnection->Data && !rig->bannedConnection->ReadPaused());
+    // A refused producer queues nothing and is never paused (its share only
+    // marks the connection as counted).
+    VARNOK_FUZZ_CHECK(waitingOf(rig->bannedConnection) == 0 &&
+                      !rig->bannedConnection->ReadPaused());
+    // Each connection is counted once, whatever it sends.
+    VARNOK_FUZZ_CHECK(form.Counters.ProducersRefused <= 1 && form.Counters.ProducersAccepted <= 1);
   }
   if (acks > 0) {
     VARNOK_FUZZ_CHECK(form.Fronty[0].back().Command == form.Fronty[1].back().Command);
