@@ -1,11 +1,13 @@
 #pragma once
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace varnok::testing {
 
@@ -27,10 +29,17 @@ class TempDir {
   // The folder with a trailing "/".
   std::string folder() const { return path_ + "/"; }
   const std::string& path() const { return path_; }
-  std::string write(const std::string& name, const std::string& content) const {
+  // Replaces the file's content; returns its full name.
+  std::string write(const std::string& name, std::string_view content) const {
     const std::string file = folder() + name;
-    std::ofstream out(file, std::ios::binary);
-    out << content;
+    // A new file rather than a truncated one: some file systems flush a file
+    // that was truncated and written again when it is closed, which would
+    // make a fuzz target wait for the disk on every input.
+    ::unlink(file.c_str());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + file);
     return file;
   }
 
