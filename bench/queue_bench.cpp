@@ -4,13 +4,23 @@
 // costs in proportion to what expires. Each runs at 10^3 .. 10^6 queued
 // entries; varnok_bench_table compares every size with 10^3.
 #include <benchmark/benchmark.h>
+#include <sys/socket.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
+#include <string>
 #include <utility>
 
-#include "dispatcher/form1.h"
+#include "dispatcher/dispatcher.h"
+#include "platform/application.h"
+#include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "support/dispatcher_peer.h"
+#include "support/loopback.h"
+#include "support/temp_dir.h"
 
 namespace varnok {
 namespace {
@@ -22,25 +32,66 @@ constexpr std::int64_t kBatch = 1000;
 // A command of 64 bytes, line end included: long enough to live on the heap.
 const std::string kCommand = "RT1=Now playing: a title long enough to fill a whole RDS line!\r\n";
 
+[[noreturn]] void setupFailed(const char* what) {
+  std::fprintf(stderr, "varnok_bench: %s\n", what);
+  std::abort();
+}
+
+// The port every encoder is configured with: a loopback listener that never
+// accepts. A slot bound to an encoder dials it, and as nothing runs the loop
+// here the dispatcher never hears how the attempt went: the slot stays bound
+// and connecting.
+std::uint16_t encoderPort() {
+  static const int listener = [] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = testing::loopbackAddress("127.0.0.1", 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+      setupFailed("cannot listen on loopback for the encoders");
+    }
+    return fd;
+  }();
+  return testing::localPort(listener);
+}
+
+// A dispatcher started with the given number of encoders, all enabled, two
+// sender slots and no input but the calls made here; the loop never runs, so
+// no timer fires.
 struct Bench {
   explicit Bench(int encoders) {
-    form = std::make_unique<TForm1>(loop, "/nonexistent/");
-    form->Kodery.assign(static_cast<std::size_t>(encoders), TKodery{});
-    for (auto& k : form->Kodery) k.Enabled = k.Active = true;
-    form->Fronty.assign(form->Kodery.size(), {});
-    form->Odesilace.assign(2, TOdesilace{});
-    form->SG1.setRowCount(encoders + 1);
+    std::string ini = "[General]\nEncoderCount=" + std::to_string(encoders) +
+                      "\nThreads=2\nMaxMinutesInQueue=10\n[Inputs]\nSocket=0\n";
+    const std::string port = std::to_string(encoderPort());
+    for (int i = 1; i <= encoders; ++i) {
+      ini += "[Encoder" + std::to_string(i) + "]\nHost=127.0.0.1\nPort=" + port + "\n";
+    }
+    folder.write("varnok.ini", ini);
+    app.dispatch([this] { dispatcher.start(); });
+    if (dispatcher.encoders().size() != static_cast<std::size_t>(encoders) ||
+        dispatcher.senderSlots().size() != 2) {
+      setupFailed("the dispatcher did not start with the configured encoders and slots");
+    }
   }
   // Queues entries until all queues together hold about total of them
-  // (DoFronty puts one in every enabled encoder's queue).
+  // (queueCommand puts one in every enabled encoder's queue).
   void fill(std::int64_t total) {
-    const auto perCall = static_cast<std::int64_t>(form->Kodery.size());
-    for (std::int64_t i = 0; i < total / perCall; ++i) form->DoFronty(kCommand, "");
+    const auto perCall = static_cast<std::int64_t>(dispatcher.encoders().size());
+    for (std::int64_t i = 0; i < total / perCall; ++i) dispatcher.queueCommand(kCommand);
   }
+  // Binds the slot to the encoder the way the dispatch tick does (the
+  // encoder must have something queued); nothing when it already is.
+  void bind(int slot, int encoder) {
+    const auto index = static_cast<std::size_t>(slot);
+    if (dispatcher.senderSlots()[index].encoder() != encoder) peer.serve(encoder, slot);
+    if (dispatcher.senderSlots()[index].encoder() != encoder) setupFailed("a slot was not bound");
+  }
+
+  testing::TempDir folder;  // the program folder
   ManualClock clock;
   Application app;
   EventLoop loop{clock, app};
-  std::unique_ptr<TForm1> form;
+  Dispatcher dispatcher{loop, folder.folder()};
+  DispatcherPeer peer{dispatcher};
 };
 
 // Filling a million entries takes longer than measuring them, and Google
@@ -59,80 +110,115 @@ Bench& prepared(int encoders, std::int64_t entries) {
   return *bench;
 }
 
-// DoFronty onto a queue of n entries; the batch is taken off the tail again
-// with the timer stopped, so the length stays n.
-void BM_DoFronty(benchmark::State& state) {
+// The tables of the expiring pass: 4 encoders, their entries put in by groups
+// of kBatch, each group one step of the clock after the one before. New
+// entries go in behind the others, so expired ones can only be made by
+// letting time pass: the step is MaxSecondsInQueue + 1 s shared out over the
+// groups, so that one step after the last group went in, the oldest group is
+// past MaxSecondsInQueue and every other group is within it. A new group put
+// in before each pass keeps the length: the pass finds n + kBatch entries,
+// the first kBatch of them expired, and leaves n.
+struct Rolling : Bench {
+  explicit Rolling(std::int64_t entries) : Bench(4), groups(entries / kBatch) {
+    const std::int64_t spanMs = (dispatcher.config().maxSecondsInQueue + 1) * 1000;
+    stepMs = (spanMs + groups - 1) / groups;
+    for (std::int64_t g = 0; g < groups; ++g) addGroup();
+    // The pass drops the oldest group and nothing more.
+    const std::uint64_t expiredBefore = dispatcher.counters().expired;
+    addGroup();
+    peer.expiryTick();
+    if (dispatcher.counters().expired - expiredBefore != static_cast<std::uint64_t>(kBatch) ||
+        dispatcher.queues().size(0) != static_cast<std::size_t>(entries / 4)) {
+      setupFailed("an expiry pass does not drop exactly the oldest group");
+    }
+  }
+  // Moves the clock one step on and puts in the next group.
+  void addGroup() {
+    clock.advance(stepMs);
+    fill(kBatch);
+  }
+
+  const std::int64_t groups;
+  std::int64_t stepMs = 0;
+};
+
+Rolling& rolling(std::int64_t entries) {
+  static std::map<std::int64_t, std::unique_ptr<Rolling>> kept;
+  std::unique_ptr<Rolling>& bench = kept[entries];
+  if (!bench) bench = std::make_unique<Rolling>(entries);
+  return *bench;
+}
+
+// queueCommand onto a queue of n entries; the batch is taken off the head
+// again with the timer stopped, so the length stays n.
+void BM_QueueCommand(benchmark::State& state) {
   Bench& b = prepared(1, state.range(0));
-  auto& queue = b.form->Fronty[0];
   for (auto _ : state) {
-    for (std::int64_t i = 0; i < kBatch; ++i) b.form->DoFronty(kCommand, "");
+    for (std::int64_t i = 0; i < kBatch; ++i) b.dispatcher.queueCommand(kCommand);
     state.PauseTiming();
-    for (std::int64_t i = 0; i < kBatch; ++i) queue.pop_back();
+    for (std::int64_t i = 0; i < kBatch; ++i) b.peer.takeNext(0);
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
-BENCHMARK(BM_DoFronty)->RangeMultiplier(10)->Range(1000, 1000000);
+BENCHMARK(BM_QueueCommand)->RangeMultiplier(10)->Range(1000, 1000000);
 
-// ZFronty from a queue of n entries; the batch is put back with the timer
+// takeNext from a queue of n entries; the batch is put back with the timer
 // stopped.
-void BM_ZFronty(benchmark::State& state) {
+void BM_TakeNext(benchmark::State& state) {
   Bench& b = prepared(1, state.range(0) + kBatch);
   for (auto _ : state) {
-    for (std::int64_t i = 0; i < kBatch; ++i) benchmark::DoNotOptimize(b.form->ZFronty(0));
+    for (std::int64_t i = 0; i < kBatch; ++i) benchmark::DoNotOptimize(b.peer.takeNext(0));
     state.PauseTiming();
     b.fill(kBatch);
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
-BENCHMARK(BM_ZFronty)->RangeMultiplier(10)->Range(1000, 1000000);
+BENCHMARK(BM_TakeNext)->RangeMultiplier(10)->Range(1000, 1000000);
 
 // Choosing the encoder that waited longest, with n entries over 4 encoders
 // and one of them bound to a slot.
-void BM_CekaNejdyl(benchmark::State& state) {
+void BM_LongestWaiting(benchmark::State& state) {
   Bench& b = prepared(4, state.range(0));
-  b.form->Odesilace[0].Koder = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(b.form->CekaNejdyl(false));
+  b.bind(0, 0);
+  for (auto _ : state) benchmark::DoNotOptimize(b.peer.longestWaiting(false));
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_CekaNejdyl)->RangeMultiplier(10)->Range(1000, 1000000);
+BENCHMARK(BM_LongestWaiting)->RangeMultiplier(10)->Range(1000, 1000000);
 
 // An expiry pass over n fresh entries in 4 queues, in front of which kBatch
 // expired entries wait: the pass must cost what expires, not what stays.
-void BM_TimerQExpiring(benchmark::State& state) {
-  Bench& b = prepared(4, state.range(0));
-  const TDateTime old = b.clock.now() - 1.0;  // a day ago: far beyond MaxMinutesInQueue
+void BM_ExpiryTickExpiring(benchmark::State& state) {
+  Rolling& r = rolling(state.range(0));
   for (auto _ : state) {
     state.PauseTiming();
-    for (auto& queue : b.form->Fronty) {
-      for (std::int64_t i = 0; i < kBatch / 4; ++i) queue.push_front(TFronta{kCommand, old, {}});
-    }
+    r.addGroup();
     state.ResumeTiming();
-    b.form->TimerQTimer();
+    r.peer.expiryTick();
   }
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
-BENCHMARK(BM_TimerQExpiring)->RangeMultiplier(10)->Range(1000, 1000000);
+BENCHMARK(BM_ExpiryTickExpiring)->RangeMultiplier(10)->Range(1000, 1000000);
 
 // An expiry pass over n entries in 4 queues of which none has expired: the
 // pass stops at each queue's head.
-void BM_TimerQNothingExpired(benchmark::State& state) {
+void BM_ExpiryTickNothingExpired(benchmark::State& state) {
   Bench& b = prepared(4, state.range(0));
-  for (auto _ : state) b.form->TimerQTimer();
+  for (auto _ : state) b.peer.expiryTick();
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_TimerQNothingExpired)->RangeMultiplier(10)->Range(1000, 1000000);
+BENCHMARK(BM_ExpiryTickNothingExpired)->RangeMultiplier(10)->Range(1000, 1000000);
 
 // One dispatch tick with many encoders waiting.
-void BM_TimerATickManyEncoders(benchmark::State& state) {
+void BM_DispatchTickManyEncoders(benchmark::State& state) {
   Bench b(static_cast<int>(state.range(0)));
-  b.form->Odesilace[0].Koder = 0;
-  b.form->Odesilace[1].Koder = 1;  // both slots bound and connecting: nothing to do
-  b.form->DoFronty("x", "");
-  for (auto _ : state) b.form->TimerATimer();
+  b.dispatcher.queueCommand("x");
+  b.bind(0, 0);
+  b.bind(1, 1);  // both slots bound and connecting: nothing to do
+  for (auto _ : state) b.peer.dispatchTick();
 }
-BENCHMARK(BM_TimerATickManyEncoders)->Arg(10)->Arg(1000);
+BENCHMARK(BM_DispatchTickManyEncoders)->Arg(10)->Arg(1000);
 
 }  // namespace
 }  // namespace varnok

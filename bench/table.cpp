@@ -160,7 +160,7 @@ void queueRows() {
   const std::string json = tmp.path() + "queue.json";
   ChildOptions options;
   options.program = kQueueBench;
-  options.args = {"--benchmark_filter=^BM_(DoFronty|ZFronty|CekaNejdyl|TimerQ)",
+  options.args = {"--benchmark_filter=^BM_(QueueCommand|TakeNext|LongestWaiting|ExpiryTick)",
                   "--benchmark_out=" + json, "--benchmark_out_format=json",
                   // Repetitions in random order, so that a noisy moment of the
                   // machine does not fall on one size alone; the median counts.
@@ -199,11 +199,12 @@ void queueRows() {
     const char* unit;
   };
   const Op ops[] = {
-      {"BM_DoFronty", "DoFronty onto a queue of n", "per entry put in"},
-      {"BM_ZFronty", "ZFronty from a queue of n", "per entry taken"},
-      {"BM_CekaNejdyl", "CekaNejdyl with n queued (4 encoders)", "per call"},
-      {"BM_TimerQExpiring", "TimerQTimer pass: n queued, 1000 expire", "per expired entry"},
-      {"BM_TimerQNothingExpired", "TimerQTimer pass: n queued, none expire", "per pass"},
+      {"BM_QueueCommand", "Enqueue (`queueCommand`) onto a queue of n", "per entry put in"},
+      {"BM_TakeNext", "Take next (`takeNext`) from a queue of n", "per entry taken"},
+      {"BM_LongestWaiting", "Longest waiting (`longestWaiting`) with n queued (4 encoders)",
+       "per call"},
+      {"BM_ExpiryTickExpiring", "Expiry tick: n queued, 1000 expire", "per expired entry"},
+      {"BM_ExpiryTickNothingExpired", "Expiry tick: n queued, none expire", "per pass"},
   };
   const char* sizes[] = {"1000", "10000", "100000", "1000000"};
   const char* labels[] = {"10^3", "10^4", "10^5", "10^6"};
@@ -555,7 +556,7 @@ void parallelRows(int seconds) {
       windowFolder = std::make_unique<ProgramFolder>(kProgram, "IdleWindow",
                                                      ini(4, port, {{"Studio", idleSink.port()}}));
       idleWindow = std::make_unique<Child>(windowFolder->options(display->display));
-      // The window's copy is up once it listens: FormCreate has run in Qt's loop.
+      // The window's copy is up once it listens: start-up has run in Qt's loop.
       const auto end = SteadyClock::now() + std::chrono::seconds(20);
       bool up = false;
       while (!up && SteadyClock::now() < end) {

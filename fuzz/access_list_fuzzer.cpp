@@ -12,11 +12,12 @@
 #include <string_view>
 #include <vector>
 
-#include "dispatcher/form1.h"
+#include "dispatcher/dispatcher.h"
 #include "fuzz_support.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "support/dispatcher_peer.h"
 
 namespace {
 
@@ -27,7 +28,8 @@ struct Rig {
   varnok::ManualClock clock;
   varnok::Application app;
   varnok::EventLoop loop{clock, app};
-  varnok::TForm1 form{loop, scratch.folder()};
+  varnok::Dispatcher dispatcher{loop, scratch.folder()};
+  varnok::DispatcherPeer peer{dispatcher};
 };
 
 // The parts of the input between lines that hold "%%" alone; the last part
@@ -74,7 +76,7 @@ bool listed(const std::vector<std::string>& list, const std::string& address) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Rig rig;
-  varnok::TForm1& form = rig.form;
+  varnok::DispatcherPeer& peer = rig.peer;
   const std::string_view text = varnok::fuzz::asText(data, size);
   const std::vector<std::string_view> part = parts(text, 3);
 
@@ -83,12 +85,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string banFile = filler + "\n" + std::string(part[1]);
   rig.scratch.write("varnok.vip", vipFile);
   rig.scratch.write("varnok.ban", banFile);
-  form.VipList.clear();
-  form.BanList.clear();
-  form.LoadFile("vip");
-  form.LoadFile("ban");
-  VARNOK_FUZZ_CHECK(form.VipList == expectedEntries(vipFile));
-  VARNOK_FUZZ_CHECK(form.BanList == expectedEntries(banFile));
+  peer.vipList().clear();
+  peer.banList().clear();
+  peer.loadList("vip");
+  peer.loadList("ban");
+  const std::vector<std::string>& vipEntries = peer.vipList().entries();
+  const std::vector<std::string>& banEntries = peer.banList().entries();
+  VARNOK_FUZZ_CHECK(vipEntries == expectedEntries(vipFile));
+  VARNOK_FUZZ_CHECK(banEntries == expectedEntries(banFile));
 
   std::vector<std::string> addresses;
   for (std::string_view line : splitAt(part[2], '\n')) {
@@ -96,13 +100,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     addresses.emplace_back(line);
   }
   // Each entry as an address too: an exact entry must match itself.
-  for (const std::string& entry : form.BanList) addresses.push_back(entry);
+  for (const std::string& entry : banEntries) addresses.push_back(entry);
   for (const std::string& address : addresses) {
-    const bool banned = listed(form.BanList, address);
-    const bool vip = listed(form.VipList, address);
-    VARNOK_FUZZ_CHECK(form.InList(form.BanList, address) == banned);
-    VARNOK_FUZZ_CHECK(form.InList(form.VipList, address) == vip);
-    VARNOK_FUZZ_CHECK(form.Banned(address) == (banned && !vip));
+    const bool banned = listed(banEntries, address);
+    const bool vip = listed(vipEntries, address);
+    VARNOK_FUZZ_CHECK(peer.inList(peer.banList(), address) == banned);
+    VARNOK_FUZZ_CHECK(peer.inList(peer.vipList(), address) == vip);
+    VARNOK_FUZZ_CHECK(peer.banned(address) == (banned && !vip));
   }
   return 0;
 }

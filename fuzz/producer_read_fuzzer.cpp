@@ -25,11 +25,12 @@
 #include <string>
 #include <string_view>
 
-#include "dispatcher/form1.h"
+#include "dispatcher/dispatcher.h"
 #include "fuzz_support.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "support/dispatcher_peer.h"
 #include "support/virtual_time.h"
 
 namespace {
@@ -83,24 +84,24 @@ struct Rig {
                   "[Encoder1]\nName=Studio A\nHost=127.0.0.1\nPort=1\n"
                   "[Encoder2]\nName=Studio B\nHost=127.0.0.1\nPort=2\n");
     scratch.write("varnok.ban", "127.0.0.5\n");
-    app.dispatch([this] { form.FormCreate(); });
-    form.TimerA.setEnabled(false);
-    form.TimerB.setEnabled(false);
-    form.TimerQ.setEnabled(false);
-    VARNOK_FUZZ_CHECK(form.Server1.Listen() && form.Fronty.size() == 2);
-    VARNOK_FUZZ_CHECK(form.BanList.size() == 1);
+    app.dispatch([this] { dispatcher.start(); });
+    peer.dispatchTimer().setEnabled(false);
+    peer.resumeTimer().setEnabled(false);
+    peer.expiryTimer().setEnabled(false);
+    VARNOK_FUZZ_CHECK(dispatcher.listening() && dispatcher.queues().encoderCount() == 2);
+    VARNOK_FUZZ_CHECK(peer.banList().entries().size() == 1);
 
+    varnok::net::TcpListener& listener = peer.listener();
     sockaddr_in bound{};
     socklen_t len = sizeof bound;
-    ::getsockname(form.Server1.SocketHandle(), reinterpret_cast<sockaddr*>(&bound), &len);
+    ::getsockname(listener.descriptor(), reinterpret_cast<sockaddr*>(&bound), &len);
     served = std::make_unique<ProducerEnd>(ntohs(bound.sin_port), "127.0.0.1");
     banned = std::make_unique<ProducerEnd>(ntohs(bound.sin_port), "127.0.0.5");
-    const auto& connections = form.Server1.Connections();
     VARNOK_FUZZ_CHECK(varnok::testing::runLoopUntil(
-        loop, [&] { return connections.Count() == 2; }, 5000));
-    for (int i = 0; i < connections.Count(); ++i) {
-      (connections[i]->Host() == "127.0.0.5" ? bannedConnection : servedConnection) =
-          connections[i];
+        loop, [&] { return listener.connectionCount() == 2; }, 5000));
+    for (std::size_t i = 0; i < listener.connectionCount(); ++i) {
+      varnok::net::AcceptedConnection& connection = listener.connection(i);
+      (connection.host() == "127.0.0.5" ? bannedConnection : servedConnection) = &connection;
     }
     VARNOK_FUZZ_CHECK(servedConnection && bannedConnection);
   }
@@ -109,19 +110,20 @@ struct Rig {
   varnok::ManualClock clock;
   varnok::Application app;
   varnok::EventLoop loop{clock, app};
-  varnok::TForm1 form{loop, scratch.folder()};
+  varnok::Dispatcher dispatcher{loop, scratch.folder()};
+  varnok::DispatcherPeer peer{dispatcher};
   std::unique_ptr<ProducerEnd> served;
   std::unique_ptr<ProducerEnd> banned;
-  varnok::net::TSimpleTCPClient* servedConnection = nullptr;
-  varnok::net::TSimpleTCPClient* bannedConnection = nullptr;
+  varnok::net::AcceptedConnection* servedConnection = nullptr;
+  varnok::net::AcceptedConnection* bannedConnection = nullptr;
 };
 
 Rig* rig = nullptr;
 
 // What one producer connection has waiting, as the dispatcher counts it.
-std::int64_t waitingOf(varnok::net::TSimpleTCPClient* connection) {
-  const auto share = std::static_pointer_cast<varnok::ProducerShare>(connection->Data);
-  return share ? share->Waiting : 0;
+std::int64_t waitingOf(const varnok::net::AcceptedConnection* connection) {
+  const auto share = std::static_pointer_cast<varnok::ProducerShare>(connection->userData);
+  return share ? share->waiting : 0;
 }
 
 }  // namespace
@@ -137,57 +139,58 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  varnok::TForm1& form = rig->form;
+  const varnok::Dispatcher& dispatcher = rig->dispatcher;
+  const varnok::CommandQueues& queues = dispatcher.queues();
   std::size_t acks = 0;
   std::int64_t queuedBytes = 0;
   for (std::string_view piece : varnok::fuzz::splitAt(varnok::fuzz::asText(data, size), '\x1e')) {
     const bool fromBanned = piece.substr(0, 1) == "B";
     auto* connection = fromBanned ? rig->bannedConnection : rig->servedConnection;
-    varnok::net::TMemoryStream stream;
-    stream.Bytes.assign(piece.substr(piece.empty() ? 0 : 1));
-    rig->app.dispatch([&] { form.Server1ClientRead(&form.Server1, connection, stream); });
-    if (!fromBanned && !stream.Bytes.empty()) {
+    const std::string_view bytes = piece.substr(piece.empty() ? 0 : 1);
+    rig->app.dispatch([&] { rig->peer.producerData(*connection, bytes); });
+    if (!fromBanned && !bytes.empty()) {
       ++acks;
-      queuedBytes += kCopies * static_cast<std::int64_t>(stream.Bytes.size());
+      queuedBytes += kCopies * static_cast<std::int64_t>(bytes.size());
     }
     // Every served command is queued, whole, for each encoder twice; a
     // banned producer's are dropped. Past its bound a producer is not read.
-    VARNOK_FUZZ_CHECK(form.Fronty[0].size() == 2 * acks && form.Fronty[1].size() == 2 * acks);
+    VARNOK_FUZZ_CHECK(queues.size(0) == 2 * acks && queues.size(1) == 2 * acks);
     VARNOK_FUZZ_CHECK(waitingOf(rig->servedConnection) == queuedBytes);
-    VARNOK_FUZZ_CHECK(rig->servedConnection->ReadPaused() == (queuedBytes > kBacklogBytes));
+    VARNOK_FUZZ_CHECK(rig->servedConnection->readPaused() == (queuedBytes > kBacklogBytes));
     // A refused producer queues nothing and is never paused (its share only
     // marks the connection as counted).
     VARNOK_FUZZ_CHECK(waitingOf(rig->bannedConnection) == 0 &&
-                      !rig->bannedConnection->ReadPaused());
+                      !rig->bannedConnection->readPaused());
     // Each connection is counted once, whatever it sends.
-    VARNOK_FUZZ_CHECK(form.Counters.ProducersRefused <= 1 && form.Counters.ProducersAccepted <= 1);
+    VARNOK_FUZZ_CHECK(dispatcher.counters().producersRefused <= 1 &&
+                      dispatcher.counters().producersAccepted <= 1);
   }
   if (acks > 0) {
-    VARNOK_FUZZ_CHECK(form.Fronty[0].back().Command == form.Fronty[1].back().Command);
+    VARNOK_FUZZ_CHECK(queues.queue(0).back().text == queues.queue(1).back().text);
   }
 
   // The producers take their acknowledgements: one per served command, and
   // nothing for the banned producer. Bounded: a few seconds at most.
   std::string servedGot;
   std::string bannedGot;
-  const std::size_t expected = acks * (sizeof varnok::TForm1::kAcknowledgement - 1);
+  const std::size_t expected = acks * (sizeof varnok::Dispatcher::kAcknowledgement - 1);
   for (int round = 0; round < 5000; ++round) {
     rig->served->collect(servedGot);
     rig->banned->collect(bannedGot);
-    if (servedGot.size() >= expected && rig->servedConnection->PendingOutput() == 0) break;
+    if (servedGot.size() >= expected && rig->servedConnection->pendingOutput() == 0) break;
     rig->loop.runOnce(1);
   }
   std::string acknowledgements;
-  for (std::size_t i = 0; i < acks; ++i) acknowledgements += varnok::TForm1::kAcknowledgement;
+  for (std::size_t i = 0; i < acks; ++i) acknowledgements += varnok::Dispatcher::kAcknowledgement;
   VARNOK_FUZZ_CHECK(servedGot == acknowledgements);
   VARNOK_FUZZ_CHECK(bannedGot.empty());
 
   // A minute and a second later the expiry pass empties the queues, and the
   // producer is read again.
   rig->clock.advance(61 * 1000);
-  form.TimerQTimer();
-  VARNOK_FUZZ_CHECK(form.Fronty[0].empty() && form.Fronty[1].empty());
+  rig->peer.expiryTick();
+  VARNOK_FUZZ_CHECK(queues.empty(0) && queues.empty(1));
   VARNOK_FUZZ_CHECK(waitingOf(rig->servedConnection) == 0);
-  VARNOK_FUZZ_CHECK(!rig->servedConnection->ReadPaused());
+  VARNOK_FUZZ_CHECK(!rig->servedConnection->readPaused());
   return 0;
 }

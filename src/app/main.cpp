@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/service_notify.h"
-#include "dispatcher/form1.h"
+#include "dispatcher/dispatcher.h"
 #include "headless/headless.h"
 #include "instance/single_instance.h"
 #include "platform/application.h"
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
 
   varnok::Application app;
   const std::string folder = varnok::programFolder();
-  app.setTitle(varnok::TDMI_DataModuleCreate(folder));
+  app.setTitle(varnok::applicationTitleFor(folder));
 
   // The single-instance test comes before any configuration, socket or log
   // line: a second copy hands its arguments over and ends here.
@@ -68,55 +68,58 @@ int main(int argc, char** argv) {
 
   varnok::SystemClock clock;
   varnok::EventLoop loop(clock, app);
-  varnok::TForm1 form(loop, folder);
+  varnok::Dispatcher dispatcher(loop, folder);
   // The read-only status window, when the configuration asks for one: opened
   // once start-up has read it, closed before the dispatcher goes.
   std::unique_ptr<varnok::status::StatusServer> statusWindow;
-  const auto openStatusWindow = [&] {
-    app.dispatch([&] { statusWindow = varnok::status::openStatusWindow(form); });
-  };
   instance.attach(loop, [&](const std::string& text) {
-    const bool read = form.WMHandOff(text);
-    if (varnok::WindowHost* window = form.windowHost()) window->bringToFront();
+    const bool read = dispatcher.handOff(text);
+    if (varnok::WindowHost* window = dispatcher.windowHost()) window->bringToFront();
     return read ? varnok::SingleInstance::Outcome::Handled
                 : varnok::SingleInstance::Outcome::FileNotRead;
   });
+  // Both front ends are put together the same way: the status table dump on
+  // SIGUSR1 to standard output, and the front end hands its window host to
+  // startUp, which starts the dispatcher (a failed listen ends start-up
+  // through the silent abort, which dispatch absorbs) and returns the last
+  // log line, which says whether it listens.
+  const auto startUp = [&](varnok::WindowHost& host) {
+    dispatcher.setWindowHost(&host);
+    app.dispatch([&] { dispatcher.start(); });
+    const auto& lines = dispatcher.logView().lines();
+    std::string lastLine = lines.empty() ? std::string() : lines.back();
+    app.dispatch([&] { statusWindow = varnok::status::openStatusWindow(dispatcher); });
+    return lastLine;
+  };
 
   int status = 0;
   try {
+    varnok::ConsoleOutput console(loop, STDOUT_FILENO);
+    varnok::StatusTableDump dump(loop, dispatcher.statusTable(), console);
     if (wantHeadless()) {
-      varnok::HeadlessFrontEnd frontEnd(form);
+      varnok::HeadlessFrontEnd frontEnd(dispatcher, console);
       varnok::ServiceNotifier service(loop);
-      frontEnd.setLifecycle({[&](const std::string& lastLine) {
-                               openStatusWindow();
-                               service.ready(lastLine);
-                             },
-                             [&] { service.stopping(); }});
-      status = frontEnd.run();
+      frontEnd.setOnClosing([&] { service.stopping(); });
+      status = frontEnd.run([&](varnok::WindowHost& host) { service.ready(startUp(host)); });
     } else {
 #ifdef VARNOK_HAVE_DESKTOP
-      varnok::ConsoleOutput console(loop, STDOUT_FILENO);
-      varnok::StatusTableDump dump(loop, form.SG1, console);
       varnok::WindowActions actions;
-      actions.showHide = [&] { form.CiaTray1DblClick(); };
-      actions.exit = [&] { form.Exit1Click(); };
-      actions.info = [&] { form.SystemMenuCommand(varnok::TForm1::kInfoCommand); };
-      actions.closing = [&] { form.FormClose(); };
-      status = varnok::runDesktop(loop, app.title(), folder + "varnok.png", form.SG1, form.Memo2,
-                                  actions, [&](varnok::WindowHost& host) {
-                                    form.setWindowHost(&host);
-                                    app.dispatch([&] { form.FormCreate(); });
-                                    openStatusWindow();
-                                  });
-      form.setWindowHost(nullptr);
-      console.flushAtExit(varnok::HeadlessFrontEnd::kExitFlushMs);
+      actions.showHide = [&] { dispatcher.toggleWindow(); };
+      actions.exit = [&] { dispatcher.exit(); };
+      actions.info = [&] { dispatcher.systemMenuCommand(varnok::Dispatcher::kInfoCommand); };
+      actions.closing = [&] { dispatcher.close(); };
+      status = varnok::runDesktop(loop, app.title(), folder + "varnok.png",
+                                  dispatcher.statusTable(), dispatcher.logView(), actions,
+                                  [&](varnok::WindowHost& host) { startUp(host); });
 #endif
     }
+    dispatcher.setWindowHost(nullptr);
+    console.flushAtExit(varnok::HeadlessFrontEnd::kExitFlushMs);
   } catch (const std::system_error& e) {
     // The front end could not set itself up (no descriptors for its signal
     // pipe, a signal that cannot be caught) or its loop broke down: say why
     // and end with a failure status rather than an abort.
-    form.setWindowHost(nullptr);
+    dispatcher.setWindowHost(nullptr);
     std::fprintf(stderr, "varnok: %s\n", e.what());
     status = 1;
   }

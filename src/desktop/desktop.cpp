@@ -32,7 +32,7 @@ QIcon programIcon(const std::string& iconPath) {
 }  // namespace
 
 int runDesktop(EventLoop& loop, const std::string& title, const std::string& iconPath,
-               StatusTable& sg1, LogView& memo2, WindowActions actions,
+               const StatusTable& table, const LogView& log, WindowActions actions,
                std::function<void(WindowHost&)> ready) {
   // QApplication keeps references to argc and argv for its whole life.
   static int argc = 1;
@@ -60,11 +60,11 @@ int runDesktop(EventLoop& loop, const std::string& title, const std::string& ico
                         bridged(actions.closing)};
 
     const QIcon icon = programIcon(iconPath);
-    std::unique_ptr<QMenu> popupMenu1(buildTrayMenu(wired.showHide, wired.exit));
-    MainWindow window(sg1, memo2, wired);
+    std::unique_ptr<QMenu> trayMenu(buildTrayMenu(wired.showHide, wired.exit));
+    MainWindow window(table, log, wired);
     window.setWindowIcon(icon);
-    TCiaTray ciaTray1(icon, fromFileName(title), popupMenu1.get());
-    ciaTray1.setOnDblClick(wired.showHide);
+    TrayIcon tray(icon, fromFileName(title), trayMenu.get());
+    tray.setOnDoubleClick(wired.showHide);
 
     QEventLoop events;
     QObject::connect(&window, &MainWindow::closed, &events, &QEventLoop::quit);

@@ -18,7 +18,7 @@ class WindowHost;
 // Creates the QApplication when there is none (with a command line of its
 // own: the program's arguments are commands for the dispatcher, never options
 // for Qt), the bridge that lets Qt's loop drive `loop`, the main window
-// rendering sg1 and memo2, and the tray icon with `title` as its tip and the
+// rendering table and log, and the tray icon with `title` as its tip and the
 // picture at iconPath (the built-in one when iconPath is empty or unreadable).
 // Then calls ready(window) on the event thread, so the caller can hand the
 // window to the dispatcher and run its start-up, and shows the window.
@@ -31,7 +31,7 @@ class WindowHost;
 // the two signals cannot be caught: without them the window could not be
 // closed the orderly way from outside.
 int runDesktop(EventLoop& loop, const std::string& title, const std::string& iconPath,
-               StatusTable& sg1, LogView& memo2, WindowActions actions,
+               const StatusTable& table, const LogView& log, WindowActions actions,
                std::function<void(WindowHost&)> ready);
 
 }  // namespace varnok

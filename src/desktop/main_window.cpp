@@ -52,7 +52,7 @@ void takeSizeBeforeShowing(QWidget* widget) {
   QCoreApplication::sendEvent(widget, &event);
 }
 
-// A model line as Memo2 shows it: one byte per character, and line breaks
+// A model line as the log shows it: one byte per character, and line breaks
 // inside the line kept inside it (one model line stays one block of the
 // view, so that removing the first line removes exactly that line).
 QString logLineText(const std::string& line) {
@@ -66,7 +66,7 @@ QString logLineText(const std::string& line) {
 
 }  // namespace
 
-MainWindow::MainWindow(StatusTable& sg1, LogView& memo2, WindowActions actions,
+MainWindow::MainWindow(const StatusTable& table, const LogView& log, WindowActions actions,
                        std::function<bool()> trayAvailable, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -87,12 +87,12 @@ MainWindow::MainWindow(StatusTable& sg1, LogView& memo2, WindowActions actions,
     if (actions_.info) actions_.info();
   });
 
-  // Memo2 first: it lies under SG1 where the two overlap by one pixel row, and
+  // the log first: it lies under the status table where the two overlap by one pixel row, and
   // it comes first in the focus order.
-  buildLogView(memo2);
-  buildStatusView(sg1);
-  setTabOrder(memo2_, sg1_);
-  memo2_->setFocus();
+  buildLogView(log);
+  buildStatusView(table);
+  setTabOrder(logText_, statusView_);
+  logText_->setFocus();
 
   connect(this, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& pos) { popUpContextMenu(new QMenu(this), mapToGlobal(pos)); });
@@ -100,75 +100,75 @@ MainWindow::MainWindow(StatusTable& sg1, LogView& memo2, WindowActions actions,
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::buildLogView(LogView& memo2) {
-  memo2_ = new QPlainTextEdit(this);
-  memo2_->setObjectName(QStringLiteral("Memo2"));
-  memo2_->setGeometry(0, 240, 497, 113);
-  memo2_->setReadOnly(true);
-  memo2_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  memo2_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  memo2_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  memo2_->setUndoRedoEnabled(false);
-  QPalette face = memo2_->palette();
+void MainWindow::buildLogView(const LogView& log) {
+  logText_ = new QPlainTextEdit(this);
+  logText_->setObjectName(QStringLiteral("log"));
+  logText_->setGeometry(0, 240, 497, 113);
+  logText_->setReadOnly(true);
+  logText_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  logText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  logText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  logText_->setUndoRedoEnabled(false);
+  QPalette face = logText_->palette();
   face.setColor(QPalette::Base, face.color(QPalette::Window));
-  memo2_->setPalette(face);
-  memo2_->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(memo2_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    QMenu* menu = memo2_->createStandardContextMenu(pos);
+  logText_->setPalette(face);
+  logText_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(logText_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    QMenu* menu = logText_->createStandardContextMenu(pos);
     menu->setParent(this, menu->windowFlags());
     menu->addSeparator();
-    popUpContextMenu(menu, memo2_->viewport()->mapToGlobal(pos));
+    popUpContextMenu(menu, logText_->viewport()->mapToGlobal(pos));
   });
 
   // The scroll area first: its resize places the viewport, whose resize sets
   // the width the text wraps at.
-  memo2_->ensurePolished();
-  takeSizeBeforeShowing(memo2_);
-  takeSizeBeforeShowing(memo2_->viewport());
+  logText_->ensurePolished();
+  takeSizeBeforeShowing(logText_);
+  takeSizeBeforeShowing(logText_->viewport());
 
-  for (const std::string& line : memo2.lines()) addLogLine(line);
+  for (const std::string& line : log.lines()) addLogLine(line);
   QPointer<MainWindow> self(this);
   // Once the window is gone, the model counts its lines one each again.
-  memo2.setDisplayedLineCounter([self] { return self ? self->displayedLogLines() : 0; });
-  memo2.addObserver(LogView::Observer{[self](const std::string& line) {
-                                        if (self) self->addLogLine(line);
-                                      },
-                                      [self] {
-                                        if (self) self->removeFirstLogLine();
-                                      }});
+  log.setDisplayedLineCounter([self] { return self ? self->displayedLogLines() : 0; });
+  log.addObserver(LogView::Observer{[self](const std::string& line) {
+                                      if (self) self->addLogLine(line);
+                                    },
+                                    [self] {
+                                      if (self) self->removeFirstLogLine();
+                                    }});
 }
 
-void MainWindow::buildStatusView(StatusTable& sg1) {
-  sg1_ = new QTableView(this);
-  sg1_->setObjectName(QStringLiteral("SG1"));
-  sg1_->setGeometry(0, 0, 497, 241);
-  model_ = new StatusTableModel(sg1, this);
-  sg1_->setModel(model_);
+void MainWindow::buildStatusView(const StatusTable& table) {
+  statusView_ = new QTableView(this);
+  statusView_->setObjectName(QStringLiteral("statusTable"));
+  statusView_->setGeometry(0, 0, 497, 241);
+  model_ = new StatusTableModel(table, this);
+  statusView_->setModel(model_);
   // The header has a font of its own from the platform theme, which keeps its
   // size when the table's font changes; both are set.
-  for (QWidget* part :
-       {static_cast<QWidget*>(sg1_), static_cast<QWidget*>(sg1_->horizontalHeader())}) {
+  for (QWidget* part : {static_cast<QWidget*>(statusView_),
+                        static_cast<QWidget*>(statusView_->horizontalHeader())}) {
     QFont font = part->font();
     font.setPixelSize(kTableFontPixels);
     part->setFont(font);
   }
-  sg1_->setShowGrid(true);
-  sg1_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  sg1_->setSelectionMode(QAbstractItemView::SingleSelection);
-  sg1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  sg1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  sg1_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  sg1_->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
-  sg1_->setWordWrap(false);
-  sg1_->setCornerButtonEnabled(false);
-  sg1_->verticalHeader()->hide();  // no fixed column
+  statusView_->setShowGrid(true);
+  statusView_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  statusView_->setSelectionMode(QAbstractItemView::SingleSelection);
+  statusView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  statusView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  statusView_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  statusView_->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+  statusView_->setWordWrap(false);
+  statusView_->setCornerButtonEnabled(false);
+  statusView_->verticalHeader()->hide();  // no fixed column
 
-  QHeaderView* rows = sg1_->verticalHeader();
+  QHeaderView* rows = statusView_->verticalHeader();
   rows->setMinimumSectionSize(1);
   rows->setDefaultSectionSize(kRowHeight);
   rows->setSectionResizeMode(QHeaderView::Fixed);
 
-  QHeaderView* header = sg1_->horizontalHeader();
+  QHeaderView* header = statusView_->horizontalHeader();
   header->setMinimumSectionSize(1);
   header->setSectionResizeMode(QHeaderView::Fixed);
   header->setStretchLastSection(false);
@@ -176,11 +176,11 @@ void MainWindow::buildStatusView(StatusTable& sg1) {
   header->setHighlightSections(false);
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header->setFixedHeight(kRowHeight);
-  for (int c = 0; c < StatusTable::kColumns; ++c) sg1_->setColumnWidth(c, kColumnWidths[c]);
+  for (int c = 0; c < StatusTable::kColumns; ++c) statusView_->setColumnWidth(c, kColumnWidths[c]);
 
-  sg1_->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(sg1_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    popUpContextMenu(new QMenu(this), sg1_->viewport()->mapToGlobal(pos));
+  statusView_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(statusView_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    popUpContextMenu(new QMenu(this), statusView_->viewport()->mapToGlobal(pos));
   });
 }
 
@@ -192,9 +192,9 @@ void MainWindow::popUpContextMenu(QMenu* menu, const QPoint& globalPos) {
 }
 
 void MainWindow::addLogLine(const std::string& line) {
-  QScrollBar* bar = memo2_->verticalScrollBar();
+  QScrollBar* bar = logText_->verticalScrollBar();
   const bool followEnd = bar->value() >= bar->maximum();
-  QTextCursor cursor(memo2_->document());
+  QTextCursor cursor(logText_->document());
   cursor.movePosition(QTextCursor::End);
   // An empty document still has one (empty) block; the first line goes there.
   if (logLines_ > 0) cursor.insertBlock();
@@ -205,7 +205,7 @@ void MainWindow::addLogLine(const std::string& line) {
 
 void MainWindow::removeFirstLogLine() {
   if (logLines_ == 0) return;
-  QTextCursor cursor(memo2_->document());
+  QTextCursor cursor(logText_->document());
   cursor.movePosition(QTextCursor::Start);
   if (logLines_ == 1) {
     cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
@@ -218,11 +218,11 @@ void MainWindow::removeFirstLogLine() {
 
 int MainWindow::displayedLogLines() const {
   if (logLines_ == 0) return 0;
-  const QTextDocument* doc = memo2_->document();
+  const QTextDocument* doc = logText_->document();
   QAbstractTextDocumentLayout* layout = doc->documentLayout();
   int lines = 0;
   for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
-    // Memo2 lays blocks out lazily; asking for a block's rectangle lays it
+    // the log lays blocks out lazily; asking for a block's rectangle lays it
     // out at the view's width if it is not yet.
     layout->blockBoundingRect(block);
     lines += std::max(1, block.layout()->lineCount());

@@ -28,8 +28,8 @@ struct WindowActions {
   std::function<void()> closing;   // the window closes; runs once, before the program ends
 };
 
-// The main window: SG1 (the status table) above Memo2 (the log), both fed by
-// the dispatcher's models through their observers. Memo2 wraps long lines,
+// The main window: the status table above the log, both fed by
+// the dispatcher's models through their observers. The log wraps long lines,
 // and the log model asks it how many lines it displays, so that the
 // dispatcher trims the log by what the operator sees. The window forwards the
 // operator's actions through WindowActions and carries them out when the
@@ -49,7 +49,7 @@ class MainWindow : public QWidget, public WindowHost {
   static constexpr int kClientHeight = 353;
 
   // trayAvailable is asked at each minimise; by default Qt's own test.
-  MainWindow(StatusTable& sg1, LogView& memo2, WindowActions actions,
+  MainWindow(const StatusTable& table, const LogView& log, WindowActions actions,
              std::function<bool()> trayAvailable = {}, QWidget* parent = nullptr);
   ~MainWindow() override;
 
@@ -65,8 +65,8 @@ class MainWindow : public QWidget, public WindowHost {
   // Whether the window has closed (the closing action has run).
   bool isClosed() const { return closed_; }
 
-  QTableView* statusView() const { return sg1_; }
-  QPlainTextEdit* logView() const { return memo2_; }
+  QTableView* statusView() const { return statusView_; }
+  QPlainTextEdit* logView() const { return logText_; }
 
  signals:
   // Emitted once, after the closing action has run.
@@ -77,8 +77,8 @@ class MainWindow : public QWidget, public WindowHost {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  void buildStatusView(StatusTable& sg1);
-  void buildLogView(LogView& memo2);
+  void buildStatusView(const StatusTable& table);
+  void buildLogView(const LogView& log);
   void addLogLine(const std::string& line);
   void removeFirstLogLine();
   int displayedLogLines() const;
@@ -87,11 +87,11 @@ class MainWindow : public QWidget, public WindowHost {
 
   WindowActions actions_;
   std::function<bool()> trayAvailable_;
-  QPlainTextEdit* memo2_ = nullptr;
-  QTableView* sg1_ = nullptr;
+  QPlainTextEdit* logText_ = nullptr;
+  QTableView* statusView_ = nullptr;
   StatusTableModel* model_ = nullptr;
   QAction* info_ = nullptr;
-  int logLines_ = 0;  // log lines shown in memo2_, one text block each
+  int logLines_ = 0;  // log lines shown in logText_, one text block each
   bool closed_ = false;
   std::optional<QPoint> placeBeforeHiding_;
 };

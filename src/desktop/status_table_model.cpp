@@ -7,7 +7,7 @@
 
 namespace varnok {
 
-StatusTableModel::StatusTableModel(StatusTable& table, QObject* parent)
+StatusTableModel::StatusTableModel(const StatusTable& table, QObject* parent)
     : QAbstractTableModel(parent), table_(table), rows_(std::max(0, table.rowCount() - 1)) {
   QPointer<StatusTableModel> self(this);
   table_.addObserver([self](int col, int row) {

@@ -6,7 +6,7 @@ namespace varnok {
 
 class StatusTable;
 
-// Shows SG1 to a QTableView: row 0 of the status table becomes the horizontal
+// Shows the status table to a QTableView: row 0 of the status table becomes the horizontal
 // header, rows 1.. become the view's rows 0... Cell texts are bytes and are
 // shown one byte per character.
 //
@@ -19,7 +19,7 @@ class StatusTableModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  explicit StatusTableModel(StatusTable& table, QObject* parent = nullptr);
+  explicit StatusTableModel(const StatusTable& table, QObject* parent = nullptr);
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -32,7 +32,7 @@ class StatusTableModel : public QAbstractTableModel {
   void tableChanged(int col, int row);
   void syncRowCount();
 
-  StatusTable& table_;
+  const StatusTable& table_;
   int rows_ = 0;  // body rows announced to the views
 };
 

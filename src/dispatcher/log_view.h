@@ -7,7 +7,7 @@
 
 namespace varnok {
 
-// Memo2: the operator's log as a list of lines. Lines are added only at the
+// The operator's log as a list of lines. Lines are added only at the
 // end and removed only from the top. The dispatcher trims it; the view only
 // renders (and, where it wraps long lines, says how many lines that takes).
 // Texts are bytes (commands may carry any byte); front ends show them
@@ -27,17 +27,18 @@ class LogView {
   const std::deque<std::string>& lines() const { return lines_; }
   void addLine(std::string line);
   void deleteFirstLine();
-  void addObserver(Observer observer) { observers_.push_back(std::move(observer)); }
+  // Observing does not change the log, so a read-only view may do it.
+  void addObserver(Observer observer) const { observers_.push_back(std::move(observer)); }
   // The front end's count of the lines it displays, asked at each lineCount().
   // One at a time; an empty function removes it.
-  void setDisplayedLineCounter(std::function<int()> counter) {
+  void setDisplayedLineCounter(std::function<int()> counter) const {
     displayedLineCounter_ = std::move(counter);
   }
 
  private:
   std::deque<std::string> lines_;
-  std::vector<Observer> observers_;
-  std::function<int()> displayedLineCounter_;
+  mutable std::vector<Observer> observers_;
+  mutable std::function<int()> displayedLineCounter_;
 };
 
 }  // namespace varnok

@@ -6,7 +6,7 @@
 
 namespace varnok {
 
-// SG1: the status table the front ends render. Row 0 is the header row; row
+// The status table the front ends render. Row 0 is the header row; row
 // r > 0 shows encoder r-1. Cells are addressed (column, row) as on the grid.
 class StatusTable {
  public:
@@ -20,7 +20,8 @@ class StatusTable {
   const std::string& cell(int col, int row) const;
   // Writes outside the table are ignored.
   void setCell(int col, int row, std::string text);
-  void addObserver(Observer observer) { observers_.push_back(std::move(observer)); }
+  // Observing does not change the table, so a read-only view may do it.
+  void addObserver(Observer observer) const { observers_.push_back(std::move(observer)); }
 
   // One line per row, cells separated by TAB, each line ending in "\n".
   std::string dump() const;
@@ -28,7 +29,7 @@ class StatusTable {
  private:
   void notify(int col, int row);
   std::vector<std::vector<std::string>> rows_;
-  std::vector<Observer> observers_;
+  mutable std::vector<Observer> observers_;
 };
 
 }  // namespace varnok

@@ -6,21 +6,21 @@
 #include <string>
 #include <utility>
 
-#include "dispatcher/form1.h"
+#include "dispatcher/dispatcher.h"
 #include "dispatcher/window_host.h"
 #include "headless/console_output.h"
 #include "platform/signal_watcher.h"
 
 namespace varnok {
 
-// The status table on request, for both front ends: SIGUSR1 writes SG1 to
+// The status table on request, for both front ends: SIGUSR1 writes the status table to
 // out, a line per row with the cells separated by TAB, header row first, then
 // one empty line. While one lives, a stray SIGUSR1 never ends the program.
 //
 // Ownership: the table and out belong to the caller and must outlive it.
 class StatusTableDump {
  public:
-  StatusTableDump(EventLoop& loop, const StatusTable& sg1, ConsoleOutput& out);
+  StatusTableDump(EventLoop& loop, const StatusTable& table, ConsoleOutput& out);
 
  private:
   SignalWatcher signal_;
@@ -39,24 +39,20 @@ class HeadlessFrontEnd final : public WindowHost {
   // The longest wait at the end for a reader to take what is still waiting.
   static constexpr int kExitFlushMs = 1000;
 
-  // Becomes the form's window host until destroyed.
-  explicit HeadlessFrontEnd(TForm1& form, int outFd = STDOUT_FILENO);
+  // Writes every new log line of the dispatcher to out. Both must outlive it.
+  HeadlessFrontEnd(Dispatcher& dispatcher, ConsoleOutput& out);
   ~HeadlessFrontEnd() override;
   HeadlessFrontEnd(const HeadlessFrontEnd&) = delete;
   HeadlessFrontEnd& operator=(const HeadlessFrontEnd&) = delete;
 
-  // For a service manager: started runs once start-up has finished
-  // (listening, or the listen error logged) with the last log line, which
-  // says which; closing when the closing sequence begins. Set before run().
-  struct Lifecycle {
-    std::function<void(const std::string& lastLine)> started;
-    std::function<void()> closing;
-  };
-  void setLifecycle(Lifecycle lifecycle) { lifecycle_ = std::move(lifecycle); }
+  // Runs once when the closing sequence begins, for a service manager.
+  void setOnClosing(std::function<void()> closing) { onClosing_ = std::move(closing); }
 
-  // Runs start-up and the event loop until the program is closed; returns the
-  // exit status.
-  int run();
+  // As the desktop front end does: calls ready(*this) on the event thread,
+  // so the caller can hand this window host to the dispatcher and start it,
+  // then runs the event loop until the program is closed; returns the exit
+  // status.
+  int run(const std::function<void(WindowHost&)>& ready);
 
   bool isShown() const override { return false; }
   void showWindow() override {}
@@ -67,9 +63,8 @@ class HeadlessFrontEnd final : public WindowHost {
   void openDocument(const std::string&) override {}
 
  private:
-  TForm1& form_;
-  ConsoleOutput out_;
-  Lifecycle lifecycle_;
+  Dispatcher& dispatcher_;
+  std::function<void()> onClosing_;
   bool closed_ = false;
 };
 

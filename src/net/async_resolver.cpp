@@ -24,6 +24,11 @@ std::string& configuredServers() {
   return servers;
 }
 
+HostResolver& installedHostResolver() {
+  static HostResolver resolver;
+  return resolver;
+}
+
 // The open channel of each loop. The requests in flight own a channel; this
 // registry only finds it again, so that a loop's lookups share one channel.
 std::unordered_map<EventLoop*, std::weak_ptr<LoopChannel>>& channels() {
@@ -250,6 +255,10 @@ std::unique_ptr<ResolveRequest> resolveHostAsync(EventLoop& loop, const std::str
   }
   state->channel->lookup(host, weak);
   return request;
+}
+
+void setHostResolver(HostResolver resolver) {
+  installedHostResolver() = std::move(resolver);
 }
 
 void setResolverServers(const std::string& servers) {

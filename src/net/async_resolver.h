@@ -9,9 +9,6 @@
 // timer, when the last one is answered or cancelled. A pending request holds
 // the channel open and, like a Timer, must not outlive its loop; a request
 // that has been answered or cancelled holds nothing of the loop's.
-//
-// This header stays free of simple_tcp.h so that the socket components can
-// include it.
 
 #include <netinet/in.h>
 
@@ -62,14 +59,18 @@ class ResolveRequest {
 std::unique_ptr<ResolveRequest> resolveHostAsync(EventLoop& loop, const std::string& host,
                                                  ResolveCallback callback);
 
+// Resolves a host name to its first IPv4 address (network byte order);
+// nullopt when it does not resolve. Replaceable so that tests need no name
+// service.
+using HostResolver = std::function<std::optional<in_addr_t>(const std::string& host)>;
+// Installs a resolver that answers every later lookup instead of c-ares
+// (still on the loop, never inside resolveHostAsync); empty: c-ares again.
+void setHostResolver(HostResolver resolver);
+
 // For tests: the name servers c-ares asks, in c-ares's comma-separated form
 // ("127.0.0.1:5353,127.0.0.2"); empty restores the system's configuration.
 // Applies to channels opened after the call. Throws std::invalid_argument
 // for a list c-ares refuses.
 void setResolverServers(const std::string& servers);
-
-// The resolver installed with setHostResolver, empty when none is (the same
-// type as HostResolver; defined beside setHostResolver).
-const std::function<std::optional<in_addr_t>(const std::string& host)>& installedHostResolver();
 
 }  // namespace varnok::net

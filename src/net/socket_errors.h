@@ -5,8 +5,17 @@
 // stands for. One table holds them all; both lookups read it.
 
 #include <span>
+#include <stdexcept>
 
 namespace varnok::net {
+
+// Raised for programming errors a socket refuses ("Cannot change Host while
+// active") and for socket errors when no onError handler is set; what() is
+// the error's fixed text.
+class SocketError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // Every socket error number is above this one.
 constexpr int kWsaBaseErr = 10000;

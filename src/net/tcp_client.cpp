@@ -1,133 +1,129 @@
+#include "net/tcp_client.h"
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 
-#include "net/simple_tcp.h"
+#include "net/socket_channel.h"
 
 namespace varnok::net {
 
 namespace {
 
-constexpr int kDefaultRetryIntervalMs = 20000;
 // What a host name that does not resolve is reported as.
 constexpr int kBadAddress = kWsaEFault;
 
 }  // namespace
 
-TSimpleTCPClient::TSimpleTCPClient(EventLoop& loop) : TCustomSocket(loop) {
-  SetInterval(kDefaultRetryIntervalMs);
-}
+TcpClient::TcpClient(EventLoop& loop) : SocketBase(loop) {}
 
-// Closes an open socket without any event. A report from the close (which
-// needs a failing close(2)) goes to the application, never out of here.
-TSimpleTCPClient::~TSimpleTCPClient() {
+// A report from the close (which needs a failing close(2)) goes to the
+// application, never out of here.
+TcpClient::~TcpClient() {
   resolving_.reset();
   closeQuietly();
 }
 
-void TSimpleTCPClient::SetListen(bool value) {
-  if (value == listen_) return;
-  connectedFlag_ = false;
-  TCustomSocket::SetListen(value);
+void TcpClient::setHost(const std::string& host) {
+  changeHost(host);
 }
 
-void TSimpleTCPClient::Activate() {
-  Address = sockaddr_in{};
-  Address.sin_family = AF_INET;
-  Address.sin_port = htons(port_);
+void TcpClient::setPort(std::uint16_t port) {
+  changePort(port);
+}
+
+void TcpClient::setConnected(bool on) {
+  if (on == open_) return;
+  connected_ = false;
+  open_ = on;  // first: isOpen() reads true during the attempt
+  if (on) {
+    activate();
+  } else {
+    deactivate();
+  }
+}
+
+void TcpClient::activate() {
   // A dotted address is used as it stands; anything else, including
   // 255.255.255.255 (which reads as "no address"), is looked up without
   // holding up the loop: the attempt goes on when the answer comes.
-  const in_addr_t addr = inet_addr(host_.c_str());
-  if (addr == INADDR_NONE) {
+  const in_addr_t address = inet_addr(host_.c_str());
+  if (address == INADDR_NONE) {
     resolving_ = resolveHostAsync(loop(), host_,
-                                  [this](std::optional<in_addr_t> found) { Resolved(found); });
+                                  [this](std::optional<in_addr_t> found) { resolved(found); });
     return;
   }
-  ConnectTo(addr);
+  connectTo(address);
 }
 
-void TSimpleTCPClient::Resolved(std::optional<in_addr_t> address) {
+void TcpClient::resolved(std::optional<in_addr_t> address) {
   resolving_.reset();  // answered; the request ends with this call
   if (!address) {
-    DoError(kInvalidSocket, kBadAddress);
+    fail(kBadAddress);
     return;
   }
-  ConnectTo(*address);
+  connectTo(*address);
 }
 
-void TSimpleTCPClient::ConnectTo(in_addr_t address) {
-  Address.sin_addr.s_addr = address;
-  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (socket_ == kInvalidSocket) {
-    DoError(kInvalidSocket, socketErrorFromErrno(errno));
+void TcpClient::connectTo(in_addr_t address) {
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(port_);
+  target.sin_addr.s_addr = address;
+  descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (descriptor_ == kInvalidSocket) {
+    fail(socketErrorFromErrno(errno));
     return;
   }
-  if (!RegisterSocket(socket_, kEventRead | kEventConnect | kEventClose, this)) {
-    DoError(socket_, socketErrorFromErrno(errno));
+  if (!startWatching(kEventRead | kEventConnect | kEventClose)) {
+    fail(socketErrorFromErrno(errno));
     return;
   }
-  if (::connect(socket_, reinterpret_cast<const sockaddr*>(&Address), sizeof Address) != 0 &&
+  if (::connect(descriptor_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
       errno != EINPROGRESS && errno != EINTR) {
-    DoError(socket_, socketErrorFromErrno(errno));
+    fail(socketErrorFromErrno(errno));
   }
 }
 
-void TSimpleTCPClient::DoConnect() {
-  SetTimerEnabled(false);
-  connectedFlag_ = true;
-  if (OnConnected) OnConnected(this);
-}
-
-void TSimpleTCPClient::Deactivate() {
-  SetTimerEnabled(false);
+// Without a socket yet (the host is still being looked up) the close
+// reports kWsaENotSock before onDisconnected.
+void TcpClient::deactivate() {
   resolving_.reset();  // an answer still on its way is not wanted any more
-  TCustomSocket::Deactivate();
-  if (server_ != nullptr) server_->scheduleSweep();
-  if (OnDisconnected) OnDisconnected(this);
+  if (const int error = closeForOwner()) report(onError, error);
+  if (onDisconnected) onDisconnected();
 }
 
-// The peer closed: Deactivate reports the close once, and the loss of the
-// connection reports it again before OnConnectionLost.
-void TSimpleTCPClient::DoDisconnect(TCustomSocket* /*Connection*/) {
-  SetListen(false);
-  if (OnDisconnected) OnDisconnected(this);
-  DoConnectionLost();
+void TcpClient::fail(int errorCode) {
+  setConnected(false);
+  report(onError, errorCode);
 }
 
-void TSimpleTCPClient::DoError(int Socket, int ErrorCode) {
-  const bool wasConnected = connectedFlag_;
-  SetListen(false);
-  if (wasConnected) {
-    DoConnectionLost();
-  } else if (!accepted_) {
-    SetTimerEnabled(true);  // a failed attempt is tried again after the interval
-  }
-  TCustomSocket::DoError(Socket, ErrorCode);
+int TcpClient::send(std::string_view bytes) {
+  int error = 0;
+  const int sent = sendOrKeep(bytes, error);
+  if (sent < 0) fail(error);
+  return sent;
 }
 
-void TSimpleTCPClient::DoConnectionLost() {
-  if (OnConnectionLost) OnConnectionLost(this);
-  if (AutoReconnect) SetListen(true);
+void TcpClient::connectionReady() {
+  connected_ = true;
+  if (onConnected) onConnected();
 }
 
-void TSimpleTCPClient::DoTimer() {
-  if (accepted_) return;  // an accepted connection never dials out
-  SetListen(true);
+void TcpClient::received(std::string_view bytes) {
+  if (onRead) onRead(bytes);
 }
 
-void TSimpleTCPClient::DoDataAvailable(TCustomSocket* /*Connection*/, int DataSize, bool& Handled) {
-  Handled = static_cast<bool>(OnDataAvailable);
-  if (Handled) OnDataAvailable(this, DataSize);
+// The close fires onDisconnected once, and the loss of the connection once
+// more; the dispatcher's debug trail shows both.
+void TcpClient::peerClosed() {
+  setConnected(false);
+  if (onDisconnected) onDisconnected();
 }
 
-void TSimpleTCPClient::DoRead(TCustomSocket* /*Connection*/, TMemoryStream& Stream) {
-  if (OnRead) OnRead(this, Stream);
-}
-
-void TSimpleTCPClient::DoWritten(TCustomSocket* /*Connection*/) {
-  if (OnWritten) OnWritten(this);
+void TcpClient::allWritten() {
+  if (onWritten) onWritten();
 }
 
 }  // namespace varnok::net

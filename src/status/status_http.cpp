@@ -11,8 +11,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "dispatcher/form1.h"
-#include "net/simple_tcp.h"
+#include "dispatcher/dispatcher.h"
 #include "net/socket_errors.h"
 
 namespace varnok::status {
@@ -190,18 +189,19 @@ bool StatusServer::answer(MHD_Connection* connection, const char* url, const cha
   return respond(connection, MHD_HTTP_NOT_FOUND, "Not found: try /, /status or /metrics.\n", kText);
 }
 
-std::unique_ptr<StatusServer> openStatusWindow(TForm1& form) {
-  const TConfig& config = form.Config();
-  if (config.HttpPort == 0) return nullptr;
-  auto server = std::make_unique<StatusServer>(form.loop(), [&form] { return takeSnapshot(form); });
-  const int error = server->start(config.HttpAddress, config.HttpPort);
-  const std::string where = hostAndPort(config.HttpAddress, config.HttpPort);
+std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher) {
+  const DispatcherConfig& config = dispatcher.config();
+  if (config.httpPort == 0) return nullptr;
+  auto server = std::make_unique<StatusServer>(dispatcher.loop(),
+                                               [&dispatcher] { return takeSnapshot(dispatcher); });
+  const int error = server->start(config.httpAddress, config.httpPort);
+  const std::string where = hostAndPort(config.httpAddress, config.httpPort);
   if (error != 0) {
-    form.ScrLog("Socket Error " + std::to_string(error) + " - " + net::socketErrorText(error) +
-                " (status page " + where + ")");
+    dispatcher.log("Socket Error " + std::to_string(error) + " - " + net::socketErrorText(error) +
+                   " (status page " + where + ")");
     return nullptr;
   }
-  form.ScrLog("Status page on http://" + where + "/");
+  dispatcher.log("Status page on http://" + where + "/");
   return server;
 }
 

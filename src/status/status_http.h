@@ -13,7 +13,7 @@ struct MHD_Daemon;
 struct MHD_Connection;
 
 namespace varnok {
-class TForm1;
+class Dispatcher;
 }
 
 namespace varnok::status {
@@ -84,6 +84,6 @@ class StatusServer {
 // bound is logged as the listener's errors are ("Socket Error 10048 -
 // Address already in use", naming the status page) and gives none; the
 // dispatcher runs on without it. A window that opens says where.
-std::unique_ptr<StatusServer> openStatusWindow(TForm1& form);
+std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher);
 
 }  // namespace varnok::status

@@ -195,42 +195,45 @@ std::string metricLabelValue(std::string_view text) {
   return out;
 }
 
-Snapshot takeSnapshot(const TForm1& form) {
+Snapshot takeSnapshot(const Dispatcher& dispatcher) {
   Snapshot s;
-  s.title = form.loop().app().title();
+  const StatusTable& table = dispatcher.statusTable();
+  s.title = dispatcher.loop().app().title();
   for (int c = 0; c < StatusTable::kColumns; ++c) {
-    s.header[static_cast<std::size_t>(c)] = form.SG1.cell(c, 0);
+    s.header[static_cast<std::size_t>(c)] = table.cell(c, 0);
   }
-  if (form.Server1.Listen()) s.listeningPort = form.Server1.Port();
-  s.produced = formatDateTime(form.loop().clock().now());
-  s.encoders.reserve(form.Kodery.size());
-  for (std::size_t i = 0; i < form.Kodery.size(); ++i) {
-    const TKodery& k = form.Kodery[i];
+  if (dispatcher.listening()) s.listeningPort = dispatcher.listeningPort();
+  s.produced = formatDateTime(dispatcher.loop().clock().now());
+  const std::vector<Encoder>& encoders = dispatcher.encoders();
+  const CommandQueues& queues = dispatcher.queues();
+  s.encoders.reserve(encoders.size());
+  for (std::size_t i = 0; i < encoders.size(); ++i) {
+    const Encoder& k = encoders[i];
     EncoderState e;
     e.number = static_cast<int>(i) + 1;
     for (int c = 0; c < StatusTable::kColumns; ++c) {
-      e.cells[static_cast<std::size_t>(c)] = form.SG1.cell(c, e.number);
+      e.cells[static_cast<std::size_t>(c)] = table.cell(c, e.number);
     }
-    e.name = k.Name;
-    e.host = k.Host;
-    e.port = k.Port;
-    e.queue = i < form.Fronty.size() ? static_cast<std::int64_t>(form.Fronty[i].size()) : 0;
-    for (std::size_t slot = 0; slot < form.Odesilace.size(); ++slot) {
-      const TOdesilace& sender = form.Odesilace[slot];
-      if (sender.Koder == static_cast<int>(i) && sender.LinkUp) {
-        e.thread = static_cast<int>(slot) + 1;
+    e.name = k.name;
+    e.host = k.host;
+    e.port = k.port;
+    e.queue =
+        i < queues.encoderCount() ? static_cast<std::int64_t>(queues.size(static_cast<int>(i))) : 0;
+    for (const SenderSlot& slot : dispatcher.senderSlots()) {
+      if (slot.encoder() == static_cast<int>(i) && slot.connected()) {
+        e.thread = slot.index() + 1;
         e.connected = true;
       }
     }
-    e.errors = k.Errors;
-    e.errorsInRow = k.ErrorsInRow;
-    e.enabled = k.Enabled;
-    e.suspended = k.Enabled && !k.Active;
+    e.errors = k.errors;
+    e.errorsInRow = k.errorsInRow;
+    e.enabled = k.enabled;
+    e.suspended = k.enabled && !k.active;
     s.encoders.push_back(std::move(e));
   }
-  s.log.assign(form.Memo2.lines().begin(), form.Memo2.lines().end());
-  s.totals = form.Counters;
-  s.producerConnections = form.Server1.Connections().Count();
+  s.log.assign(dispatcher.logView().lines().begin(), dispatcher.logView().lines().end());
+  s.totals = dispatcher.counters();
+  s.producerConnections = static_cast<std::int64_t>(dispatcher.producerConnections());
   return s;
 }
 
@@ -334,13 +337,13 @@ std::string renderJson(const Snapshot& s) {
     out += "\n" + jsonString(bytesAsText(s.log[i]));
   }
   const TrafficCounters& t = s.totals;
-  out += "],\n\"totals\":{\"received\":{\"tcp\":" + number(t.ReceivedTcp) +
-         ",\"handoff\":" + number(t.ReceivedHandOff) + ",\"file\":" + number(t.ReceivedFile) +
-         "},\"queued\":" + number(t.Queued) + ",\"delivered\":" + number(t.Delivered) +
-         ",\"expired\":" + number(t.Expired) + ",\"failedSends\":" + number(t.FailedSends) +
+  out += "],\n\"totals\":{\"received\":{\"tcp\":" + number(t.receivedTcp) +
+         ",\"handoff\":" + number(t.receivedHandOff) + ",\"file\":" + number(t.receivedFile) +
+         "},\"queued\":" + number(t.queued) + ",\"delivered\":" + number(t.delivered) +
+         ",\"expired\":" + number(t.expired) + ",\"failedSends\":" + number(t.failedSends) +
          ",\"producerConnections\":" + number(s.producerConnections) +
-         ",\"producersAccepted\":" + number(t.ProducersAccepted) +
-         ",\"producersRefused\":" + number(t.ProducersRefused) + "}}\n";
+         ",\"producersAccepted\":" + number(t.producersAccepted) +
+         ",\"producersRefused\":" + number(t.producersRefused) + "}}\n";
   return out;
 }
 
@@ -401,9 +404,9 @@ std::string renderMetrics(const Snapshot& s) {
   family(out, "varnok_commands_received_total", "counter",
          "Commands taken in since start, by input: producer chunks acknowledged (tcp), texts "
          "from a second copy (handoff), commands read from command files (file).");
-  sample(out, "varnok_commands_received_total", "input=\"tcp\"", t.ReceivedTcp);
-  sample(out, "varnok_commands_received_total", "input=\"handoff\"", t.ReceivedHandOff);
-  sample(out, "varnok_commands_received_total", "input=\"file\"", t.ReceivedFile);
+  sample(out, "varnok_commands_received_total", "input=\"tcp\"", t.receivedTcp);
+  sample(out, "varnok_commands_received_total", "input=\"handoff\"", t.receivedHandOff);
+  sample(out, "varnok_commands_received_total", "input=\"file\"", t.receivedFile);
   struct Total {
     const char* name;
     const char* help;
@@ -411,14 +414,14 @@ std::string renderMetrics(const Snapshot& s) {
   };
   const Total totals[] = {
       {"varnok_commands_queued_total",
-       "Queue entries made since start (each repeat and each encoder counted).", t.Queued},
+       "Queue entries made since start (each repeat and each encoder counted).", t.queued},
       {"varnok_commands_delivered_total",
-       "Queue entries written whole to an encoder's connection since start.", t.Delivered},
+       "Queue entries written whole to an encoder's connection since start.", t.delivered},
       {"varnok_commands_expired_total",
-       "Queue entries dropped since start for waiting longer than MaxMinutesInQueue.", t.Expired},
+       "Queue entries dropped since start for waiting longer than MaxMinutesInQueue.", t.expired},
       {"varnok_commands_failed_total",
        "Queue entries taken for sending whose connection ended before they were written whole.",
-       t.FailedSends},
+       t.failedSends},
   };
   for (const Total& total : totals) {
     family(out, total.name, "counter", total.help);
@@ -428,10 +431,10 @@ std::string renderMetrics(const Snapshot& s) {
   sample(out, "varnok_producer_connections", "", s.producerConnections);
   family(out, "varnok_producers_accepted_total", "counter",
          "Producer connections let through by the access lists (counted at their first chunk).");
-  sample(out, "varnok_producers_accepted_total", "", t.ProducersAccepted);
+  sample(out, "varnok_producers_accepted_total", "", t.producersAccepted);
   family(out, "varnok_producers_refused_total", "counter",
          "Producer connections refused by the access lists (counted at their first chunk).");
-  sample(out, "varnok_producers_refused_total", "", t.ProducersRefused);
+  sample(out, "varnok_producers_refused_total", "", t.producersRefused);
   return out;
 }
 

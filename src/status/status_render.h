@@ -11,12 +11,12 @@
 #include <string_view>
 #include <vector>
 
-#include "dispatcher/form1.h"
+#include "dispatcher/dispatcher.h"
 #include "dispatcher/status_table.h"
 
 namespace varnok::status {
 
-// One encoder: its row of SG1 as the window shows it, and the same facts as
+// One encoder: its row of the status table as the window shows it, and the same facts as
 // typed values.
 struct EncoderState {
   int number = 0;  // N of its [EncoderN] section
@@ -40,12 +40,12 @@ struct Snapshot {
   std::optional<std::uint16_t> listeningPort;  // none when not listening
   std::string produced;                        // local time, as in log lines
   std::vector<EncoderState> encoders;
-  std::vector<std::string> log;  // Memo2, oldest first
+  std::vector<std::string> log;  // the log view, oldest first
   TrafficCounters totals;
   std::int64_t producerConnections = 0;  // open now
 };
 
-Snapshot takeSnapshot(const TForm1& form);
+Snapshot takeSnapshot(const Dispatcher& dispatcher);
 
 // Seconds between the page's own reloads.
 inline constexpr int kPageRefreshSeconds = 5;

@@ -24,8 +24,8 @@ int main(int argc, char** argv) {
   SystemClock clock;
   EventLoop loop(clock, app);
 
-  StatusTable sg1;
-  LogView memo2;
+  StatusTable table;
+  LogView log;
   const char* headers[] = {"RDS Encoder Name", "Host",   "Port",   "Queue",
                            "Thread",           "Errors", "Enabled"};
   const char* rows[][7] = {
@@ -33,18 +33,18 @@ int main(int argc, char** argv) {
       {"Studio B", "127.0.0.2", "7002", "3", "1", "0", "Yes"},
       {"Transmitter \xE9st", "127.0.0.3", "17003", "1024", "", "3", "Suspended"},
   };
-  sg1.setRowCount(4);
-  for (int c = 0; c < 7; ++c) sg1.setCell(c, 0, headers[c]);
+  table.setRowCount(4);
+  for (int c = 0; c < 7; ++c) table.setCell(c, 0, headers[c]);
   for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 7; ++c) sg1.setCell(c, r + 1, rows[r][c]);
+    for (int c = 0; c < 7; ++c) table.setCell(c, r + 1, rows[r][c]);
   }
 
   WindowHost* host = nullptr;
   int tick = 0;
   Timer heartbeat(loop, [&] {
-    memo2.addLine(formatDateTime(clock.now()) + " Demo line " + std::to_string(++tick));
-    while (memo2.lineCount() > 30) memo2.deleteFirstLine();
-    sg1.setCell(3, 2, std::to_string(tick % 10));
+    log.addLine(formatDateTime(clock.now()) + " Demo line " + std::to_string(++tick));
+    while (log.lineCount() > 30) log.deleteFirstLine();
+    table.setCell(3, 2, std::to_string(tick % 10));
   });
   heartbeat.setInterval(1000);
 
@@ -58,13 +58,13 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
       },
   };
-  return runDesktop(loop, app.title(), "", sg1, memo2, actions, [&](WindowHost& h) {
+  return runDesktop(loop, app.title(), "", table, log, actions, [&](WindowHost& h) {
     host = &h;
-    memo2.addLine(formatDateTime(clock.now()) + " Demo started");
-    memo2.addLine(formatDateTime(clock.now()) +
-                  " A long line, such as an application error with its debug trail, wraps"
-                  " at the width of the window and takes the room of as many lines as it"
-                  " wraps into.");
+    log.addLine(formatDateTime(clock.now()) + " Demo started");
+    log.addLine(formatDateTime(clock.now()) +
+                " A long line, such as an application error with its debug trail, wraps"
+                " at the width of the window and takes the room of as many lines as it"
+                " wraps into.");
     heartbeat.setEnabled(true);
   });
 }

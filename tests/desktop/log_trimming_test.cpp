@@ -10,17 +10,17 @@
 #include <string>
 
 #include "desktop/main_window.h"
-#include "dispatcher/form_fixture.h"
+#include "dispatcher/dispatcher_fixture.h"
 
 namespace varnok::testing {
 namespace {
 
-class LogTrimmingTest : public FormTest {
+class LogTrimmingTest : public DispatcherTest {
  protected:
   void SetUp() override {
     create("[Inputs]\nSocket=0\n");
-    window =
-        std::make_unique<MainWindow>(form->SG1, form->Memo2, WindowActions{}, [] { return true; });
+    window = std::make_unique<MainWindow>(dispatcher->statusTable(), dispatcher->logView(),
+                                          WindowActions{}, [] { return true; });
   }
 
   // Lines that one block of the log takes on screen, as Qt lays it out.
@@ -52,23 +52,23 @@ std::string words(int count) {
 // window must wrap (and count) at its real width from the start.
 TEST_F(LogTrimmingTest, AWrappedLineTakesTheRoomOfItsDisplayedLines) {
   // Short lines: the last 51 stay, one displayed line each.
-  for (int i = 0; i < 60; ++i) form->ScrLog("short " + std::to_string(i));
-  EXPECT_EQ(form->Memo2.lines().size(), 51u);
+  for (int i = 0; i < 60; ++i) dispatcher->log("short " + std::to_string(i));
+  EXPECT_EQ(dispatcher->logView().lines().size(), 51u);
   EXPECT_EQ(logTexts().front(), "short 9");
   EXPECT_EQ(displayedLines(), 51);
 
-  form->ScrLog(words(40));
+  dispatcher->log(words(40));
   const int wrapped = lastLineDisplayedLines();
   ASSERT_GE(wrapped, 3);
   ASSERT_LE(wrapped, 6);  // stays in the log below
-  for (int i = 0; i < 45; ++i) form->ScrLog("after " + std::to_string(i));
+  for (int i = 0; i < 45; ++i) dispatcher->log("after " + std::to_string(i));
 
   // Trimmed to 50 displayed lines before the last line came: the long line
   // holds the room of `wrapped` short ones.
   const int longLine = 6 - wrapped;  // short lines left above it
-  EXPECT_EQ(form->Memo2.lines().size(), static_cast<std::size_t>(52 - wrapped));
+  EXPECT_EQ(dispatcher->logView().lines().size(), static_cast<std::size_t>(52 - wrapped));
   EXPECT_EQ(logTexts()[static_cast<std::size_t>(longLine)], words(40));
-  EXPECT_EQ(viewBlocks(), static_cast<int>(form->Memo2.lines().size()));
+  EXPECT_EQ(viewBlocks(), static_cast<int>(dispatcher->logView().lines().size()));
   EXPECT_EQ(displayedLines(), 51);
 
   // Shown and painted, the log wraps just as it was counted.
@@ -80,13 +80,13 @@ TEST_F(LogTrimmingTest, AWrappedLineTakesTheRoomOfItsDisplayedLines) {
 
 TEST_F(LogTrimmingTest, ALineTallerThanTheLogGoesWithTheNextLine) {
   window->show();
-  form->ScrLog("before");
-  form->ScrLog(words(1000));
+  dispatcher->log("before");
+  dispatcher->log(words(1000));
   ASSERT_GT(lastLineDisplayedLines(), 50);
   EXPECT_TRUE(logTexts().back() == words(1000));  // shown whole until the next line
 
-  form->ScrLog("next");
-  ASSERT_EQ(form->Memo2.lines().size(), 1u);
+  dispatcher->log("next");
+  ASSERT_EQ(dispatcher->logView().lines().size(), 1u);
   EXPECT_EQ(logTexts().front(), "next");
   EXPECT_EQ(viewBlocks(), 1);
 }

@@ -44,13 +44,13 @@ struct Counters {
 
 class MainWindowTest : public ::testing::Test {
  protected:
-  void SetUp() override { fillTable(sg1, 3); }
+  void SetUp() override { fillTable(table, 3); }
 
   void makeWindow(bool tray = true) {
     trayAvailable = tray;
     WindowActions actions{[this] { ++calls.showHide; }, [this] { ++calls.exit; },
                           [this] { ++calls.info; }, [this] { ++calls.closing; }};
-    window = std::make_unique<MainWindow>(sg1, memo2, actions, [this] { return trayAvailable; });
+    window = std::make_unique<MainWindow>(table, log, actions, [this] { return trayAvailable; });
   }
 
   QString cellText(int row, int col) const {
@@ -75,8 +75,8 @@ class MainWindowTest : public ::testing::Test {
     return qobject_cast<QMenu*>(QApplication::activePopupWidget());
   }
 
-  StatusTable sg1;
-  LogView memo2;
+  StatusTable table;
+  LogView log;
   Counters calls;
   bool trayAvailable = true;
   std::unique_ptr<MainWindow> window;
@@ -120,7 +120,7 @@ TEST_F(MainWindowTest, LayoutHoldsTheFixedGeometryAndControls) {
 TEST_F(MainWindowTest, HeadersAndUsualCellsFitTheirColumns) {
   const char* const cells[] = {"RDS Encoder 10", "127.0.0.1", "65535", "9999", "4", "999",
                                "Suspended"};
-  for (int c = 0; c < StatusTable::kColumns; ++c) sg1.setCell(c, 1, cells[c]);
+  for (int c = 0; c < StatusTable::kColumns; ++c) table.setCell(c, 1, cells[c]);
   makeWindow();
   window->show();
   QTableView* grid = window->statusView();
@@ -158,74 +158,74 @@ TEST_F(MainWindowTest, TableFollowsTheStatusModel) {
   ASSERT_EQ(grid->model()->rowCount(), 3);
   EXPECT_EQ(cellText(1, 1), "127.0.0.2");
 
-  sg1.setCell(3, 2, "12");
-  sg1.setCell(0, 1, "Caf\xE9 FM");  // a byte that is not UTF-8 on its own
+  table.setCell(3, 2, "12");
+  table.setCell(0, 1, "Caf\xE9 FM");  // a byte that is not UTF-8 on its own
   EXPECT_EQ(cellText(1, 3), "12");
   EXPECT_EQ(cellText(0, 0), QString::fromUtf8("Caf\u00E9 FM"));
-  sg1.setCell(5, 0, "Fehler");
+  table.setCell(5, 0, "Fehler");
   EXPECT_EQ(header(5), "Fehler");
 
   grid->selectRow(1);
-  sg1.setRowCount(6);
+  table.setRowCount(6);
   EXPECT_EQ(grid->model()->rowCount(), 5);
-  sg1.setCell(0, 5, "Last");
+  table.setCell(0, 5, "Last");
   EXPECT_EQ(cellText(4, 0), "Last");
   EXPECT_EQ(grid->currentIndex().row(), 1);  // growing keeps the selection
 
-  sg1.setRowCount(2);
+  table.setRowCount(2);
   EXPECT_EQ(grid->model()->rowCount(), 1);
   EXPECT_EQ(cellText(0, 0), QString::fromUtf8("Caf\u00E9 FM"));
-  sg1.setRowCount(0);
+  table.setRowCount(0);
   EXPECT_EQ(grid->model()->rowCount(), 0);
   EXPECT_EQ(header(0), "");
 }
 
 TEST_F(MainWindowTest, LogFollowsTheLogModel) {
-  memo2.addLine("before the window");
+  log.addLine("before the window");
   makeWindow();
   EXPECT_EQ(logBlocks(), QStringList{"before the window"});
 
-  memo2.addLine("");  // an empty line is a line too
-  memo2.addLine("RT=Caf\xE9");
-  memo2.addLine("two\r\nparts\rand\nmore");  // stays one line of the view
+  log.addLine("");  // an empty line is a line too
+  log.addLine("RT=Caf\xE9");
+  log.addLine("two\r\nparts\rand\nmore");  // stays one line of the view
   EXPECT_EQ(logBlocks(), (QStringList{"before the window", "", QString::fromUtf8("RT=Caf\u00E9"),
                                       QString("two\u2028parts\u2028and\u2028more")}));
 
-  memo2.deleteFirstLine();
-  memo2.deleteFirstLine();
+  log.deleteFirstLine();
+  log.deleteFirstLine();
   EXPECT_EQ(logBlocks(), (QStringList{QString::fromUtf8("RT=Caf\u00E9"),
                                       QString("two\u2028parts\u2028and\u2028more")}));
-  memo2.deleteFirstLine();
-  memo2.deleteFirstLine();
+  log.deleteFirstLine();
+  log.deleteFirstLine();
   EXPECT_EQ(window->logView()->toPlainText(), "");
-  memo2.addLine("again");
+  log.addLine("again");
   EXPECT_EQ(logBlocks(), QStringList{"again"});
 }
 
 TEST_F(MainWindowTest, LogKeepsTheNewestLineInViewWhileAtTheEnd) {
   makeWindow();
   window->show();
-  for (int i = 0; i < 50; ++i) memo2.addLine("line " + std::to_string(i));
+  for (int i = 0; i < 50; ++i) log.addLine("line " + std::to_string(i));
   QScrollBar* bar = window->logView()->verticalScrollBar();
   ASSERT_GT(bar->maximum(), 0);
   EXPECT_EQ(bar->value(), bar->maximum());
 
   bar->setValue(0);  // the operator scrolls back to read
-  memo2.addLine("one more");
+  log.addLine("one more");
   EXPECT_EQ(bar->value(), 0);
 }
 
 TEST_F(MainWindowTest, ModelsOutliveTheWindow) {
   makeWindow();
-  memo2.addLine(std::string(400, 'x') + " wraps");
-  EXPECT_GT(memo2.lineCount(), 1);  // counted as the window displays it
+  log.addLine(std::string(400, 'x') + " wraps");
+  EXPECT_GT(log.lineCount(), 1);  // counted as the window displays it
   window.reset();
-  EXPECT_EQ(memo2.lineCount(), 1);  // one line each again
-  sg1.setCell(0, 1, "still fine");
-  sg1.setRowCount(9);
-  memo2.addLine("still fine");
-  memo2.deleteFirstLine();
-  EXPECT_EQ(sg1.cell(0, 1), "still fine");
+  EXPECT_EQ(log.lineCount(), 1);  // one line each again
+  table.setCell(0, 1, "still fine");
+  table.setRowCount(9);
+  log.addLine("still fine");
+  log.deleteFirstLine();
+  EXPECT_EQ(table.cell(0, 1), "still fine");
 }
 
 TEST_F(MainWindowTest, ShowHideAndBringToFront) {

@@ -17,7 +17,7 @@ namespace {
 
 QMenu* trayMenu() {
   for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (w->objectName() == "PopupMenu1") return qobject_cast<QMenu*>(w);
+    if (w->objectName() == "trayMenu") return qobject_cast<QMenu*>(w);
   }
   return nullptr;
 }
@@ -32,8 +32,8 @@ class RunDesktopTest : public ::testing::Test {
   SystemClock clock;
   Application app;
   EventLoop loop{clock, app};
-  StatusTable sg1;
-  LogView memo2;
+  StatusTable table;
+  LogView log;
   WindowHost* host = nullptr;
   int showHide = 0, closing = 0;
 };
@@ -50,16 +50,16 @@ TEST_F(RunDesktopTest, ExitThroughTheDispatcherEndsTheRun) {
     }
   });
   const int status =
-      runDesktop(loop, "Varnok (test)", "", sg1, memo2, actions(), [&](WindowHost& h) {
+      runDesktop(loop, "Varnok (test)", "", table, log, actions(), [&](WindowHost& h) {
         host = &h;
-        sg1.setRowCount(2);
-        memo2.addLine("started");
+        table.setRowCount(2);
+        log.addLine("started");
         later.setEnabled(true);  // switched on during start-up: must tick under Qt's loop
       });
   EXPECT_EQ(status, 0);
   EXPECT_EQ(ticks, 3);
   EXPECT_EQ(closing, 1);
-  memo2.addLine("after the window");  // the models outlive the window
+  log.addLine("after the window");  // the models outlive the window
 }
 
 TEST_F(RunDesktopTest, TerminationSignalClosesOnce) {
@@ -76,7 +76,7 @@ TEST_F(RunDesktopTest, TerminationSignalClosesOnce) {
     std::raise(SIGINT);
   });
   later.setInterval(20);
-  const int status = runDesktop(loop, "Varnok (test)", "/nonexistent/icon.png", sg1, memo2,
+  const int status = runDesktop(loop, "Varnok (test)", "/nonexistent/icon.png", table, log,
                                 actions(), [&](WindowHost& h) {
                                   host = &h;
                                   EXPECT_TRUE(!h.isShown());  // shown after start-up
@@ -97,7 +97,7 @@ TEST_F(RunDesktopTest, RefusesToRunWithoutTheCloseSignals) {
   const bool quitOnLast = QGuiApplication::quitOnLastWindowClosed();
   bool started = false;
   EXPECT_THROW(
-      runDesktop(loop, "t", "", sg1, memo2, actions(), [&](WindowHost&) { started = true; }),
+      runDesktop(loop, "t", "", table, log, actions(), [&](WindowHost&) { started = true; }),
       std::invalid_argument);
   EXPECT_FALSE(started);
   EXPECT_EQ(closing, 0);
@@ -108,11 +108,11 @@ TEST_F(RunDesktopTest, RefusesToRunWithoutTheCloseSignals) {
 
 TEST_F(RunDesktopTest, CloseDuringStartUpOrByQuitOfOurLoop) {
   EXPECT_EQ(
-      runDesktop(loop, "t", "", sg1, memo2, actions(), [&](WindowHost& h) { h.closeWindow(); }), 0);
+      runDesktop(loop, "t", "", table, log, actions(), [&](WindowHost& h) { h.closeWindow(); }), 0);
   EXPECT_EQ(closing, 1);
 
   loop.post([&] { loop.quit(); });
-  EXPECT_EQ(runDesktop(loop, "t", "", sg1, memo2, actions(), {}), 0);
+  EXPECT_EQ(runDesktop(loop, "t", "", table, log, actions(), {}), 0);
   EXPECT_EQ(closing, 2);
 }
 

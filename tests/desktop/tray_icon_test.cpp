@@ -59,18 +59,18 @@ TEST(TrayMenu, HasShowHideSeparatorExitAndNoDefault) {
 TEST(TrayIcon, DoubleClickCallsTheHandlerSingleClicksDoNothing) {
   int showHide = 0, exit = 0, dbl = 0;
   std::unique_ptr<QMenu> menu(buildTrayMenu([&] { ++showHide; }, [&] { ++exit; }));
-  TCiaTray tray(QIcon(":/varnok/varnok.png"), "Varnok (x)", menu.get());
-  tray.setOnDblClick([&] { ++dbl; });
-  EXPECT_EQ(tray.Hint(), "Varnok (x)");
+  TrayIcon tray(QIcon(":/varnok/varnok.png"), "Varnok (x)", menu.get());
+  tray.setOnDoubleClick([&] { ++dbl; });
+  EXPECT_EQ(tray.hint(), "Varnok (x)");
   EXPECT_EQ(tray.icon()->toolTip(), "Varnok (x)");
   EXPECT_EQ(tray.icon()->contextMenu(), menu.get());
   EXPECT_FALSE(tray.icon()->icon().isNull());  // the built-in picture
 
-  tray.WMTrayCallback(QSystemTrayIcon::Trigger);
-  tray.WMTrayCallback(QSystemTrayIcon::MiddleClick);
-  tray.WMTrayCallback(QSystemTrayIcon::Context);
+  tray.activate(QSystemTrayIcon::Trigger);
+  tray.activate(QSystemTrayIcon::MiddleClick);
+  tray.activate(QSystemTrayIcon::Context);
   EXPECT_EQ(dbl, 0);
-  tray.WMTrayCallback(QSystemTrayIcon::DoubleClick);
+  tray.activate(QSystemTrayIcon::DoubleClick);
   EXPECT_EQ(dbl, 1);
   EXPECT_EQ(showHide + exit, 0);  // no default item to click
 }
@@ -79,10 +79,10 @@ TEST(TrayIcon, DoubleClickClicksADefaultItemFirst) {
   std::vector<std::string> order;
   std::unique_ptr<QMenu> menu(buildTrayMenu([&] { order.push_back("item"); }, [] {}));
   menu->setDefaultAction(menu->actions().at(0));
-  TCiaTray tray(QIcon(), QString(70, QLatin1Char('t')), menu.get());
-  tray.setOnDblClick([&] { order.push_back("handler"); });
-  EXPECT_EQ(tray.Hint().size(), TCiaTray::kMaxTipChars);
-  tray.WMTrayCallback(QSystemTrayIcon::DoubleClick);
+  TrayIcon tray(QIcon(), QString(70, QLatin1Char('t')), menu.get());
+  tray.setOnDoubleClick([&] { order.push_back("handler"); });
+  EXPECT_EQ(tray.hint().size(), TrayIcon::kMaxTipChars);
+  tray.activate(QSystemTrayIcon::DoubleClick);
   EXPECT_EQ(order, (std::vector<std::string>{"item", "handler"}));
 }
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "form_fixture.h"
+#include "dispatcher_fixture.h"
 #include "net/async_resolver.h"
 #include "net/dns_stub.h"
 #include "support/descriptor_fill.h"
@@ -20,7 +20,7 @@ namespace {
 
 using Mode = ThreadedEncoder::Mode;
 
-class DeliveryTest : public FormTest {
+class DeliveryTest : public DispatcherTest {
  protected:
   // Dispatch ticks in virtual time, each followed by realMs of real time for
   // the sockets, until done() or a real-time limit.
@@ -28,7 +28,7 @@ class DeliveryTest : public FormTest {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     while (!done()) {
       if (std::chrono::steady_clock::now() > end) return false;
-      time.advance(form->TimerA.interval());
+      time.advance(peer().dispatchTimer().interval());
       loop.runOnce(realMs);
     }
     return true;
@@ -44,7 +44,9 @@ class DeliveryTest : public FormTest {
     }
     return false;
   }
-  std::string cell(int col, int koder) const { return form->SG1.cell(col, koder + 1); }
+  std::string cell(int col, int encoder) const {
+    return dispatcher->statusTable().cell(col, encoder + 1);
+  }
 };
 
 // Distinct commands, so that a loss, a cut or a reordering shows.
@@ -71,20 +73,20 @@ TEST_P(DroppingEncoderTest, IsCountedAndSuspendedWhileTheHealthyOneKeepsReceivin
   ThreadedEncoder bad({.mode = GetParam()});
   start({{"Good", good.port}, {"Bad", bad.port}}, "Threads=4\nErrorLimit=3\n");
   const auto cmds = commands(40, 12);
-  for (const std::string& c : cmds) form->DoFronty(c, "");
+  for (const std::string& c : cmds) dispatcher->queueCommand(c);
 
   ASSERT_TRUE(tickUntil([&] { return good.receivedSize() >= joined(cmds).size(); }))
       << "the healthy encoder got " << good.receivedSize() << " bytes; bad one accepted "
-      << bad.accepted() << ::testing::PrintToString(logTexts()) << form->SG1.dump();
+      << bad.accepted() << ::testing::PrintToString(logTexts()) << dispatcher->statusTable().dump();
   EXPECT_EQ(good.received(), joined(cmds));
   // Every dropped connection is a failed attempt, named in the log; the
   // third in a row suspends, and no fourth is made.
   EXPECT_EQ(bad.accepted(), 3);
-  EXPECT_EQ(form->Kodery[1].Errors, 3);
+  EXPECT_EQ(peer().encoders()[1].errors, 3);
   EXPECT_EQ(cell(kColErrors, 1), "3");
   EXPECT_EQ(cell(kColEnabled, 1), "Suspended");
   EXPECT_EQ(count("Connection closed by the encoder before any command was sent (Bad)"), 3);
-  EXPECT_EQ(form->Kodery[0].Errors, 0);
+  EXPECT_EQ(peer().encoders()[0].errors, 0);
   EXPECT_EQ(queueSize(1), cmds.size());  // kept for the resumption
 }
 
@@ -98,13 +100,13 @@ TEST_F(DeliveryTest, EncoderThatReadsLateGetsEveryCommandWholeAndInOrder) {
   ThreadedEncoder late({.receiveBuffer = 4096, .silentMs = 400});
   start({{"Late", late.port}}, "Threads=1\n");
   const auto cmds = commands(12, 1000000);
-  for (const std::string& c : cmds) form->DoFronty(c, "");
+  for (const std::string& c : cmds) dispatcher->queueCommand(c);
   const std::string all = joined(cmds);
   ASSERT_TRUE(tickUntil([&] { return late.receivedSize() >= all.size(); }))
       << late.receivedSize() << " of " << all.size();
   EXPECT_TRUE(late.received() == all);
   EXPECT_EQ(cell(kColQueue, 0), "0");
-  EXPECT_EQ(form->Kodery[0].Errors, 0);
+  EXPECT_EQ(peer().encoders()[0].errors, 0);
   EXPECT_FALSE(loggedSocketError());
 }
 
@@ -115,7 +117,7 @@ TEST_F(DeliveryTest, SlotChangesWaitForAnEncoderThatIsStillReading) {
   ThreadedEncoder quick({});
   start({{"Slow", slow.port}, {"Quick", quick.port}}, "Threads=1\n");
   const auto cmds = commands(6, 300000);
-  for (const std::string& c : cmds) form->DoFronty(c, "");
+  for (const std::string& c : cmds) dispatcher->queueCommand(c);
   const std::string all = joined(cmds);
   ASSERT_TRUE(tickUntil(
       [&] { return slow.receivedSize() >= all.size() && quick.receivedSize() >= all.size(); }, 10,
@@ -124,14 +126,15 @@ TEST_F(DeliveryTest, SlotChangesWaitForAnEncoderThatIsStillReading) {
   EXPECT_TRUE(slow.received() == all);
   EXPECT_TRUE(quick.received() == all);
   EXPECT_EQ(quick.accepted(), 1);  // served once the slow one had all it was given
-  EXPECT_EQ(form->Kodery[0].Errors, 0);
+  EXPECT_EQ(peer().encoders()[0].errors, 0);
 }
 
 TEST_F(DeliveryTest, CommandCutByABrokenConnectionIsLoggedWithTheEncoder) {
   ThreadedEncoder broken({.receiveBuffer = 4096, .silentMs = 60000, .resetAfterMs = 300});
   start({{"Broken", broken.port}}, "Threads=1\nErrorLimit=1\n");
-  form->DoFronty(std::string(4 << 20, 'x') + "\r", "");
-  ASSERT_TRUE(tickUntil([&] { return broken.accepted() == 1 && form->Odesilace[0].Koder == -1; }));
+  dispatcher->queueCommand(std::string(4 << 20, 'x') + "\r");
+  ASSERT_TRUE(tickUntil(
+      [&] { return broken.accepted() == 1 && dispatcher->senderSlots()[0].encoder() == -1; }));
   bool named = false;
   for (const std::string& t : logTexts()) {
     if (t.rfind("Connection ended with ", 0) == 0 &&
@@ -141,7 +144,7 @@ TEST_F(DeliveryTest, CommandCutByABrokenConnectionIsLoggedWithTheEncoder) {
   }
   EXPECT_TRUE(named) << ::testing::PrintToString(logTexts());
   // Nothing of it was delivered: a failed attempt.
-  EXPECT_EQ(form->Kodery[0].Errors, 1);
+  EXPECT_EQ(peer().encoders()[0].errors, 1);
 }
 
 TEST_F(DeliveryTest, EncoderThatFloodsBackIsReadAndDiscardedWithoutStallingOthers) {
@@ -149,7 +152,7 @@ TEST_F(DeliveryTest, EncoderThatFloodsBackIsReadAndDiscardedWithoutStallingOther
   ThreadedEncoder good({});
   start({{"Flood", flood.port}, {"Good", good.port}}, "Threads=2\n");
   const auto cmds = commands(30, 20);
-  for (const std::string& c : cmds) form->DoFronty(c, "");
+  for (const std::string& c : cmds) dispatcher->queueCommand(c);
   // Well within the flood's lifetime: the flooder shares the loop.
   ASSERT_TRUE(tickUntil(
       [&] {
@@ -171,13 +174,14 @@ TEST_F(DeliveryTest, FloodingProducerIsPushedBackWhileOthersAreServed) {
   ASSERT_TRUE(flood.connected);
   const auto floodQueued = [&] {
     std::size_t bytes = 0;
-    for (const TFronta& f : form->Fronty[0])
-      bytes += f.Command.front() == 'F' ? f.Command.size() : 0;
+    for (const QueuedCommand& f : dispatcher->queues().queue(0))
+      bytes += f.text.front() == 'F' ? f.text.size() : 0;
     return bytes;
   };
   const auto floodPaused = [&] {
-    return !form->Fronty[0].empty() && form->Fronty[0].front().Share &&
-           form->Fronty[0].front().Share->Paused;
+    return !dispatcher->queues().queue(0).empty() &&
+           dispatcher->queues().queue(0).front().producer &&
+           dispatcher->queues().queue(0).front().producer->paused;
   };
   // The flood fills its share, and its connection is no longer read.
   ASSERT_TRUE(tickUntil(floodPaused));
@@ -189,16 +193,17 @@ TEST_F(DeliveryTest, FloodingProducerIsPushedBackWhileOthersAreServed) {
   }
   ASSERT_TRUE(tickUntil([&] {
     for (auto& p : others) {
-      if (p->replies() != TForm1::kAcknowledgement) return false;
+      if (p->replies() != Dispatcher::kAcknowledgement) return false;
     }
     return true;
   }));
   // The flood's share stays within its bound (plus the chunk that crossed
   // it); the other producers' commands were queued beside it.
   int fromOthers = 0;
-  for (const TFronta& f : form->Fronty[0]) fromOthers += f.Command.front() == 'P' ? 1 : 0;
+  for (const QueuedCommand& f : dispatcher->queues().queue(0))
+    fromOthers += f.text.front() == 'P' ? 1 : 0;
   EXPECT_EQ(fromOthers, 8);
-  EXPECT_LE(floodQueued(), 1024u * 1024 + net::TCustomSocket::kReadChunk);
+  EXPECT_LE(floodQueued(), 1024u * 1024 + net::SocketBase::kReadChunk);
   EXPECT_GT(floodQueued(), 1024u * 1024);
   // Held, not read and dropped: what it wrote beyond what was queued is no
   // more than the kernel's buffers on both sides can hold, however long it
@@ -212,7 +217,7 @@ TEST_F(DeliveryTest, FloodingProducerIsPushedBackWhileOthersAreServed) {
   // what is queued now was read after everything before it had expired.
   time.advance(11 * 60 * 1000);
   ASSERT_TRUE(tickUntil([&] { return floodQueued() > 0; }));
-  EXPECT_LE(floodQueued(), 1024u * 1024 + net::TCustomSocket::kReadChunk);
+  EXPECT_LE(floodQueued(), 1024u * 1024 + net::SocketBase::kReadChunk);
 }
 
 TEST_F(DeliveryTest, ProducerThatResetsAfterItsCommandIsFreed) {
@@ -235,7 +240,7 @@ TEST_F(DeliveryTest, ProducerThatResetsAfterItsCommandIsFreed) {
   };
   ASSERT_TRUE(tickUntil([&] { return seen() >= 5; }));
   tickUntil([] { return false; }, 2, 200);
-  EXPECT_EQ(form->Server1.Connections().Count(), 0) << ::testing::PrintToString(logTexts());
+  EXPECT_EQ(dispatcher->producerConnections(), 0u) << ::testing::PrintToString(logTexts());
 }
 
 TEST_F(DeliveryTest, SlowNameServerHoldsUpOnlyTheEncoderItNames) {
@@ -250,20 +255,20 @@ TEST_F(DeliveryTest, SlowNameServerHoldsUpOnlyTheEncoderItNames) {
       "\n[Encoder2]\nName=Good\nHost=127.0.0.1\nPort=" + std::to_string(good.port) + "\n";
   create(ini);
   const auto cmds = commands(10, 16);
-  for (const std::string& c : cmds) form->DoFronty(c, "");
+  for (const std::string& c : cmds) dispatcher->queueCommand(c);
   // While the name server takes its time, the other encoder is served and
   // a producer is answered.
   ASSERT_TRUE(tickUntil([&] { return dns.queries() >= 1; }));
   ASSERT_TRUE(tickUntil([&] { return good.receivedSize() >= joined(cmds).size(); }));
-  Producer producer(form->Server1.Port());
+  Producer producer(dispatcher->listeningPort());
   producer.send("RT=x\r");
-  ASSERT_TRUE(tickUntil([&] { return producer.replies() == TForm1::kAcknowledgement; }));
+  ASSERT_TRUE(tickUntil([&] { return producer.replies() == Dispatcher::kAcknowledgement; }));
   EXPECT_EQ(dns.answers(), 0);
   EXPECT_EQ(named.receivedSize(), 0u);
   // Then the answer comes, and the named encoder is reached at its address.
   ASSERT_TRUE(tickUntil([&] { return named.receivedSize() > joined(cmds).size(); }));
   EXPECT_EQ(named.received(), joined(cmds) + "RT=x\r");
-  EXPECT_EQ(form->Kodery[0].Errors, 0);
+  EXPECT_EQ(peer().encoders()[0].errors, 0);
   net::setResolverServers("");
 }
 
@@ -276,9 +281,9 @@ TEST_F(DeliveryTest, OutOfDescriptorsTheListenerNeitherSpinsNorFloodsTheLog) {
     // virtual calls need one of their own the first time).
     Producer warm(port);
     warm.send("W\r");
-    ASSERT_TRUE(tickUntil([&] { return warm.replies() == TForm1::kAcknowledgement; }));
+    ASSERT_TRUE(tickUntil([&] { return warm.replies() == Dispatcher::kAcknowledgement; }));
   }
-  ASSERT_TRUE(tickUntil([&] { return form->Server1.Connections().Count() == 0; }));
+  ASSERT_TRUE(tickUntil([&] { return dispatcher->producerConnections() == 0u; }));
   // Producers' sockets made while there are descriptors, connected after.
   std::vector<int> knocking;
   for (int i = 0; i < 20; ++i) {
@@ -314,7 +319,7 @@ TEST_F(DeliveryTest, OutOfDescriptorsTheListenerNeitherSpinsNorFloodsTheLog) {
   // Descriptors are back: producers are served again without anyone's help.
   Producer later(port);
   later.send("L\r");
-  ASSERT_TRUE(tickUntil([&] { return later.replies() == TForm1::kAcknowledgement; }));
+  ASSERT_TRUE(tickUntil([&] { return later.replies() == Dispatcher::kAcknowledgement; }));
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "dns_stub.h"
-#include "net/simple_tcp.h"
 #include "net_test_support.h"
 
 namespace varnok::net {

@@ -1,7 +1,7 @@
 #pragma once
 
 // Loopback helpers for the socket layer's tests: plain blocking sockets on
-// the test's side, a loop under a manual clock on the component's side.
+// the test's side, a loop under a manual clock on the socket layer's side.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,7 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "net/simple_tcp.h"
+#include "net/async_resolver.h"
+#include "net/tcp_client.h"
+#include "net/tcp_listener.h"
 #include "platform/event_loop.h"
 #include "platform/unique_fd.h"
 #include "support/loopback.h"
@@ -64,7 +66,7 @@ inline std::uint16_t freePort() {
 }
 
 // A blocking connect from fromIp to 127.0.0.1:port (completes in the kernel,
-// without the component's loop).
+// without the layer's loop).
 inline Fd connectTo(std::uint16_t port, const char* fromIp = nullptr) {
   Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
   if (fromIp != nullptr) {

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "net/simple_tcp.h"
+#include "net/tcp_client.h"
+#include "net/tcp_listener.h"
 #include "net_test_support.h"
 
 namespace varnok::net {
@@ -20,10 +23,10 @@ class ReadTest : public testing::NetTest {
   // A client connected to a loopback listener, and the listener's side.
   void connectClient() {
     listener = listenOnLoopback(port);
-    client.SetHost("127.0.0.1");
-    client.SetPort(port);
-    client.SetConnected(true);
-    ASSERT_TRUE(runUntil([&] { return client.Connected(); }));
+    client.setHost("127.0.0.1");
+    client.setPort(port);
+    client.setConnected(true);
+    ASSERT_TRUE(runUntil([&] { return client.connected(); }));
     peer = acceptOne(listener.get());
     ASSERT_TRUE(peer.valid());
   }
@@ -32,33 +35,36 @@ class ReadTest : public testing::NetTest {
   std::uint16_t port = 0;
   Fd listener;
   Fd peer;
-  TSimpleTCPClient client{loop};
+  TcpClient client{loop};
 };
 
-TEST_F(ReadTest, SegmentsWaitingTogetherArriveAsOneStreamAtPositionZero) {
-  TSimpleTCPServer server(loop);
-  server.SetPort(testing::freePort());
-  std::vector<std::size_t> positions;
-  server.OnClientRead = [&](TCustomSocket*, TSimpleTCPClient*, TMemoryStream& s) {
-    positions.push_back(s.Position);
-    events.push_back(s.Bytes);
+TEST_F(ReadTest, SegmentsWaitingTogetherArriveAsOneRead) {
+  TcpListener server(loop);
+  server.setPort(0);
+  server.onClientRead = [&](AcceptedConnection&, std::string_view bytes) {
+    events.emplace_back(bytes);
   };
-  server.SetListen(true);
-  Fd producer = connectTo(server.Port());
-  ASSERT_TRUE(runUntil([&] { return server.Connections().Count() == 1; }));
+  server.setListening(true);
+  Fd producer = connectTo(server.port());
+  ASSERT_TRUE(runUntil([&] { return server.connectionCount() == 1; }));
   sendAll(producer.get(), "RT=");
   sendAll(producer.get(), "one ");
   sendAll(producer.get(), "two\r\n");
   ASSERT_TRUE(runUntil([&] { return !events.empty(); }));
   settle();
   EXPECT_EQ(events, Events{"RT=one two\r\n"});
-  EXPECT_EQ(positions, std::vector<std::size_t>{0});
 }
 
+// More than one chunk waiting: each read takes at most kReadChunk bytes and
+// the rest comes in later rounds.
 TEST_F(ReadTest, EveryByteBeforeThePeersCloseArrivesInOrderFirst) {
   std::string received;
-  client.OnRead = [&](TCustomSocket*, TMemoryStream& s) { received += s.Bytes; };
-  client.OnDisconnected = [&](TCustomSocket*) {
+  std::size_t largest = 0;
+  client.onRead = [&](std::string_view bytes) {
+    received += bytes;
+    largest = std::max(largest, bytes.size());
+  };
+  client.onDisconnected = [&] {
     events.push_back("disconnected at " + std::to_string(received.size()));
   };
   connectClient();
@@ -76,85 +82,93 @@ TEST_F(ReadTest, EveryByteBeforeThePeersCloseArrivesInOrderFirst) {
     }
   }
   peer.reset();
-  ASSERT_TRUE(runUntil([&] { return !client.Listen(); }));
+  ASSERT_TRUE(runUntil([&] { return !client.isOpen(); }));
   EXPECT_EQ(received.size(), sent.size());
   EXPECT_TRUE(received == sent);
   EXPECT_EQ(events.at(0), "disconnected at " + std::to_string(sent.size()));
+  EXPECT_LE(largest, static_cast<std::size_t>(SocketBase::kReadChunk));
 }
 
-TEST_F(ReadTest, DataAvailableHandlerReadsItselfAndMayClose) {
-  std::string taken;
-  client.OnRead = [&](TCustomSocket*, TMemoryStream&) { events.push_back("read"); };
-  client.OnDisconnected = [&](TCustomSocket*) { events.push_back("disconnected"); };
-  client.OnError = [&](TCustomSocket*, int, int code, const std::string&) {
-    events.push_back("error " + std::to_string(code));
+// The bytes handed to a read handler stay as they were for the whole call,
+// even when the handler runs the loop again (a modal dialog does) and other
+// reads happen meanwhile.
+TEST_F(ReadTest, BytesSurviveALoopRunFromInsideTheReadHandler) {
+  TcpListener server(loop);
+  server.setPort(0);
+  Fd first;
+  Fd second;
+  std::vector<std::string> inner;
+  std::string outerAfter;
+  bool outerStarted = false;
+  server.onClientRead = [&](AcceptedConnection&, std::string_view bytes) {
+    if (outerStarted) {
+      inner.emplace_back(bytes);
+      return;
+    }
+    outerStarted = true;
+    sendAll(second.get(), "the inner one, longer");
+    EXPECT_TRUE(runUntil([&] { return !inner.empty(); }));
+    outerAfter.assign(bytes);
   };
-  client.OnDataAvailable = [&](TCustomSocket* s, int size) {
-    events.push_back("available " + std::to_string(size));
-    std::string buf(static_cast<std::size_t>(size), '\0');
-    const int got = client.ReceiveBuffer(&client, buf.data(), size);
-    ASSERT_EQ(got, size);
-    taken += buf;
-    if (taken.find("QUIT") != std::string::npos)
-      static_cast<TSimpleTCPClient*>(s)->SetConnected(false);
-  };
-  connectClient();
-  sendAll(peer.get(), "hello");
-  ASSERT_TRUE(runUntil([&] { return taken == "hello"; }));
-  EXPECT_EQ(events, Events{"available 5"});
-  // Closing inside the handler ends the notification there: no report about
-  // the closed socket, and no retry is started.
-  sendAll(peer.get(), "QUIT");
-  ASSERT_TRUE(runUntil([&] { return !client.Listen(); }));
-  settle();
-  EXPECT_EQ(events, (Events{"available 5", "available 4", "disconnected"}));
-  EXPECT_FALSE(client.timerRunning());
-}
+  server.setListening(true);
+  first = connectTo(server.port());
+  second = connectTo(server.port());
+  ASSERT_TRUE(runUntil([&] { return server.connectionCount() == 2; }));
+  sendAll(first.get(), "outer command");
+  ASSERT_TRUE(runUntil([&] { return !outerAfter.empty(); }));
+  EXPECT_EQ(inner, std::vector<std::string>{"the inner one, longer"});
+  EXPECT_EQ(outerAfter, "outer command");
 
-TEST_F(ReadTest, ServerClosedInsideItsDataAvailableHandler) {
-  TSimpleTCPServer server(loop);
-  server.SetPort(testing::freePort());
-  server.OnClientDataAvailable = [&](TCustomSocket*, TSimpleTCPClient* c, int size) {
-    std::string buf(static_cast<std::size_t>(size), '\0');
-    events.push_back("took " + std::to_string(server.ReceiveBuffer(c, buf.data(), size)));
-    server.SetListen(false);  // closes c in the middle of the notification
-  };
-  server.OnClientRead = [&](TCustomSocket*, TSimpleTCPClient*, TMemoryStream&) {
-    events.push_back("read");
-  };
-  server.OnError = [&](TCustomSocket*, int, int code, const std::string&) {
-    events.push_back("error " + std::to_string(code));
-  };
-  server.SetListen(true);
-  Fd producer = connectTo(server.Port());
-  ASSERT_TRUE(runUntil([&] { return server.Connections().Count() == 1; }));
-  sendAll(producer.get(), "abc");
-  ASSERT_TRUE(runUntil([&] { return !server.Listen(); }));
-  settle();
-  EXPECT_EQ(events, Events{"took 3"});
-  EXPECT_EQ(testing::readToEnd(producer.get()).second, ECONNRESET);
+  // Afterwards the shared buffer serves reads again.
+  sendAll(second.get(), "later");
+  ASSERT_TRUE(runUntil([&] { return inner.size() == 2; }));
+  EXPECT_EQ(inner.back(), "later");
 }
 
 TEST_F(ReadTest, ReadHandlerMayCloseAndReconnect) {
   int reads = 0;
-  client.OnRead = [&](TCustomSocket*, TMemoryStream& s) {
-    events.push_back("read " + s.Bytes);
+  client.onRead = [&](std::string_view bytes) {
+    events.push_back("read " + std::string(bytes));
     if (++reads == 1) {
-      client.SetConnected(false);
-      client.SetConnected(true);
-      events.push_back(client.Listen() ? "attempting" : "idle");
+      client.setConnected(false);
+      client.setConnected(true);
+      events.push_back(client.isOpen() ? "attempting" : "idle");
     }
   };
-  client.OnDisconnected = [&](TCustomSocket*) { events.push_back("disconnected"); };
+  client.onDisconnected = [&] { events.push_back("disconnected"); };
   connectClient();
   sendAll(peer.get(), "again");
-  ASSERT_TRUE(runUntil([&] { return reads == 1 && client.Connected(); }));
+  ASSERT_TRUE(runUntil([&] { return reads == 1 && client.connected(); }));
   Fd second = acceptOne(listener.get());
   ASSERT_TRUE(second.valid());
   sendAll(second.get(), "more");
   ASSERT_TRUE(runUntil([&] { return reads == 2; }));
   EXPECT_EQ(events, (Events{"read again", "disconnected", "attempting", "read more"}));
   EXPECT_EQ(testing::readToEnd(peer.get()).second, ECONNRESET);
+}
+
+// A paused reader takes nothing until resumed, but still hears of a broken
+// connection.
+TEST_F(ReadTest, PausedReaderReadsNothingYetHearsOfAReset) {
+  client.onRead = [&](std::string_view bytes) { events.push_back("read " + std::string(bytes)); };
+  client.onDisconnected = [&] { events.push_back("disconnected"); };
+  client.onError = [&](int code, const std::string&) {
+    events.push_back("error " + std::to_string(code));
+  };
+  connectClient();
+  client.setReadPaused(true);
+  EXPECT_TRUE(client.readPaused());
+  sendAll(peer.get(), "held");
+  settle();
+  EXPECT_TRUE(events.empty());
+  client.setReadPaused(false);
+  ASSERT_TRUE(runUntil([&] { return !events.empty(); }));
+  EXPECT_EQ(events, Events{"read held"});
+
+  client.setReadPaused(true);
+  peer.resetAbortively();
+  ASSERT_TRUE(runUntil([&] { return !client.isOpen(); }));
+  EXPECT_EQ(events, (Events{"read held", "disconnected", "error 10054"}));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "dispatcher/form_fixture.h"
+#include "dispatcher/dispatcher_fixture.h"
 #include "http_client.h"
 #include "status/status_http.h"
 
@@ -122,7 +122,7 @@ TEST_F(StatusHttpTest, OversizedAndCrowdingClientsAreTurnedAwayAndOthersServed) 
   EXPECT_EQ(ask("GET", "/").status, 200);
 }
 
-using StatusWindowTest = FormTest;
+using StatusWindowTest = DispatcherTest;
 
 TEST_F(StatusWindowTest, TheConfigurationOpensTheWindowOrLogsWhyNot) {
   std::uint16_t taken = 0;
@@ -133,7 +133,7 @@ TEST_F(StatusWindowTest, TheConfigurationOpensTheWindowOrLogsWhyNot) {
         "[General]\nEncoderCount=1\n[Encoder1]\nName=Studio \"A\"\nPort=1\n"
         "[Inputs]\nSocket=0\n[Status]\n" +
         status);
-    return status::openStatusWindow(*form);
+    return status::openStatusWindow(*dispatcher);
   };
   for (const char* off : {"", "HttpPort=0\n", "HttpPort=70000\n", "HttpPort=-1\n"}) {
     EXPECT_EQ(open(off), nullptr) << off;
@@ -151,7 +151,7 @@ TEST_F(StatusWindowTest, TheConfigurationOpensTheWindowOrLogsWhyNot) {
   const auto window = open("HttpPort=" + std::to_string(free) + "\nHttpAddress= 127.0.0.1 \n");
   ASSERT_NE(window, nullptr);
   EXPECT_EQ(logTexts().back(), "Status page on http://127.0.0.1:" + std::to_string(free) + "/");
-  form->DoFronty("RT=x\r", "");
+  dispatcher->queueCommand("RT=x\r");
   const std::string body = parseHttp(exchange(loop, free, httpRequest("GET", "/status"))).body;
   EXPECT_NE(
       body.find("\"name\":\"Studio \\\"A\\\"\",\"host\":\"127.0.0.1\",\"port\":1,\"queue\":1"),

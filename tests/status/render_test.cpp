@@ -93,7 +93,7 @@ TEST(StatusPages, MetricsAndPageShowEveryEncoderAndMarkTheSuspendedOne) {
   Snapshot s = snapshot();
   s.encoders[1].name = "Back\\slash \"quoted\"\nnext";
   s.encoders[1].cells[0] = "<b>Studio 2</b>";
-  s.totals.ReceivedHandOff = 12;
+  s.totals.receivedHandOff = 12;
   const std::string metrics = renderMetrics(s);
   EXPECT_TRUE(has(metrics,
                   "# HELP varnok_encoder_queue_length Commands waiting in the encoder's "

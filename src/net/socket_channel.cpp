@@ -1,10 +1,10 @@
-#include "net/socket_notifier.h"
+#include "net/socket_channel.h"
 
 #include <sys/socket.h>
 
 #include <cerrno>
 
-#include "net/simple_tcp.h"
+#include "net/socket_errors.h"
 
 namespace varnok::net {
 namespace {

@@ -2,25 +2,45 @@
 #include <algorithm>
 #include <vector>
 
-#include "dispatcher/form1.h"
+#include "dispatcher/dispatcher.h"
 #include "platform/command_text.h"
 #include "platform/ini_file.h"
 
 namespace varnok {
-namespace {
 
-// ZeSouboru's work: queues the commands of a command file and logs it. False
-// when the file could not be read (missing, unreadable, not a regular file);
-// then nothing is queued.
-bool readCommandFile(TForm1& form, const std::string& request) {
-  form.AddDebugStep("i");
+// False only when the text names a command file that could not be read; a
+// text dropped by the Inputs switches or left empty counts as handled.
+bool Dispatcher::handOff(const std::string& received) {
+  mark(Mark::HandOff);
+  std::string text = received;
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  if (text.empty()) return true;
+  bool read = true;
+  if (namesCommandFile(text)) {
+    if (config_.fileInput) read = commandFile(text);
+  } else {
+    addCrUnlessPresent(text);
+    if (config_.commandLineInput) {
+      ++counters_.receivedHandOff;
+      queueCommand(text, {}, {CommandSource::HandOff, 0});
+    }
+  }
+  mark(Mark::End);
+  return read;
+}
+
+// Queues the commands of the command file that a "FILE:" text names and logs
+// it. False when the file could not be read (missing, unreadable, not a
+// regular file); then nothing is queued.
+bool Dispatcher::commandFile(const std::string& request) {
+  mark(Mark::CommandFile);
   std::string name(commandFileName(request));
-  if (name.find_first_of("\\:/") == std::string::npos) name = form.Config().ProgramFolder + name;
+  if (name.find_first_of("\\:/") == std::string::npos) name = config_.programFolder + name;
 
   const IniFile file(name);
   if (!file.loaded()) {
-    form.ScrLog("File could not be read - " + name);
-    form.AddDebugStep(",");
+    log("File could not be read - " + name);
+    mark(Mark::End);
     return false;
   }
   const std::int32_t count = file.readInteger("CommandList", "CommandCount", 1);
@@ -40,46 +60,17 @@ bool readCommandFile(TForm1& form, const std::string& request) {
   }
   // keyNames gives each key once, so each number comes once.
   std::sort(numbers.begin(), numbers.end());
-  const bool processed = count >= 1;
   for (const std::int32_t n : numbers) {
     std::string command = file.readString("CommandList", "Command" + std::to_string(n), "");
     if (!command.empty()) {
       addCrUnlessPresent(command);
-      ++form.Counters.ReceivedFile;
-      form.DoFronty(command, destination);
+      ++counters_.receivedFile;
+      queueCommand(command, {destination, -1}, {CommandSource::CommandFile, 0});
     }
   }
-  if (processed) form.ScrLog("File processed - " + name);
-  form.AddDebugStep(",");
+  if (count >= 1) log("File processed - " + name);
+  mark(Mark::End);
   return true;
-}
-
-}  // namespace
-
-// False only when the text names a command file that could not be read; a
-// text dropped by the Inputs switches or left empty counts as handled.
-bool TForm1::WMHandOff(const std::string& received) {
-  AddDebugStep("h");
-  std::string text = received;
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  if (text.empty()) return true;
-  bool read = true;
-  if (namesCommandFile(text)) {
-    // What ZeSouboru does, with its outcome kept for the sender.
-    if (config_.File) read = readCommandFile(*this, text);
-  } else {
-    addCrUnlessPresent(text);
-    if (config_.CmdLine) {
-      ++Counters.ReceivedHandOff;
-      DoFronty(text, "");
-    }
-  }
-  AddDebugStep(",");
-  return read;
-}
-
-void TForm1::ZeSouboru(const std::string& request) {
-  readCommandFile(*this, request);
 }
 
 }  // namespace varnok

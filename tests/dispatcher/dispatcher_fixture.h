@@ -8,20 +8,22 @@
 #include <utility>
 #include <vector>
 
-#include "dispatcher/form1.h"
+#include "dispatcher/dispatcher.h"
 #include "platform/event_loop.h"
+#include "support/dispatcher_peer.h"
 #include "support/temp_dir.h"
 #include "support/virtual_time.h"
 
 namespace varnok::testing {
 
 // A dispatcher in a temporary program folder, on a loop with a manual clock.
-class FormTest : public ::testing::Test {
+class DispatcherTest : public ::testing::Test {
  protected:
   void create(const std::string& ini) {
     if (!ini.empty()) dir.write("varnok.ini", ini);
-    form = std::make_unique<TForm1>(loop, dir.folder());
-    app.dispatch([&] { form->FormCreate(); });
+    dispatcher = std::make_unique<Dispatcher>(loop, dir.folder());
+    peer_ = std::make_unique<DispatcherPeer>(*dispatcher);
+    app.dispatch([&] { dispatcher->start(); });
   }
   // A configuration with the given encoders (name, loopback port) and
   // settings, then start-up.
@@ -38,7 +40,7 @@ class FormTest : public ::testing::Test {
   // The texts of the log lines, without their time stamps.
   std::vector<std::string> logTexts() const {
     std::vector<std::string> out;
-    for (const std::string& line : form->Memo2.lines()) {
+    for (const std::string& line : dispatcher->logView().lines()) {
       const std::size_t end = line.find("> ");
       out.push_back(line.front() == '<' && end != std::string::npos ? line.substr(end + 2) : line);
     }
@@ -50,16 +52,16 @@ class FormTest : public ::testing::Test {
     }
     return false;
   }
-  std::size_t queueSize(int koder) const {
-    return form->Fronty[static_cast<std::size_t>(koder)].size();
-  }
+  std::size_t queueSize(int encoder) const { return dispatcher->queues().size(encoder); }
+  DispatcherPeer& peer() { return *peer_; }
 
   TempDir dir;
   ManualClock clock;
   Application app;
   EventLoop loop{clock, app};
   VirtualTime time{loop, clock};
-  std::unique_ptr<TForm1> form;
+  std::unique_ptr<Dispatcher> dispatcher;
+  std::unique_ptr<DispatcherPeer> peer_;
 };
 
 }  // namespace varnok::testing

@@ -6,21 +6,21 @@
 // to the socket layer.
 //
 // Ownership: a SocketChannel is the record of one registered descriptor. The
-// component whose socket it watches holds it, by the only strong reference,
-// from the socket's registration until its close; an accepted connection
-// holds its own, although its notifications go to its server. The loop's
-// watch for the descriptor (the one map that knows it) holds only a weak
-// reference. The component cancels the channel before it closes the
+// socket object whose descriptor it watches (socket_base.h) holds it, by the
+// only strong reference, from the registration until the close; an accepted
+// connection holds its own, and hands what it hears on to its listener. The
+// loop's watch for the descriptor (the one map that knows it) holds only a
+// weak reference. The owner cancels the channel before it closes the
 // descriptor; from then on nothing is delivered for it, not even readiness
 // already collected in the current round.
 //
 // Re-entry: while it delivers a notification the channel keeps itself alive,
 // so that the sink may close the socket (and drop the channel), or destroy
-// its component, from inside the notification; the channel delivers nothing
+// its owner, from inside the notification; the channel delivers nothing
 // more once it has been cancelled. That is the one guard at the loop's edge.
-// Above it, the components never free an object that a handler may still be
-// using (simple_tcp.h), so nothing re-checks after a handler whether its
-// component or connection is still there.
+// Above it, the socket objects never free an object that a handler may still
+// be using (socket_base.h), so nothing re-checks after a handler whether its
+// listener or connection is still there.
 
 #include <cstdint>
 #include <functional>
@@ -29,6 +29,15 @@
 #include "platform/event_loop.h"
 
 namespace varnok::net {
+
+// What a notification is about; a registration mask combines them.
+enum SocketEvent : int {
+  kEventRead = 1,
+  kEventWrite = 2,  // only while output waits to be written
+  kEventAccept = 8,
+  kEventConnect = 16,
+  kEventClose = 32
+};
 
 // A connect that the peer never answers fails after this long, with
 // kWsaETimedOut.
@@ -69,7 +78,7 @@ class SocketChannel : public std::enable_shared_from_this<SocketChannel> {
   // cancelled meanwhile.
   bool deliver(int event, int error);
   // Delivers the last notification the socket has to give (a close, a failed
-  // connect); if its component kept it open, stops watching it so that a
+  // connect); if its owner kept it open, stops watching it so that a
   // level-triggered hang-up cannot spin the loop.
   void finish(int event, int error);
   std::uint32_t connectedEvents() const;

@@ -1,0 +1,52 @@
+#include "dispatcher/dispatcher_config.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace varnok {
+
+DispatcherConfig readDispatcherConfig(const IniFile& ini, std::string programFolder) {
+  DispatcherConfig c;
+  c.programFolder = std::move(programFolder);
+  c.encoderCount = std::max(ini.readInteger("General", "EncoderCount", 0), 0);
+  std::int32_t threads = ini.readInteger("General", "Threads", 2);
+  if (threads < 1 || threads > DispatcherConfig::kMaxSlots) threads = DispatcherConfig::kMaxSlots;
+  c.threads = threads;
+  c.listenOnPort =
+      static_cast<std::uint16_t>(ini.readInteger("Inputs", "ListenOnPort", 23) & 0xFFFF);
+  c.repeat = std::min(ini.readInteger("General", "Repeat", 0), 10);
+  // Kept in seconds. A product beyond 32 bits saturates: wrapping could turn a
+  // "practically never" into a few seconds.
+  const std::int64_t maxSeconds =
+      std::int64_t{ini.readInteger("General", "MaxMinutesInQueue", 10)} * 60;
+  c.maxSecondsInQueue =
+      static_cast<std::int32_t>(std::clamp<std::int64_t>(maxSeconds, INT32_MIN, INT32_MAX));
+  c.errorLimit = ini.readInteger("General", "ErrorLimit", 3);
+  c.suspendForMinutes = ini.readInteger("General", "SuspendForMinutes", 5);
+  c.socketInput = ini.readBool("Inputs", "Socket", true);
+  c.fileInput = ini.readBool("Inputs", "File", true);
+  c.commandLineInput = ini.readBool("Inputs", "CmdLine", true);
+  c.producerBacklogBytes =
+      std::int64_t{ini.readInteger("Inputs", "ProducerBacklogKB", 16384)} * 1024;
+  // Outside 1..65535 (0 by default) the status window stays closed.
+  const std::int32_t httpPort = ini.readInteger("Status", "HttpPort", 0);
+  c.httpPort = httpPort >= 1 && httpPort <= 65535 ? static_cast<std::uint16_t>(httpPort) : 0;
+  c.httpAddress = ini.readString("Status", "HttpAddress", "127.0.0.1");
+  if (c.httpAddress.empty()) c.httpAddress = "127.0.0.1";
+  return c;
+}
+
+std::vector<Encoder> readEncoders(const IniFile& ini, std::int32_t count) {
+  std::vector<Encoder> encoders(static_cast<std::size_t>(std::max(count, 0)));
+  for (std::int32_t n = 1; n <= count; ++n) {
+    const std::string section = "Encoder" + std::to_string(n);
+    Encoder& e = encoders[static_cast<std::size_t>(n - 1)];
+    e.name = ini.readString(section, "Name", "RDS Encoder " + std::to_string(n));
+    e.host = ini.readString(section, "Host", "127.0.0.1");
+    e.port = ini.readInteger(section, "Port", 23);
+    e.enabled = ini.readBool(section, "Enabled", true);
+  }
+  return encoders;
+}
+
+}  // namespace varnok

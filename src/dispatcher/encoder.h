@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/clock.h"
+
+namespace varnok {
+
+// One configured encoder and how its connections have fared.
+struct Encoder {
+  std::string name;
+  std::string host;
+  std::int32_t port = 0;
+  std::int32_t errors = 0;       // failed connection attempts since start
+  std::int32_t errorsInRow = 0;  // since the last good connection or resumption
+  bool enabled = false;          // switched on by configuration
+  bool active = false;           // may be served now; cleared by a suspension
+  TDateTime suspendedAt = 0;
+};
+
+}  // namespace varnok

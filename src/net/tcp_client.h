@@ -1,0 +1,91 @@
+#pragma once
+
+// The outgoing TCP connection. Ownership and re-entry as described in
+// socket_base.h.
+//
+// The order of its handlers is part of its interface:
+//   a failed attempt (refused, timed out, host not found): onDisconnected,
+//     then onError; a host name that does not resolve reports
+//     kWsaENotSock before the onDisconnected and kWsaEFault after it;
+//   a broken connection (reset, a failed send or write): onDisconnected,
+//     then onError;
+//   the peer's close: onDisconnected twice, once for the close and once more
+//     for the loss of the connection;
+//   setConnected(false): onDisconnected, after kWsaENotSock through onError
+//     when no socket exists yet (the host is still being looked up).
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "net/async_resolver.h"
+#include "net/socket_base.h"
+
+namespace varnok::net {
+
+class TcpClient : public SocketBase {
+ public:
+  explicit TcpClient(EventLoop& loop);
+  // Closes an open socket and drops a lookup under way; runs no handler.
+  ~TcpClient() override;
+
+  // The target changes only while the client is not open (SocketError
+  // otherwise); the same value is always taken.
+  void setHost(const std::string& host);
+  void setPort(std::uint16_t port);
+  // Whether setHost(host) and setPort(port) would be taken now: the client
+  // is not open, or already has exactly this target.
+  bool canChangeTarget(const std::string& host, std::uint16_t port) const {
+    return !open_ || (host == host_ && port == port_);
+  }
+
+  // true starts an attempt: a dotted address is dialled as it stands, any
+  // other host (255.255.255.255 included) is looked up first without holding
+  // up the loop; a connect that is never answered fails after 21 s. false
+  // closes abortively. Nothing when already so.
+  void setConnected(bool on);
+  // The connection is established (not merely attempted).
+  bool connected() const { return connected_; }
+
+  // Sends bytes (MSG_NOSIGNAL). What the socket does not take at once is kept
+  // and written, in order and before anything sent later, as soon as the
+  // socket is writable; onWritten tells when it all has been. Returns the
+  // count, 0 without a socket or for no bytes, -1 after a failure, which
+  // closes the client and is reported as above (raised as SocketError
+  // without onError).
+  int send(std::string_view bytes);
+
+  std::function<void()> onConnected;
+  std::function<void()> onDisconnected;
+  // Output that send had to keep has all been written.
+  std::function<void()> onWritten;
+  // bytes are valid only during the call.
+  std::function<void(std::string_view bytes)> onRead;
+  ErrorHandler onError;
+
+ private:
+  void activate();
+  void deactivate();
+  // The rest of an attempt, once the host's address is known.
+  void resolved(std::optional<in_addr_t> address);
+  void connectTo(in_addr_t address);
+  // Closes, then reports.
+  void fail(int errorCode);
+
+  void connectionReady() override;
+  void received(std::string_view bytes) override;
+  void peerClosed() override;
+  void failed(int /*socket*/, int errorCode) override { fail(errorCode); }
+  void allWritten() override;
+
+  // A host name being looked up; the attempt goes on when the answer comes.
+  std::unique_ptr<ResolveRequest> resolving_;
+  bool connected_ = false;
+};
+
+}  // namespace varnok::net

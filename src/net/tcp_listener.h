@@ -1,0 +1,136 @@
+#pragma once
+
+// The listening TCP socket and the connections it accepts. Ownership and
+// re-entry as described in socket_base.h: the listener owns its
+// connections and frees one that has closed only once the handler running
+// at the time has returned.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/socket_base.h"
+#include "platform/spare_descriptor.h"
+
+namespace varnok::net {
+
+class AcceptedConnection;
+
+// What an accepted connection tells the listener that owns it. The listener
+// is the one implementation; it outlives its connections.
+class ConnectionOwner {
+ public:
+  virtual void connectionRead(AcceptedConnection& connection, std::string_view bytes) = 0;
+  // The peer closed.
+  virtual void connectionEnded(AcceptedConnection& connection) = 0;
+  // A receive, or a write of waiting output, failed.
+  virtual void connectionFailed(AcceptedConnection& connection, int errorCode) = 0;
+  // The connection closed itself (close(), a failed send) and waits to be
+  // freed.
+  virtual void connectionClosed() = 0;
+
+ protected:
+  ~ConnectionOwner() = default;
+};
+
+// A connection that the listener accepted. Its reads, its peer's close and
+// its receive errors go to the listener's handlers; it has no handlers of its
+// own, so its own errors (a failed send) are raised as SocketError.
+class AcceptedConnection : public SocketBase {
+ public:
+  ~AcceptedConnection() override;
+
+  // Sends bytes (MSG_NOSIGNAL). What the socket does not take at once is kept
+  // and written, in order and before anything sent later, as soon as the
+  // socket is writable; meanwhile the peer is not read. Returns the count,
+  // 0 once closed or for no bytes. A failed send closes the connection (it
+  // stays valid until the running handler returns) and raises SocketError
+  // with the error's text.
+  int send(std::string_view bytes);
+  // The abortive close; nothing once closed. Runs no handler; a failing
+  // close(2) is raised as SocketError.
+  void close();
+
+ private:
+  friend class TcpListener;
+  AcceptedConnection(EventLoop& loop, ConnectionOwner& owner, int descriptor, std::string peer,
+                     std::uint16_t port);
+
+  void connectionReady() override {}
+  void received(std::string_view bytes) override;
+  void peerClosed() override;
+  void failed(int socket, int errorCode) override;
+  // The connection's own failure: closed, then raised.
+  [[noreturn]] void fail(int errorCode);
+
+  ConnectionOwner& owner_;
+};
+
+// Listens on every local IPv4 address at port() and accepts connections.
+class TcpListener : public SocketBase, private ConnectionOwner {
+ public:
+  explicit TcpListener(EventLoop& loop);
+  // Frees every connection and closes the listening socket; runs no handler.
+  ~TcpListener() override;
+
+  // Port 0 lets the system choose; port() then reads the one bound.
+  void setPort(std::uint16_t port);
+  // Starts listening (errors, such as a port in use, are reported and leave
+  // the listener closed) or closes the listener and every connection at
+  // once, without running a handler.
+  void setListening(bool on);
+  bool listening() const { return isOpen(); }
+
+  std::function<void(AcceptedConnection&)> onClientConnected;
+  // The peer closed; the connection is no longer listed.
+  std::function<void(AcceptedConnection&)> onClientDisconnected;
+  // bytes are valid only during the call.
+  std::function<void(AcceptedConnection&, std::string_view bytes)> onClientRead;
+  // The listener's errors, and its connections' receive errors (the
+  // connection is closed and no longer listed by then).
+  ErrorHandler onError;
+
+  // The connections listed: accepted and neither released nor freed. One
+  // that closed itself stays listed until the loop comes round.
+  std::size_t connectionCount() const { return connections_.size(); }
+  AcceptedConnection& connection(std::size_t index) const { return *connections_.at(index); }
+
+ private:
+  void activate();
+  void deactivate();
+  // The listener's own failure, and its connections' (socket is theirs).
+  void fail(int socket, int errorCode);
+
+  void connectionReady() override;  // accepts one connection
+  void received(std::string_view) override {}
+  void peerClosed() override {}
+  void failed(int socket, int errorCode) override { fail(socket, errorCode); }
+
+  void connectionRead(AcceptedConnection& connection, std::string_view bytes) override;
+  void connectionEnded(AcceptedConnection& connection) override;
+  void connectionFailed(AcceptedConnection& connection, int errorCode) override;
+  void connectionClosed() override { scheduleSweep(); }
+
+  // Entry i leaves the list at once and is freed by the next sweep. With
+  // closeNow its socket is closed (quietly) at once too; without, it is only
+  // no longer watched and closes when freed.
+  void release(std::size_t i, bool closeNow);
+  // Posts a sweep, unless one is already on its way.
+  void scheduleSweep();
+  // Frees what was released, and the listed connections that closed by
+  // themselves, which stay listed until then.
+  void sweep();
+
+  std::vector<std::unique_ptr<AcceptedConnection>> connections_;
+  std::vector<std::unique_ptr<AcceptedConnection>> released_;
+  bool sweepPosted_ = false;
+  // Keeps accepting sane when descriptors run out; exists while listening.
+  std::unique_ptr<SpareDescriptor> spare_;
+  bool outOfDescriptors_ = false;  // reported once per shortage
+};
+
+}  // namespace varnok::net
