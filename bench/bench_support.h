@@ -453,14 +453,22 @@ inline int threadCount(pid_t pid) {
   return count;
 }
 
-// Resident set size in bytes (VmRSS of /proc/PID/status).
-inline std::uint64_t residentBytes(pid_t pid) {
+// A "Name:   1234 kB" field of /proc/PID/status in bytes; 0 when missing.
+inline std::uint64_t statusBytes(pid_t pid, const std::string& field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+    if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1)) * 1024;
   }
   return 0;
+}
+
+// Resident set size in bytes now (VmRSS), and at its highest so far (VmHWM).
+inline std::uint64_t residentBytes(pid_t pid) {
+  return statusBytes(pid, "VmRSS");
+}
+inline std::uint64_t peakResidentBytes(pid_t pid) {
+  return statusBytes(pid, "VmHWM");
 }
 
 // Raises the soft descriptor limit to the hard one; the new soft limit.

@@ -64,6 +64,17 @@ QString logLineText(const std::string& line) {
   return text;
 }
 
+// The bytes of `line` that its first `chars` characters in the log stand
+// for: one each, but two for a line separator that stood for CR LF.
+std::size_t logLineBytes(const std::string& line, int chars) {
+  std::size_t bytes = 0;
+  for (; chars > 0 && bytes < line.size(); --chars) {
+    const bool crLf = line[bytes] == '\r' && bytes + 1 < line.size() && line[bytes + 1] == '\n';
+    bytes += crLf ? 2 : 1;
+  }
+  return bytes;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(const StatusTable& table, const LogView& log, WindowActions actions,
@@ -129,13 +140,22 @@ void MainWindow::buildLogView(const LogView& log) {
   for (const std::string& line : log.lines()) addLogLine(line);
   QPointer<MainWindow> self(this);
   // Once the window is gone, the model counts its lines one each again.
-  log.setDisplayedLineCounter([self] { return self ? self->displayedLogLines() : 0; });
-  log.addObserver(LogView::Observer{[self](const std::string& line) {
-                                      if (self) self->addLogLine(line);
-                                    },
-                                    [self] {
-                                      if (self) self->removeFirstLogLine();
-                                    }});
+  log.setDisplayedLineCounter([self] { return self ? self->displayedLogLines() : 0; },
+                              [self](const std::string& first) {
+                                return self ? self->firstDisplayedLogLineBytes(first)
+                                            : std::size_t{0};
+                              });
+  LogView::Observer observer;
+  observer.added = [self](const std::string& line) {
+    if (self) self->addLogLine(line);
+  };
+  observer.firstRemoved = [self] {
+    if (self) self->removeFirstLogLine();
+  };
+  observer.firstShortened = [self](const std::string& line) {
+    if (self) self->shortenFirstLogLine(line);
+  };
+  log.addObserver(std::move(observer));
 }
 
 void MainWindow::buildStatusView(const StatusTable& table) {
@@ -216,6 +236,19 @@ void MainWindow::removeFirstLogLine() {
   --logLines_;
 }
 
+// The model has cut the first line's first displayed line; the same
+// characters go from the view's first block, which then lays out anew.
+void MainWindow::shortenFirstLogLine(const std::string& line) {
+  if (logLines_ == 0) return;
+  const QTextBlock first = logText_->document()->begin();
+  const qsizetype cut = first.text().size() - logLineText(line).size();
+  if (cut <= 0) return;
+  QTextCursor cursor(logText_->document());
+  cursor.movePosition(QTextCursor::Start);
+  cursor.setPosition(static_cast<int>(cut), QTextCursor::KeepAnchor);
+  cursor.removeSelectedText();
+}
+
 int MainWindow::displayedLogLines() const {
   if (logLines_ == 0) return 0;
   const QTextDocument* doc = logText_->document();
@@ -228,6 +261,17 @@ int MainWindow::displayedLogLines() const {
     lines += std::max(1, block.layout()->lineCount());
   }
   return lines;
+}
+
+std::size_t MainWindow::firstDisplayedLogLineBytes(const std::string& first) const {
+  if (logLines_ == 0) return 0;
+  const QTextBlock block = logText_->document()->begin();
+  logText_->document()->documentLayout()->blockBoundingRect(block);
+  const QTextLayout* layout = block.layout();
+  if (layout->lineCount() < 2) return 0;
+  // The second line's start, not the first line's length: a line separator
+  // that ends the first line belongs to it either way.
+  return logLineBytes(first, layout->lineAt(1).textStart());
 }
 
 bool MainWindow::isShown() const {

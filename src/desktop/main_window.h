@@ -2,6 +2,7 @@
 
 #include <QPoint>
 #include <QWidget>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -30,8 +31,9 @@ struct WindowActions {
 
 // The main window: the status table above the log, both fed by
 // the dispatcher's models through their observers. The log wraps long lines,
-// and the log model asks it how many lines it displays, so that the
-// dispatcher trims the log by what the operator sees. The window forwards the
+// and the log model asks it how many lines it displays and how much of the
+// first line its first displayed line holds, so that the dispatcher trims the
+// log by what the operator sees. The window forwards the
 // operator's actions through WindowActions and carries them out when the
 // dispatcher asks through WindowHost.
 //
@@ -81,7 +83,9 @@ class MainWindow : public QWidget, public WindowHost {
   void buildLogView(const LogView& log);
   void addLogLine(const std::string& line);
   void removeFirstLogLine();
+  void shortenFirstLogLine(const std::string& line);
   int displayedLogLines() const;
+  std::size_t firstDisplayedLogLineBytes(const std::string& first) const;
   void popUpContextMenu(QMenu* menu, const QPoint& globalPos);
   void hideToTray();
 

@@ -3,8 +3,17 @@
 namespace varnok {
 
 void CommandQueues::push(int encoder, QueuedCommand entry) {
-  if (entry.producer) entry.producer->waiting += static_cast<std::int64_t>(entry.text.size());
+  // Counted once the entry is in: a push that throws changes nothing.
+  ProducerShare* const share = entry.producer.get();
+  const auto bytes = static_cast<std::int64_t>(entry.text.size());
+  const std::int64_t taken = footprint(entry);
   queues_[static_cast<std::size_t>(encoder)].push_back(std::move(entry));
+  if (share == nullptr) return;
+  share->waiting += bytes;
+  producerBytes_ += taken;
+  if (held_ || totalBound_ <= 0 || producerBytes_ <= totalBound_) return;
+  held_ = true;
+  if (gate_.hold) gate_.hold();
 }
 
 std::string CommandQueues::takeNext(int encoder, TDateTime now, std::uint64_t& expired) {
@@ -38,10 +47,17 @@ void CommandQueues::release(const QueuedCommand& entry) {
   ProducerShare* share = entry.producer.get();
   if (share == nullptr) return;
   share->waiting -= static_cast<std::int64_t>(entry.text.size());
-  // Read again once half of the bound has been taken, not at every entry.
-  if (!share->paused || share->waiting > producerBound_ / 2) return;
-  share->paused = false;
-  if (const auto connection = share->connection.lock()) (*connection)->setReadPaused(false);
+  producerBytes_ -= footprint(entry);
+  // Read again once half of the bound has been taken, not at every entry;
+  // while all producers are held, the gate's release reads it again.
+  if (share->paused && share->waiting <= producerBound_ / 2) {
+    share->paused = false;
+    const auto connection = share->connection.lock();
+    if (connection && !held_) (*connection)->setReadPaused(false);
+  }
+  if (!held_ || producerBytes_ * 2 >= totalBound_) return;
+  held_ = false;
+  if (gate_.release) gate_.release();
 }
 
 }  // namespace varnok

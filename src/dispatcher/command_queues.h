@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +25,9 @@ struct CommandOrigin {
 
 // What one producer connection has waiting in the queues, so that a
 // producer that writes faster than the encoders take can be slowed down
-// alone. Shared by the queued entries it put there.
+// alone. Shared by the queued entries it put there. Every entry that
+// carries a share counts toward the bound over all producers, whichever
+// input gave it; an input without a connection leaves connection empty.
 struct ProducerShare {
   std::int64_t waiting = 0;  // bytes of its entries still queued
   bool paused = false;       // its connection is not being read
@@ -38,16 +41,33 @@ struct QueuedCommand {
   std::shared_ptr<ProducerShare> producer;  // the producer connection that sent it, if any
 };
 
-// One first-in first-out queue per encoder, and the accounting of what each
-// producer connection has waiting: a paused producer is read again once half
-// of its bound has been taken out of the queues. Knows nothing of the log or
-// the status table.
+// What the queues ask of whoever reads the producers, when the bytes that
+// all producers together have waiting pass the total bound (read none of
+// them) and when they have fallen below half of it (read again every one
+// that its own bound does not hold). Both run inside push, takeNext or
+// expire: they may pause and resume reading, and must not touch the queues.
+struct ProducerGate {
+  std::function<void()> hold;
+  std::function<void()> release;
+};
+
+// One first-in first-out queue per encoder, and the accounting of what the
+// producers have waiting: each producer connection against its own bound (a
+// paused one is read again once half of it has been taken out of the
+// queues), and all of them together against the total bound. Hand-off and
+// command file entries carry no producer and count toward neither. Knows
+// nothing of the log or the status table.
 class CommandQueues {
  public:
   CommandQueues() = default;
-  // Throws std::bad_alloc when encoderCount queues do not fit in memory.
-  CommandQueues(std::size_t encoderCount, std::int64_t producerBoundBytes)
-      : queues_(encoderCount), producerBound_(producerBoundBytes) {}
+  // Bounds in bytes; 0 or less: none. Throws std::bad_alloc when
+  // encoderCount queues do not fit in memory.
+  CommandQueues(std::size_t encoderCount, std::int64_t producerBoundBytes,
+                std::int64_t totalBoundBytes = 0, ProducerGate gate = {})
+      : queues_(encoderCount),
+        producerBound_(producerBoundBytes),
+        totalBound_(totalBoundBytes),
+        gate_(std::move(gate)) {}
 
   std::size_t encoderCount() const { return queues_.size(); }
   const std::deque<QueuedCommand>& queue(int encoder) const {
@@ -65,7 +85,18 @@ class CommandQueues {
   // or past their own deadline; the number dropped.
   std::uint64_t expire(TDateTime now, std::int64_t maxSeconds);
 
+  // What the producers' entries take, all queues together: their bytes and
+  // each entry's own bookkeeping, so that the total bound holds for memory
+  // also when the commands are short.
+  std::int64_t producerBytes() const { return producerBytes_; }
+  // From the moment producerBytes passed the total bound until it fell
+  // below half of it: no producer is to be read.
+  bool producersHeld() const { return held_; }
+
  private:
+  static std::int64_t footprint(const QueuedCommand& entry) {
+    return static_cast<std::int64_t>(entry.text.size() + sizeof(QueuedCommand));
+  }
   // An entry leaves its queue: its producer's share shrinks.
   void release(const QueuedCommand& entry);
   static bool pastDeadline(const QueuedCommand& entry, TDateTime now) {
@@ -74,6 +105,10 @@ class CommandQueues {
 
   std::vector<std::deque<QueuedCommand>> queues_;
   std::int64_t producerBound_ = 0;
+  std::int64_t totalBound_ = 0;
+  ProducerGate gate_;
+  std::int64_t producerBytes_ = 0;
+  bool held_ = false;
 };
 
 }  // namespace varnok

@@ -5,6 +5,9 @@ namespace varnok {
 
 void Dispatcher::dispatchTick() {
   mark(Mark::DispatchTick);
+  for (SenderSlot& s : slots_) {
+    if (!s.idle() && s.connected()) settleAcknowledged(s);
+  }
   const int slot = idleSlot();
   if (slot >= 0 && waitingUnserved() >= 1) {
     const int encoder = longestWaiting(false);
@@ -17,7 +20,22 @@ void Dispatcher::dispatchTick() {
       }
     }
   }
+  restIfIdle();
   mark(Mark::End);
+}
+
+// With no command waiting for an active encoder and every slot idle (so
+// nothing in flight and no close pending) a tick has nothing to do: the
+// timer rests, keeping its beat, until a command is queued or an encoder
+// resumes.
+void Dispatcher::restIfIdle() {
+  for (const SenderSlot& s : senderSlots()) {
+    if (!s.idle()) return;
+  }
+  for (std::size_t i = 0; i < encoders_.size(); ++i) {
+    if (encoders_[i].active && !queues_.empty(static_cast<int>(i))) return;
+  }
+  dispatchTimer_.rest();
 }
 
 // An idle slot is bound to the encoder and dials it; a connected one gets the
@@ -45,8 +63,7 @@ void Dispatcher::serve(int encoder, int slotIndex) {
   if (command.empty()) return;
   // What the socket cannot take at once is written as it drains; the next
   // command for this encoder waits until then.
-  slot.connection().commandUnwritten = true;
-  slot.client().send(command);
+  slot.send(command);
   if (slot.client().pendingOutput() == 0) commandWritten(slot);
   slot.restartIdleTimer();
   mark(Mark::End);

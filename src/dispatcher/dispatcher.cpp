@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "net/local_addresses.h"
 #include "platform/application.h"
 #include "platform/ini_file.h"
 #include "platform/program_folder.h"
@@ -41,6 +42,7 @@ Dispatcher::Dispatcher(EventLoop& loop, std::string programFolder)
 
   for (SenderSlot& slot : slots_) {
     net::TcpClient& client = slot.client();
+    client.mayConnect = [this, &slot](const sockaddr_in& target) { return mayDial(slot, target); };
     client.onConnected = [this, &slot] { slotConnected(slot); };
     client.onDisconnected = [this, &slot] { slotDisconnected(slot); };
     client.onWritten = [this, &slot] { slotWritten(slot); };
@@ -120,7 +122,8 @@ void Dispatcher::start() {
 
 void Dispatcher::buildEncoderTables(const IniFile& ini, std::int32_t encoderCount) {
   std::vector<Encoder> encoders = readEncoders(ini, encoderCount);
-  CommandQueues queues(encoders.size(), config_.producerBacklogBytes);
+  CommandQueues queues(encoders.size(), config_.producerBacklogBytes, config_.backlogTotalBytes,
+                       {[this] { holdProducers(); }, [this] { readProducersAgain(); }});
   table_.setRowCount(static_cast<int>(encoders.size()) + 1);
   encoders_ = std::move(encoders);
   queues_ = std::move(queues);
@@ -132,7 +135,9 @@ void Dispatcher::buildEncoderTables(const IniFile& ini, std::int32_t encoderCoun
     Encoder& e = encoders_[i];
     const int row = static_cast<int>(i) + 1;
     // Never deliver to our own listening port (see deliversToOurselves).
-    if (deliversToOurselves(e)) e.enabled = false;
+    if (e.enabled && deliversToOurselves(e)) {
+      switchOffSelfDelivery(static_cast<int>(i), static_cast<std::uint16_t>(e.port & 0xFFFF));
+    }
     e.active = e.enabled;
     table_.setCell(kColName, row, e.name);
     table_.setCell(kColQueue, row, "0");
@@ -142,15 +147,49 @@ void Dispatcher::buildEncoderTables(const IniFile& ini, std::int32_t encoderCoun
   }
 }
 
-// We listen on every address of the machine, so any loopback address with
-// the port that is dialled (its low 16 bits) would bring every command
-// straight back to us, for ever.
+// We listen on every address of the machine, so any address of it with the
+// port that is dialled (its low 16 bits) would bring every command straight
+// back to us, for ever. The host is read as the client will read it, in
+// every form inet_aton takes (127.1, 2130706433, 0x7f.1 are all 127.0.0.1);
+// other names are looked up only when dialled, and mayDial checks what they
+// give.
 bool Dispatcher::deliversToOurselves(const Encoder& e) const {
   if ((e.port & 0xFFFF) != config_.listenOnPort) return false;
   if (upperAscii(e.host) == "LOCALHOST") return true;
   in_addr address{};
-  if (inet_pton(AF_INET, e.host.c_str(), &address) != 1) return false;
-  return (ntohl(address.s_addr) >> 24) == 127;
+  if (inet_aton(e.host.c_str(), &address) == 0) return false;
+  return net::isThisMachine(address.s_addr);
+}
+
+// The last word before every connect(), on the address actually dialled,
+// however the host was written and whatever a name resolved to; only while
+// we listen, as nothing else would take the commands back in. The slot lets
+// go of the encoder first, so the refused attempt ends as a plain
+// disconnection and counts no error.
+bool Dispatcher::mayDial(SenderSlot& slot, const sockaddr_in& target) {
+  const std::uint16_t port = ntohs(target.sin_port);
+  if (!listener_.listening() || port != listener_.port()) return true;
+  if (!net::isThisMachine(target.sin_addr.s_addr)) return true;
+  const int encoder = slot.idle() ? slot.dialledEncoder() : slot.encoder();
+  slot.release();
+  if (encoder >= 0 && static_cast<std::size_t>(encoder) < encoders_.size()) {
+    switchOffSelfDelivery(encoder, port);
+  }
+  return false;
+}
+
+// Logged only when it switches the encoder off, so once per encoder: it is
+// never dialled again. Its queue is left to expire.
+void Dispatcher::switchOffSelfDelivery(int encoder, std::uint16_t port) {
+  Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
+  const bool wasOn = e.enabled;
+  e.enabled = false;
+  e.active = false;
+  table_.setCell(kColEnabled, encoder + 1, "No");
+  if (wasOn) {
+    log("Encoder " + e.name + " switched off - " + e.host + ":" + std::to_string(port) +
+        " is Varnok's own listening port");
+  }
 }
 
 void Dispatcher::close() {
@@ -187,7 +226,7 @@ void Dispatcher::exit() {
 
 void Dispatcher::log(std::string_view text) {
   mark(Mark::Log);
-  while (logView_.lineCount() > kLogLinesBeforeAdd) logView_.deleteFirstLine();
+  while (logView_.lineCount() > kLogLinesBeforeAdd) logView_.deleteFirstDisplayedLine();
   std::string line = "<";
   line.append(formatDateTime(now())).append("> ").append(text);
   logView_.addLine(std::move(line));

@@ -105,12 +105,16 @@ class Dispatcher {
 
   // The dispatch cycle and the slots.
   void dispatchTick();
+  void restIfIdle();
   void serve(int encoder, int slot);
   void slotConnected(SenderSlot& slot);
   void slotDisconnected(SenderSlot& slot);
   void slotTimer(SenderSlot& slot);
+  // An active encoder with commands waiting has no slot.
+  bool anotherEncoderWaits();
   void slotWritten(SenderSlot& slot);
   void commandWritten(SenderSlot& slot);
+  void settleAcknowledged(SenderSlot& slot);
   void socketError(const SenderSlot* slot, int errorCode, const std::string& text);
   void suspend(int encoder);
   void resumeTick();
@@ -119,6 +123,10 @@ class Dispatcher {
   void producerConnected(net::AcceptedConnection& producer);
   void producerDisconnected(net::AcceptedConnection& producer);
   void producerData(net::AcceptedConnection& producer, std::string_view bytes);
+  // The queues' ProducerGate: stop reading every producer connection; read
+  // again each one that its own bound does not hold.
+  void holdProducers();
+  void readProducersAgain();
   bool banned(const std::string& address);
   bool inList(const AccessList& list, const std::string& address);
   void loadList(const std::string& extension);
@@ -131,6 +139,9 @@ class Dispatcher {
   // changes nothing.
   void buildEncoderTables(const IniFile& ini, std::int32_t encoderCount);
   bool deliversToOurselves(const Encoder& e) const;
+  // A slot's client asks before each connect(): false refuses the attempt.
+  bool mayDial(SenderSlot& slot, const sockaddr_in& target);
+  void switchOffSelfDelivery(int encoder, std::uint16_t port);
   TDateTime now() const { return loop_.clock().now(); }
 
   EventLoop& loop_;

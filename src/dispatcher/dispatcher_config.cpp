@@ -28,6 +28,8 @@ DispatcherConfig readDispatcherConfig(const IniFile& ini, std::string programFol
   c.commandLineInput = ini.readBool("Inputs", "CmdLine", true);
   c.producerBacklogBytes =
       std::int64_t{ini.readInteger("Inputs", "ProducerBacklogKB", 16384)} * 1024;
+  c.backlogTotalBytes = std::max<std::int64_t>(
+      std::int64_t{ini.readInteger("Inputs", "BacklogTotalMB", 256)} * 1048576, 0);
   // Outside 1..65535 (0 by default) the status window stays closed.
   const std::int32_t httpPort = ini.readInteger("Status", "HttpPort", 0);
   c.httpPort = httpPort >= 1 && httpPort <= 65535 ? static_cast<std::uint16_t>(httpPort) : 0;

@@ -28,6 +28,10 @@ struct DispatcherConfig {
   // Bytes one producer connection may have waiting in the queues (all
   // copies counted) before it is no longer read; 0 or less: no bound.
   std::int64_t producerBacklogBytes = std::int64_t{16384} * 1024;
+  // Bytes all producer connections together may have waiting in the queues
+  // (every copy, with its bookkeeping) before none of them is read until
+  // half has gone; 0: no bound.
+  std::int64_t backlogTotalBytes = std::int64_t{256} << 20;
   // The read-only status window over HTTP: its port (0: none) and the
   // address it is bound to.
   std::uint16_t httpPort = 0;

@@ -6,6 +6,9 @@ namespace varnok {
 void Dispatcher::producerConnected(net::AcceptedConnection& producer) {
   mark(Mark::ProducerConnected);
   log("Client " + producer.host() + ":" + std::to_string(producer.port()) + " connected");
+  // Accepted while every producer is held: read with the others, once the
+  // total has fallen.
+  if (queues_.producersHeld()) producer.setReadPaused(true);
   mark(Mark::End);
 }
 
@@ -33,12 +36,31 @@ void Dispatcher::producerData(net::AcceptedConnection& producer, std::string_vie
   ++counters_.receivedTcp;
   enqueue(std::string(bytes), {}, {CommandSource::Producer, 0}, share);
   // Push back instead of dropping: while this producer has more waiting
-  // than its bound, it is not read, and TCP slows it down alone.
+  // than its bound, it is not read, and TCP slows it down alone. (Past the
+  // total bound, the queues have already held every producer.)
   if (config_.producerBacklogBytes > 0 && share->waiting > config_.producerBacklogBytes) {
     share->paused = true;
     producer.setReadPaused(true);
   }
   mark(Mark::End);
+}
+
+// Many producers, each within its own bound, must not grow the queues
+// without end together: none is read, however many there are and whoever
+// floods, and TCP slows them all. Nothing is dropped. Runs inside a push.
+void Dispatcher::holdProducers() {
+  for (std::size_t i = 0; i < listener_.connectionCount(); ++i) {
+    listener_.connection(i).setReadPaused(true);
+  }
+}
+
+// Runs inside a takeNext or an expiry pass: only pauses change here.
+void Dispatcher::readProducersAgain() {
+  for (std::size_t i = 0; i < listener_.connectionCount(); ++i) {
+    net::AcceptedConnection& producer = listener_.connection(i);
+    const auto* share = static_cast<const ProducerShare*>(producer.userData.get());
+    if (share == nullptr || !share->paused) producer.setReadPaused(false);
+  }
 }
 
 bool Dispatcher::banned(const std::string& address) {

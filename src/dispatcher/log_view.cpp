@@ -25,4 +25,20 @@ void LogView::deleteFirstLine() {
   }
 }
 
+void LogView::deleteFirstDisplayedLine() {
+  if (lines_.empty()) return;
+  std::string& first = lines_.front();
+  const std::size_t bytes = firstLineBytes_ ? firstLineBytes_(first) : 0;
+  // Anything but a true part of the line takes the whole line, so that the
+  // trimming loop always makes progress.
+  if (bytes == 0 || bytes >= first.size()) {
+    deleteFirstLine();
+    return;
+  }
+  first.erase(0, bytes);
+  for (auto& o : observers_) {
+    if (o.firstShortened) o.firstShortened(first);
+  }
+}
+
 }  // namespace varnok

@@ -35,6 +35,8 @@ void Dispatcher::enqueue(const std::string& command, const Destination& to,
     }
   }
   mark(Mark::Enqueued);
+  dispatchTimer_.wake();
+  expiryTimer_.wake();
   refreshQueueColumns();
   mark(Mark::End);
 }
@@ -125,6 +127,10 @@ void Dispatcher::expiryTick() {
   mark(Mark::ExpiryTick);
   counters_.expired += queues_.expire(now(), config_.maxSecondsInQueue);
   refreshQueueColumns();
+  bool empty = true;
+  for (std::size_t i = 0; i < queues_.encoderCount(); ++i)
+    empty = empty && queues_.empty(static_cast<int>(i));
+  if (empty) expiryTimer_.rest();  // until the next command is queued
   mark(Mark::End);
 }
 

@@ -1,5 +1,7 @@
 #include "dispatcher/sender_slot.h"
 
+#include <algorithm>
+
 namespace varnok {
 
 SenderSlot::SenderSlot(EventLoop& loop, int index)
@@ -19,9 +21,8 @@ void SenderSlot::dial(int encoder, const std::string& host, std::uint16_t port) 
 
 void SenderSlot::established() {
   connected_ = true;
-  // ErrorsInRow goes back to 0 once a command has gone out on it, not here:
-  // an encoder that takes connections and drops them must still add up.
   connection_ = Connection{};
+  connection_.ackBase = client_.bytesAcknowledged();
   stayTimer_.setEnabled(true);
   idleTimer_.setEnabled(true);
 }
@@ -39,6 +40,30 @@ void SenderSlot::close() {
 void SenderSlot::stopTimers() {
   stayTimer_.setEnabled(false);
   idleTimer_.setEnabled(false);
+}
+
+void SenderSlot::send(const std::string& command) {
+  connection_.bytesSent += command.size();
+  connection_.commandEnds.push_back(connection_.bytesSent);
+  client_.send(command);
+}
+
+std::uint64_t SenderSlot::bytesAcknowledged() const {
+  const std::uint64_t total = client_.bytesAcknowledged();
+  if (total < connection_.ackBase) return 0;
+  return std::min(total - connection_.ackBase, connection_.bytesSent);
+}
+
+std::size_t SenderSlot::settleAcknowledged() {
+  std::deque<std::uint64_t>& ends = connection_.commandEnds;
+  if (ends.empty()) return 0;
+  const std::uint64_t acked = bytesAcknowledged();
+  std::size_t settled = 0;
+  while (!ends.empty() && ends.front() <= acked) {
+    ends.pop_front();
+    ++settled;
+  }
+  return settled;
 }
 
 void SenderSlot::restartIdleTimer() {

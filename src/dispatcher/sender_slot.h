@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <string>
 
 #include "dispatcher/debug_trail.h"
@@ -36,11 +38,17 @@ class SenderSlot {
 
   // What the dispatcher knows of the slot's current connection.
   struct Connection {
-    bool commandWritten = false;    // a whole command went out on it
-    bool commandUnwritten = false;  // a command taken from its queue is not written whole yet
-    bool closing = false;           // to be closed once what was written has gone
-    bool closedByUs = false;        // the dispatcher chose to close it
-    std::size_t lastInFlight = 0;   // bytes in flight when the close was first wanted
+    bool commandWritten = false;       // a whole command went into the socket
+    bool closing = false;              // a close is wanted; no further command is given
+    bool closedByUs = false;           // the dispatcher chose to close it
+    bool deaf = false;                 // closed while the encoder acknowledged nothing
+    std::int64_t closeWantedAtMs = 0;  // when the close was first wanted (monotonic)
+    std::uint64_t ackedWhenCloseWanted = 0;
+    std::uint64_t ackBase = 0;    // the socket's acknowledgement count at connect
+    std::uint64_t bytesSent = 0;  // handed to the socket on this connection
+    // Where each command not yet acknowledged whole ends, on the bytesSent
+    // scale, oldest first.
+    std::deque<std::uint64_t> commandEnds;
   };
 
   SenderSlot(EventLoop& loop, int index);
@@ -79,6 +87,15 @@ class SenderSlot {
   void stopTimers();
   // A command went out: the idle period starts again.
   void restartIdleTimer();
+  // Hands a command to the connection; it is in flight until the encoder's
+  // side has acknowledged all its bytes.
+  void send(const std::string& command);
+  // Bytes the encoder's side has acknowledged on this connection.
+  std::uint64_t bytesAcknowledged() const;
+  // Takes the commands now acknowledged whole off the in-flight list; how
+  // many.
+  std::size_t settleAcknowledged();
+  std::size_t commandsInFlight() const { return connection_.commandEnds.size(); }
 
  private:
   friend class DispatcherPeer;  // tests set a slot's binding directly

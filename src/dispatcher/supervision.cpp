@@ -29,10 +29,13 @@ void Dispatcher::slotDisconnected(SenderSlot& slot) {
   }
   const int encoder = slot.encoder();
   Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
+  // What the encoder's side acknowledged up to the close was delivered; the
+  // rest of what was handed to the connection is lost.
+  settleAcknowledged(slot);
   const SenderSlot::Connection run = slot.connection();
+  const std::uint64_t lost = slot.connected() ? run.bytesSent - slot.bytesAcknowledged() : 0;
+  counters_.failedSends += run.commandEnds.size();
   slot.connection() = SenderSlot::Connection{};
-  const std::size_t lost = slot.connected() ? slot.client().bytesLostOnClose() : 0;
-  if (run.commandUnwritten) ++counters_.failedSends;
   table_.setCell(kColThread, encoder + 1, "");
   // A connection that the encoder ended before a command could go out on it
   // is no better than a refused one.
@@ -45,8 +48,10 @@ void Dispatcher::slotDisconnected(SenderSlot& slot) {
     log("Connection ended with " + std::to_string(lost) + " bytes of commands not delivered (" +
         e.name + ")");
   }
-  if (!slot.connected() || droppedEarly) {
-    // The attempt failed before the connection was established.
+  // An encoder that took nothing for a whole drain period before we had to
+  // close is no better either: it rests instead of swallowing a command
+  // per turn.
+  if (!slot.connected() || droppedEarly || run.deaf) {
     ++e.errors;
     ++e.errorsInRow;
     if (e.errorsInRow >= config_.errorLimit) suspend(encoder);
@@ -62,32 +67,51 @@ void Dispatcher::slotWritten(SenderSlot& slot) {
 }
 
 void Dispatcher::commandWritten(SenderSlot& slot) {
-  SenderSlot::Connection& run = slot.connection();
-  run.commandWritten = true;
-  if (run.commandUnwritten) ++counters_.delivered;  // once per command, however it drained
-  run.commandUnwritten = false;
+  slot.connection().commandWritten = true;
+}
+
+// ErrorsInRow goes back to 0 once the encoder's side has acknowledged a
+// whole command, not when the connection comes up nor when a command went
+// into the socket: an encoder that takes connections and drops them, or
+// takes commands and never reads them, must still add up.
+void Dispatcher::settleAcknowledged(SenderSlot& slot) {
+  const std::size_t delivered = slot.settleAcknowledged();
+  if (delivered == 0) return;
+  counters_.delivered += delivered;
   encoders_[static_cast<std::size_t>(slot.encoder())].errorsInRow = 0;
 }
 
+// Both of a slot's timers come here. A connection is closed only to give
+// its turn to an active encoder that has commands waiting and no slot; an
+// encoder still reading what it was given keeps it while nobody waits.
+// Once the close is wanted no further command is given, and what is in
+// flight may drain for one idle interval at most.
 void Dispatcher::slotTimer(SenderSlot& slot) {
   mark(slot.traits().timer);
   SenderSlot::Connection& run = slot.connection();
-  if (activeCount() <= slotCount_) {
+  if (!anotherEncoderWaits()) {
     run.closing = false;  // a close that was waiting is no longer wanted
     return;
   }
-  // The abortive close would throw away what the encoder has not taken yet.
-  // While it keeps taking, the close waits (and no further command is
-  // given); an encoder that took nothing since the last tick is closed.
-  const std::size_t inFlight = slot.client().outputInFlight();
-  if (inFlight > 0 && (!run.closing || inFlight < run.lastInFlight)) {
+  const std::int64_t nowMs = loop_.clock().monotonicMs();
+  const std::uint64_t acked = slot.bytesAcknowledged();
+  const bool inFlight = slot.client().pendingOutput() > 0 || acked < run.bytesSent;
+  if (inFlight && !run.closing) {
     run.closing = true;
-    run.lastInFlight = inFlight;
+    run.closeWantedAtMs = nowMs;
+    run.ackedWhenCloseWanted = acked;
+    slot.restartIdleTimer();  // the drain's deadline
     return;
   }
+  if (inFlight && nowMs - run.closeWantedAtMs < slot.traits().idleMs) return;
+  run.deaf = inFlight && acked == run.ackedWhenCloseWanted;
   slot.close();
   slot.stopTimers();
   mark(Mark::End);
+}
+
+bool Dispatcher::anotherEncoderWaits() {
+  return waitingUnserved() > 0;
 }
 
 // The listener's errors, its producers' and every slot's. Only an encoder's
@@ -114,6 +138,7 @@ void Dispatcher::suspend(int encoder) {
   Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
   e.active = false;
   e.suspendedAt = now();
+  resumeTimer_.wake();
   table_.setCell(kColEnabled, encoder + 1, "Suspended");
   mark(Mark::End);
 }
@@ -127,8 +152,13 @@ void Dispatcher::resumeTick() {
       e.active = true;
       e.errorsInRow = 0;
       table_.setCell(kColEnabled, static_cast<int>(i) + 1, "Yes");
+      dispatchTimer_.wake();  // its queue may be waiting
     }
   }
+  // Nobody resting: nothing to look at until the next suspension.
+  bool anySuspended = false;
+  for (const Encoder& e : encoders_) anySuspended = anySuspended || (e.enabled && !e.active);
+  if (!anySuspended) resumeTimer_.rest();
   mark(Mark::End);
 }
 

@@ -1,6 +1,8 @@
 #include "net/socket_base.h"
 
 #include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -73,6 +75,7 @@ int SocketBase::closeSocket() {
   stopWatching();
   if (descriptor_ == kInvalidSocket) return 0;
   lostOnClose_ = outputInFlight();
+  ackedAtClose_ = bytesAcknowledged();
   outPending_ = {};
   outOffset_ = 0;
   // Linux releases the descriptor even when close() reports an error, so the
@@ -102,6 +105,17 @@ std::size_t SocketBase::outputInFlight() const {
   int unsent = 0;
   if (ioctl(descriptor_, SIOCOUTQ, &unsent) != 0 || unsent < 0) unsent = 0;
   return pendingOutput() + static_cast<std::size_t>(unsent);
+}
+
+std::uint64_t SocketBase::bytesAcknowledged() const {
+  if (descriptor_ == kInvalidSocket) return ackedAtClose_;
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (getsockopt(descriptor_, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+      length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked) {
+    return ackedAtClose_;
+  }
+  return info.tcpi_bytes_acked;
 }
 
 void SocketBase::setReadPaused(bool paused) {

@@ -70,6 +70,11 @@ class SocketBase {
   std::size_t outputInFlight() const;
   // What the last close of this socket threw away, counted as above.
   std::size_t bytesLostOnClose() const { return lostOnClose_; }
+  // The peer's TCP acknowledgements so far, as a running byte count on this
+  // socket's own scale (the connection's SYN counts too: only differences
+  // mean anything). After a close, the count as it stood at the close; a
+  // reset does not take it back, as it does the unacknowledged bytes.
+  std::uint64_t bytesAcknowledged() const;
 
   // Stops or resumes reading this socket: while paused nothing more is read,
   // so TCP slows the peer down; a broken connection is still reported.
@@ -158,6 +163,7 @@ class SocketBase {
   std::string outPending_;
   std::size_t outOffset_ = 0;
   std::size_t lostOnClose_ = 0;
+  std::uint64_t ackedAtClose_ = 0;
   bool readPaused_ = false;
   std::shared_ptr<SocketBase* const> self_;
 };

@@ -71,6 +71,14 @@ void TcpClient::connectTo(in_addr_t address) {
   target.sin_family = AF_INET;
   target.sin_port = htons(port_);
   target.sin_addr.s_addr = address;
+  if (mayConnect) {
+    const bool allowed = mayConnect(target);
+    if (!open_) return;  // closed by the hook
+    if (!allowed) {
+      refuse();
+      return;
+    }
+  }
   descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (descriptor_ == kInvalidSocket) {
     fail(socketErrorFromErrno(errno));
@@ -91,6 +99,11 @@ void TcpClient::connectTo(in_addr_t address) {
 void TcpClient::deactivate() {
   resolving_.reset();  // an answer still on its way is not wanted any more
   if (const int error = closeForOwner()) report(onError, error);
+  if (onDisconnected) onDisconnected();
+}
+
+void TcpClient::refuse() {
+  open_ = false;
   if (onDisconnected) onDisconnected();
 }
 

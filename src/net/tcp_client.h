@@ -12,7 +12,8 @@
 //   the peer's close: onDisconnected twice, once for the close and once more
 //     for the loss of the connection;
 //   setConnected(false): onDisconnected, after kWsaENotSock through onError
-//     when no socket exists yet (the host is still being looked up).
+//     when no socket exists yet (the host is still being looked up);
+//   an attempt that mayConnect refuses: onDisconnected alone, no error.
 
 #include <netinet/in.h>
 
@@ -60,6 +61,11 @@ class TcpClient : public SocketBase {
   // without onError).
   int send(std::string_view bytes);
 
+  // Asked with the address and port about to be dialled (the host's address
+  // once looked up), before any socket is made; false refuses the attempt,
+  // which then ends without a connection and without an error. It may close
+  // the client, and then that close is all that happens.
+  std::function<bool(const sockaddr_in& target)> mayConnect;
   std::function<void()> onConnected;
   std::function<void()> onDisconnected;
   // Output that send had to keep has all been written.
@@ -74,6 +80,8 @@ class TcpClient : public SocketBase {
   // The rest of an attempt, once the host's address is known.
   void resolved(std::optional<in_addr_t> address);
   void connectTo(in_addr_t address);
+  // Ends an attempt that mayConnect refused: there is no socket to close.
+  void refuse();
   // Closes, then reports.
   void fail(int errorCode);
 

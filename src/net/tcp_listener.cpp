@@ -40,26 +40,23 @@ AcceptedConnection::~AcceptedConnection() {
   closeQuietly();
 }
 
+// A failed send is the connection's failure like a failed receive, and goes
+// the same way: to the listener, which releases it and reports the error.
 int AcceptedConnection::send(std::string_view bytes) {
   int error = 0;
   const int sent = sendOrKeep(bytes, error);
-  if (sent < 0) fail(error);
+  if (sent < 0) owner_.connectionFailed(*this, error);
   return sent;
 }
 
 // Closed now, freed by the listener's sweep once the loop comes round. A
-// failing close is raised before the listener hears of it, as any error of
-// a connection without handlers is.
+// failing close(2) is raised to the caller, who asked for the close, before
+// the listener hears of it.
 void AcceptedConnection::close() {
   if (!open_) return;
   open_ = false;
   if (const int error = closeForOwner()) throw SocketError(socketErrorText(error));
   owner_.connectionClosed();
-}
-
-void AcceptedConnection::fail(int errorCode) {
-  close();
-  throw SocketError(socketErrorText(errorCode));
 }
 
 void AcceptedConnection::received(std::string_view bytes) {
@@ -213,8 +210,17 @@ void TcpListener::connectionEnded(AcceptedConnection& connection) {
   }
 }
 
+// Out of the list and closed before the report; freed by the sweep. One no
+// longer listed was released when its peer closed, and only closes now.
 void TcpListener::connectionFailed(AcceptedConnection& connection, int errorCode) {
-  fail(connection.descriptor(), errorCode);
+  bool listed = false;
+  for (std::size_t i = 0; i < connections_.size() && !listed; ++i) {
+    if (connections_[i].get() != &connection) continue;
+    listed = true;
+    release(i, true);
+  }
+  if (!listed) connection.closeQuietly();
+  report(onError, errorCode);
 }
 
 void TcpListener::release(std::size_t i, bool closeNow) {

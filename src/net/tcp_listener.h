@@ -27,10 +27,9 @@ class ConnectionOwner {
   virtual void connectionRead(AcceptedConnection& connection, std::string_view bytes) = 0;
   // The peer closed.
   virtual void connectionEnded(AcceptedConnection& connection) = 0;
-  // A receive, or a write of waiting output, failed.
+  // A receive, a send, or a write of waiting output failed.
   virtual void connectionFailed(AcceptedConnection& connection, int errorCode) = 0;
-  // The connection closed itself (close(), a failed send) and waits to be
-  // freed.
+  // The connection closed itself (close()) and waits to be freed.
   virtual void connectionClosed() = 0;
 
  protected:
@@ -38,8 +37,8 @@ class ConnectionOwner {
 };
 
 // A connection that the listener accepted. Its reads, its peer's close and
-// its receive errors go to the listener's handlers; it has no handlers of its
-// own, so its own errors (a failed send) are raised as SocketError.
+// its errors, a failed send included, go to the listener's handlers; it has
+// no handlers of its own.
 class AcceptedConnection : public SocketBase {
  public:
   ~AcceptedConnection() override;
@@ -47,9 +46,11 @@ class AcceptedConnection : public SocketBase {
   // Sends bytes (MSG_NOSIGNAL). What the socket does not take at once is kept
   // and written, in order and before anything sent later, as soon as the
   // socket is writable; meanwhile the peer is not read. Returns the count,
-  // 0 once closed or for no bytes. A failed send closes the connection (it
-  // stays valid until the running handler returns) and raises SocketError
-  // with the error's text.
+  // 0 once closed or for no bytes, -1 when the send failed: the connection
+  // is then released by the listener (closed, no longer listed, and valid
+  // until the running handler returns) and the error reported to the
+  // listener's onError before send returns (raised as SocketError without
+  // one); what that handler throws comes out of send.
   int send(std::string_view bytes);
   // The abortive close; nothing once closed. Runs no handler; a failing
   // close(2) is raised as SocketError.
@@ -64,8 +65,6 @@ class AcceptedConnection : public SocketBase {
   void received(std::string_view bytes) override;
   void peerClosed() override;
   void failed(int socket, int errorCode) override;
-  // The connection's own failure: closed, then raised.
-  [[noreturn]] void fail(int errorCode);
 
   ConnectionOwner& owner_;
 };
@@ -90,8 +89,10 @@ class TcpListener : public SocketBase, private ConnectionOwner {
   std::function<void(AcceptedConnection&)> onClientDisconnected;
   // bytes are valid only during the call.
   std::function<void(AcceptedConnection&, std::string_view bytes)> onClientRead;
-  // The listener's errors, and its connections' receive errors (the
-  // connection is closed and no longer listed by then).
+  // The listener's errors, and its connections' (a receive, a send or a
+  // write that failed: the connection is closed and no longer listed by
+  // then). It must not destroy the listener: it may run inside a
+  // connection's send.
   ErrorHandler onError;
 
   // The connections listed: accepted and neither released nor freed. One

@@ -169,7 +169,24 @@ void Timer::setEnabled(bool on) {
   update();
 }
 
+void Timer::rest() {
+  if (!scheduled_) return;
+  beat_ = key_.first;
+  resting_ = true;
+  loop_.unschedule(this);
+}
+
+void Timer::wake() {
+  if (!resting_) return;
+  resting_ = false;
+  const std::int64_t now = loop_.clock().monotonicMs();
+  std::int64_t due = beat_;
+  if (due < now) due += (now - due + interval_ - 1) / interval_ * interval_;
+  loop_.schedule(this, due);
+}
+
 void Timer::update() {
+  resting_ = false;
   loop_.unschedule(this);
   if (enabled_ && interval_ > 0) loop_.schedule(this, loop_.clock().monotonicMs() + interval_);
 }

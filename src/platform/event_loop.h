@@ -123,8 +123,17 @@ class Timer {
   void setInterval(int ms);
   bool enabled() const { return enabled_; }
   void setEnabled(bool on);
-  // Whether a tick is scheduled (enabled and with a positive interval).
+  // Whether a tick is scheduled (enabled, not resting, with a positive
+  // interval).
   bool running() const { return scheduled_; }
+  // A timer with nothing to do may rest: no tick is scheduled, but it stays
+  // enabled and keeps its beat, so that when it is woken its next tick falls
+  // where it would have fallen had it ticked all along (now, when a beat
+  // falls on now). Waking a timer that is not resting does nothing; enabling,
+  // disabling or a new interval end the rest as they restart the period.
+  void rest();
+  void wake();
+  bool resting() const { return resting_; }
   void setOnTimer(std::function<void()> onTimer) { onTimer_ = std::move(onTimer); }
 
  private:
@@ -137,6 +146,8 @@ class Timer {
   int interval_ = 1000;
   bool enabled_ = false;
   bool scheduled_ = false;
+  bool resting_ = false;
+  std::int64_t beat_ = 0;  // while resting: a deadline the timer would have had
   EventLoop::DueKey key_{0, 0};
 };
 

@@ -219,7 +219,10 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher) {
     e.port = k.port;
     e.queue =
         i < queues.encoderCount() ? static_cast<std::int64_t>(queues.size(static_cast<int>(i))) : 0;
+    s.waiting += e.queue;
     for (const SenderSlot& slot : dispatcher.senderSlots()) {
+      if (slot.encoder() == static_cast<int>(i))
+        s.inFlight += static_cast<std::int64_t>(slot.commandsInFlight());
       if (slot.encoder() == static_cast<int>(i) && slot.connected()) {
         e.thread = slot.index() + 1;
         e.connected = true;
@@ -334,13 +337,15 @@ std::string renderJson(const Snapshot& s) {
   out += "],\n\"log\":[";
   for (std::size_t i = 0; i < s.log.size(); ++i) {
     if (i > 0) out.push_back(',');
-    out += "\n" + jsonString(bytesAsText(s.log[i]));
+    out.push_back('\n');
+    out += jsonString(bytesAsText(s.log[i]));
   }
   const TrafficCounters& t = s.totals;
   out += "],\n\"totals\":{\"received\":{\"tcp\":" + number(t.receivedTcp) +
          ",\"handoff\":" + number(t.receivedHandOff) + ",\"file\":" + number(t.receivedFile) +
          "},\"queued\":" + number(t.queued) + ",\"delivered\":" + number(t.delivered) +
          ",\"expired\":" + number(t.expired) + ",\"failedSends\":" + number(t.failedSends) +
+         ",\"inFlight\":" + number(s.inFlight) + ",\"waiting\":" + number(s.waiting) +
          ",\"producerConnections\":" + number(s.producerConnections) +
          ",\"producersAccepted\":" + number(t.producersAccepted) +
          ",\"producersRefused\":" + number(t.producersRefused) + "}}\n";
@@ -416,17 +421,27 @@ std::string renderMetrics(const Snapshot& s) {
       {"varnok_commands_queued_total",
        "Queue entries made since start (each repeat and each encoder counted).", t.queued},
       {"varnok_commands_delivered_total",
-       "Queue entries written whole to an encoder's connection since start.", t.delivered},
+       "Queue entries whose every byte the encoder's side acknowledged (TCP) since start.",
+       t.delivered},
       {"varnok_commands_expired_total",
-       "Queue entries dropped since start for waiting longer than MaxMinutesInQueue.", t.expired},
+       "Queue entries dropped since start for waiting longer than MaxMinutesInQueue (or past a "
+       "deadline of their own).",
+       t.expired},
       {"varnok_commands_failed_total",
-       "Queue entries taken for sending whose connection ended before they were written whole.",
+       "Queue entries taken for sending whose connection ended before the encoder's side "
+       "acknowledged them whole.",
        t.failedSends},
   };
   for (const Total& total : totals) {
     family(out, total.name, "counter", total.help);
     sample(out, total.name, "", total.value);
   }
+  family(out, "varnok_commands_in_flight", "gauge",
+         "Queue entries handed to an encoder's connection and not yet acknowledged whole: "
+         "queued = delivered + expired + failed + in flight + waiting.");
+  sample(out, "varnok_commands_in_flight", "", s.inFlight);
+  family(out, "varnok_commands_waiting", "gauge", "Queue entries waiting in the queues now.");
+  sample(out, "varnok_commands_waiting", "", s.waiting);
   family(out, "varnok_producer_connections", "gauge", "Producer connections open now.");
   sample(out, "varnok_producer_connections", "", s.producerConnections);
   family(out, "varnok_producers_accepted_total", "counter",

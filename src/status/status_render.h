@@ -43,6 +43,8 @@ struct Snapshot {
   std::vector<std::string> log;  // the log view, oldest first
   TrafficCounters totals;
   std::int64_t producerConnections = 0;  // open now
+  std::int64_t inFlight = 0;  // entries handed to encoders and not yet acknowledged whole
+  std::int64_t waiting = 0;   // entries in the queues
 };
 
 Snapshot takeSnapshot(const Dispatcher& dispatcher);

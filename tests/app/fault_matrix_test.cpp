@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
@@ -49,7 +50,9 @@ struct FaultCase {
   std::vector<std::string> badArgs;  // the bad simulator's mode and options
   bool bulk = false;                 // 4 MiB in 1 MiB writes instead of short commands
   bool comesBack = false;            // SuspendForMinutes=0; told to listen once suspended
-  // The bad encoder's status cells at the end.
+  // The bad encoder's status cells at the end; "counted" for errors: one or
+  // more (how many connections its losses take depends on the buffers), and
+  // then "Yes" or "Suspended".
   std::string errors, enabled;
   bool allQueued = false;              // its queue still holds every command
   std::map<std::string, int> lines{};  // exact log lines that name it, and how often
@@ -303,8 +306,13 @@ TEST_P(FaultMatrix, HealthyEncoderKeepsReceivingAndTheBadOneIsHandledAsDefined) 
   EXPECT_EQ(rows.at("Healthy").queue, "0");
   EXPECT_EQ(rows.at("Healthy").errors, "");
   EXPECT_EQ(rows.at("Healthy").enabled, "Yes");
-  EXPECT_EQ(rows.at("Bad").errors, c.errors);
-  EXPECT_EQ(rows.at("Bad").enabled, c.enabled);
+  if (c.errors == "counted") {
+    EXPECT_GE(std::atoi(rows.at("Bad").errors.c_str()), 1);
+    EXPECT_TRUE(rows.at("Bad").enabled == "Yes" || rows.at("Bad").enabled == "Suspended");
+  } else {
+    EXPECT_EQ(rows.at("Bad").errors, c.errors);
+    EXPECT_EQ(rows.at("Bad").enabled, c.enabled);
+  }
   if (c.allQueued) {
     EXPECT_EQ(rows.at("Bad").queue, std::to_string(kShortCommands));
   }
@@ -361,13 +369,13 @@ std::vector<FaultCase> faultCases() {
                    .allQueued = true,
                    .lines = {{kDropped, 3}}});
   // Takes what its buffers hold, then nothing: the connection is closed to
-  // pass the slot on, and what it had not taken is logged as lost. Not a
-  // failed attempt.
+  // pass the slot on, and what it had not taken is logged as lost. Having
+  // acknowledged nothing while it drained, it is counted as a failed attempt.
   cases.push_back({.name = "NeverReads",
                    .badArgs = {"--mode", "noread", "--rcvbuf", "4096"},
                    .bulk = true,
-                   .errors = "",
-                   .enabled = "Yes",
+                   .errors = "counted",
+                   .enabled = "counted",
                    .lossLogged = true,
                    .gets = BadGets::NothingRead});
   // Room in its buffer: every command is taken at once, read or not.

@@ -346,25 +346,21 @@ TEST_P(ProducerFaults, AWellBehavedProducerIsServedThroughout) {
   EXPECT_EQ(got.tagged['G'], upTo(kGoodCommands));
   switch (kind) {
     case Misbehaviour::ResetsAfterItsCommand: {
-      // A command whose acknowledgement could not be written is not queued,
-      // and the failed acknowledgement is logged; one acknowledged before
-      // the reset came is delivered, once, and the reset logged when it
-      // comes. Every reset connection leaves exactly one line.
+      // A command whose acknowledgement could not be written is not queued;
+      // one acknowledged before the reset came is delivered, once. Either
+      // way the reset is the socket error, one line per connection, whether
+      // the acknowledgement or the next receive met it.
       EXPECT_TRUE(strictlyRising(got.tagged['R']));
-      int refusedAcks = 0, resets = 0;
+      int resets = 0;
       eventually(
           [&] {
-            refusedAcks = 0;
-            for (const std::string& t : logTexts(varnok_->out())) {
-              refusedAcks +=
-                  t.rfind("Application Error - Connection reset by peer (Debug: ", 0) == 0;
-            }
             resets = countLog(varnok_->out(), "Socket Error 10054 - Connection reset by peer");
-            return refusedAcks + resets >= kBadRounds;
+            return resets >= kBadRounds;
           },
           10000);
-      EXPECT_EQ(resets, static_cast<int>(got.tagged['R'].size())) << varnok_->out();
-      EXPECT_EQ(refusedAcks + resets, kBadRounds) << varnok_->out();
+      EXPECT_EQ(resets, kBadRounds) << varnok_->out();
+      EXPECT_LE(got.tagged['R'].size(), static_cast<std::size_t>(kBadRounds));
+      EXPECT_EQ(varnok_->out().find("Application Error"), std::string::npos) << varnok_->out();
       break;
     }
     case Misbehaviour::HalfClosesAfterItsCommand:

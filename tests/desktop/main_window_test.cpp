@@ -202,6 +202,40 @@ TEST_F(MainWindowTest, LogFollowsTheLogModel) {
   EXPECT_EQ(logBlocks(), QStringList{"again"});
 }
 
+// The model cuts the bytes the window's first displayed line holds, and the
+// window shows what is left; a line break the window shows as one character
+// may have been two bytes.
+TEST_F(MainWindowTest, DeletingTheFirstDisplayedLineCutsTheFirstLine) {
+  makeWindow();
+  struct Row {
+    std::string line;
+    std::string left;  // empty: the line goes whole
+    QString shown;
+  };
+  const Row rows[] = {
+      {"one\r\ntwo\r\nthree", "two\r\nthree", QString("two\u2028three")},
+      {"one\rtwo", "two", "two"},
+      {"one\ntwo", "two", "two"},
+      {"\r\n\r\nx", "\r\nx", QString("\u2028x")},
+      {"Caf\xE9\r\nx\xFF", "x\xFF", QString::fromLatin1("x\xFF")},
+      {"one line", "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    log.addLine(row.line);
+    log.deleteFirstDisplayedLine();
+    if (row.left.empty()) {
+      EXPECT_TRUE(log.lines().empty());
+      EXPECT_EQ(window->logView()->toPlainText(), "");
+      continue;
+    }
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines().front(), row.left);
+    EXPECT_EQ(logBlocks(), QStringList{row.shown});
+    log.deleteFirstLine();
+  }
+}
+
 TEST_F(MainWindowTest, LogKeepsTheNewestLineInViewWhileAtTheEnd) {
   makeWindow();
   window->show();
@@ -224,7 +258,8 @@ TEST_F(MainWindowTest, ModelsOutliveTheWindow) {
   table.setCell(0, 1, "still fine");
   table.setRowCount(9);
   log.addLine("still fine");
-  log.deleteFirstLine();
+  log.deleteFirstDisplayedLine();  // without the window, the wrapped line goes whole
+  EXPECT_EQ(log.lines().front(), "still fine");
   EXPECT_EQ(table.cell(0, 1), "still fine");
 }
 

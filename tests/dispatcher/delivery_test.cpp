@@ -30,6 +30,7 @@ class DeliveryTest : public DispatcherTest {
       if (std::chrono::steady_clock::now() > end) return false;
       time.advance(peer().dispatchTimer().interval());
       loop.runOnce(realMs);
+      EXPECT_TRUE(countersAddUp());
     }
     return true;
   }
@@ -49,23 +50,6 @@ class DeliveryTest : public DispatcherTest {
   }
 };
 
-// Distinct commands, so that a loss, a cut or a reordering shows.
-std::vector<std::string> commands(int n, std::size_t size) {
-  std::vector<std::string> out;
-  for (int i = 0; i < n; ++i) {
-    std::string c = "C" + std::to_string(i) + ":";
-    c.append(size > c.size() + 1 ? size - c.size() - 1 : 0, static_cast<char>('a' + i % 26));
-    out.push_back(c + "\r");
-  }
-  return out;
-}
-
-std::string joined(const std::vector<std::string>& parts) {
-  std::string all;
-  for (const std::string& p : parts) all += p;
-  return all;
-}
-
 class DroppingEncoderTest : public DeliveryTest, public ::testing::WithParamInterface<Mode> {};
 
 TEST_P(DroppingEncoderTest, IsCountedAndSuspendedWhileTheHealthyOneKeepsReceiving) {
@@ -80,7 +64,13 @@ TEST_P(DroppingEncoderTest, IsCountedAndSuspendedWhileTheHealthyOneKeepsReceivin
       << bad.accepted() << ::testing::PrintToString(logTexts()) << dispatcher->statusTable().dump();
   EXPECT_EQ(good.received(), joined(cmds));
   // Every dropped connection is a failed attempt, named in the log; the
-  // third in a row suspends, and no fourth is made.
+  // third in a row suspends, and no fourth is made. (On a loaded machine the
+  // healthy one may be done before the bad one's thread has accepted.)
+  ASSERT_TRUE(tickUntil([&] { return !peer().encoders()[1].active; }));
+  for (int i = 0; i < 20; ++i) {  // no fourth attempt in the ticks after
+    time.advance(peer().dispatchTimer().interval());
+    loop.runOnce(2);
+  }
   EXPECT_EQ(bad.accepted(), 3);
   EXPECT_EQ(peer().encoders()[1].errors, 3);
   EXPECT_EQ(cell(kColErrors, 1), "3");
@@ -110,9 +100,11 @@ TEST_F(DeliveryTest, EncoderThatReadsLateGetsEveryCommandWholeAndInOrder) {
   EXPECT_FALSE(loggedSocketError());
 }
 
-TEST_F(DeliveryTest, SlotChangesWaitForAnEncoderThatIsStillReading) {
+TEST_F(DeliveryTest, SlotChangesLetAnEncoderThatIsReadingFinishItsCommand) {
   // Two encoders share one slot, so the slot's timers close connections to
-  // pass it on: a close must not throw away what the slow one still takes.
+  // pass it on: a close must not throw away what the slow one takes within
+  // the drain period (here each command drains in well under a second; the
+  // clock runs about as fast as real time).
   ThreadedEncoder slow({.receiveBuffer = 4096, .chunk = 8192, .pauseMs = 4});
   ThreadedEncoder quick({});
   start({{"Slow", slow.port}, {"Quick", quick.port}}, "Threads=1\n");
@@ -120,7 +112,7 @@ TEST_F(DeliveryTest, SlotChangesWaitForAnEncoderThatIsStillReading) {
   for (const std::string& c : cmds) dispatcher->queueCommand(c);
   const std::string all = joined(cmds);
   ASSERT_TRUE(tickUntil(
-      [&] { return slow.receivedSize() >= all.size() && quick.receivedSize() >= all.size(); }, 10,
+      [&] { return slow.receivedSize() >= all.size() && quick.receivedSize() >= all.size(); }, 90,
       40000))
       << slow.receivedSize() << " and " << quick.receivedSize() << " of " << all.size();
   EXPECT_TRUE(slow.received() == all);

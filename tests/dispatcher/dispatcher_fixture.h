@@ -16,6 +16,23 @@
 
 namespace varnok::testing {
 
+// Distinct commands, so that a loss, a cut or a reordering shows.
+inline std::vector<std::string> commands(int n, std::size_t size) {
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) {
+    std::string c = "C" + std::to_string(i) + ":";
+    c.append(size > c.size() + 1 ? size - c.size() - 1 : 0, static_cast<char>('a' + i % 26));
+    out.push_back(c + "\r");
+  }
+  return out;
+}
+
+inline std::string joined(const std::vector<std::string>& parts) {
+  std::string all;
+  for (const std::string& p : parts) all += p;
+  return all;
+}
+
 // A dispatcher in a temporary program folder, on a loop with a manual clock.
 class DispatcherTest : public ::testing::Test {
  protected:
@@ -54,6 +71,18 @@ class DispatcherTest : public ::testing::Test {
   }
   std::size_t queueSize(int encoder) const { return dispatcher->queues().size(encoder); }
   DispatcherPeer& peer() { return *peer_; }
+  // Every queue entry made is delivered, expired, failed, in flight or
+  // still waiting, at every moment.
+  bool countersAddUp() {
+    std::uint64_t inFlight = 0;
+    std::uint64_t waiting = 0;
+    for (const SenderSlot& s : dispatcher->senderSlots()) inFlight += s.commandsInFlight();
+    for (std::size_t i = 0; i < dispatcher->queues().encoderCount(); ++i) {
+      waiting += queueSize(static_cast<int>(i));
+    }
+    const TrafficCounters& c = dispatcher->counters();
+    return c.queued == c.delivered + c.expired + c.failedSends + inFlight + waiting;
+  }
 
   TempDir dir;
   ManualClock clock;

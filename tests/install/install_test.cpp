@@ -1,6 +1,7 @@
 // "cmake --install" of this build into a fresh prefix, and the installed
 // program started the way an administrator starts it: through the link in
 // bin, reading its configuration through the links in its program folder.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -193,6 +194,55 @@ TEST(Install, TheLinkedProgramReadsItsFolderAndTakesHandOffs) {
 
   varnok.signal(SIGTERM);
   EXPECT_EQ(varnok.wait(), 0) << varnok.err();
+}
+
+// Run by a user who may not enter the runtime folder, varnokctl cannot see
+// whether the service runs: it says that permission is missing and how to get
+// it, not that the service is not running. Status 1 either way.
+TEST(Install, VarnokctlTellsAMissingServiceFromAFolderItMayNotEnter) {
+  const char* const setpriv = "/usr/bin/setpriv";
+  const passwd* nobody = getpwnam("nobody");
+  if (geteuid() != 0 || access(setpriv, X_OK) != 0 || !nobody) {
+    GTEST_SKIP() << "needs root, setpriv and the user nobody to be kept out of a folder";
+  }
+  const std::string nobodyId = std::to_string(nobody->pw_uid);
+  const std::string nobodyGroup = std::to_string(nobody->pw_gid);
+  Installation inst;
+  ASSERT_EQ(inst.status, 0) << inst.log;
+  const std::string base = inst.dir.folder();
+  const auto folder = [&](const std::string& name, mode_t mode) {
+    ASSERT_EQ(mkdir((base + name).c_str(), mode), 0) << name;
+    ASSERT_EQ(chmod((base + name).c_str(), mode), 0) << name;  // whatever the umask
+  };
+  ASSERT_EQ(chmod(inst.dir.path().c_str(), 0755), 0);  // nobody reaches the installed script
+  folder("open", 0755);
+  folder("closed", 0700);
+  folder("closed/varnok", 0700);
+  folder("grouped", 0750);
+  folder("grouped/varnok", 0700);
+  const group* own = getgrgid(getegid());
+  ASSERT_NE(own, nullptr);
+
+  struct Case {
+    std::string runtime;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"absent", "the Varnok service is not running"},
+      {"open", "the Varnok service is not running"},  // no channel folder in it
+      {"closed", "no permission to enter " + base + "closed"},
+      {"closed/below", "no permission to enter " + base + "closed"},
+      {"grouped", "Members of the group " + std::string(own->gr_name) + " may enter"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.runtime);
+    ChildProcess ctl(setpriv,
+                     {"--reuid=" + nobodyId, "--regid=" + nobodyGroup, "--clear-groups", "--",
+                      inst.path("bin/varnokctl"), "RT5=Unseen"},
+                     "", {"VARNOKCTL_RUNTIME_DIR=" + base + c.runtime});
+    EXPECT_EQ(ctl.wait(), 1) << ctl.err();
+    EXPECT_NE(ctl.err().find(c.says), std::string::npos) << ctl.err();
+  }
 }
 
 }  // namespace

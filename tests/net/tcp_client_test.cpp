@@ -157,6 +157,34 @@ TEST_F(ClientTest, HostNamesGoThroughTheResolver) {
   EXPECT_TRUE(asked.empty());
 }
 
+// mayConnect sees the address about to be dialled, however it was written
+// or looked up; a refusal ends the attempt as a bare disconnection, with no
+// socket and no error, and the client dials again as usual.
+TEST_F(ClientTest, MayConnectSeesTheDialledAddressAndMayRefuse) {
+  std::uint16_t port = 0;
+  Fd listener = listenOnLoopback(port);
+  setHostResolver([](const std::string&) { return std::optional(inet_addr("127.0.0.1")); });
+  record(client);
+  std::vector<in_addr_t> seen;
+  const std::pair<const char*, bool> rows[] = {
+      {"0x7f.1", false}, {"encoder.test", false}, {"encoder.test", true}};
+  for (const auto& [host, allow] : rows) {
+    client.mayConnect = [&, allow = allow](const sockaddr_in& to) {
+      seen.push_back(to.sin_addr.s_addr);
+      return allow && ntohs(to.sin_port) == port;
+    };
+    events.clear();
+    connect(client, port, host);
+    ASSERT_TRUE(runUntil([&] { return !events.empty(); }));
+    settle();
+    EXPECT_EQ(events, Events{allow ? "connected" : "disconnected"}) << host;
+    EXPECT_EQ(client.descriptor() != kInvalidSocket, allow) << host;
+  }
+  EXPECT_EQ(seen, std::vector<in_addr_t>(3, inet_addr("127.0.0.1")));
+  EXPECT_TRUE(acceptOne(listener.get()).valid());
+  EXPECT_LT(::accept(listener.get(), nullptr, nullptr), 0);  // only the one allowed
+}
+
 // Closing while the host is still being looked up: there is no socket yet,
 // which is reported before the close, and the answer is no longer wanted.
 TEST_F(ClientTest, CloseWhileTheHostIsLookedUp) {

@@ -63,6 +63,8 @@ TEST(StatusPages, JsonCarriesTypedCellsAndSurvivesAwkwardBytes) {
   Snapshot s = snapshot();
   s.totals = {5, 6, 7, 40, 30, 2, 1, 8, 9};
   s.producerConnections = 3;
+  s.inFlight = 1;
+  s.waiting = 6;
   s.encoders[1].name = "Stu\"dio\\\n\x01\xff";
   s.log.push_back(std::string("File could not be read - \x1b[31m\xfe\xc3(") + '\0');
   const std::string json = renderJson(s);
@@ -83,7 +85,8 @@ TEST(StatusPages, JsonCarriesTypedCellsAndSurvivesAwkwardBytes) {
   EXPECT_TRUE(has(json,
                   "\"totals\":{\"received\":{\"tcp\":5,\"handoff\":6,\"file\":7},"
                   "\"queued\":40,\"delivered\":30,\"expired\":2,\"failedSends\":1,"
-                  "\"producerConnections\":3,\"producersAccepted\":8,\"producersRefused\":9}}"));
+                  "\"inFlight\":1,\"waiting\":6,\"producerConnections\":3,\"producersAccepted\":8,"
+                  "\"producersRefused\":9}}"));
   for (const char c : json) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n');
   s.listeningPort.reset();
   EXPECT_TRUE(has(renderJson(s), "\"listeningPort\":null,"));
