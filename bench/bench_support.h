@@ -26,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -427,17 +428,31 @@ inline bool produce(int fd, const std::string& command, int timeoutMs) {
 
 // ---- /proc ------------------------------------------------------------------
 
-// CPU time in nanoseconds that a process has had so far: the first field of
-// /proc/PID/task/TID/schedstat, summed over its threads (the process's own
+// CPU time in nanoseconds that each thread of a process has had so far:
+// the first field of /proc/PID/task/TID/schedstat (the process's own
 // schedstat counts its main thread only).
-inline std::uint64_t cpuNanoseconds(pid_t pid) {
-  std::uint64_t total = 0;
+using ThreadCpu = std::map<std::string, std::uint64_t>;
+inline ThreadCpu threadCpu(pid_t pid) {
+  ThreadCpu out;
   std::error_code ec;
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
   for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
     std::ifstream in(task.path() / "schedstat");
     std::uint64_t ns = 0;
-    if (in >> ns) total += ns;
+    if (in >> ns) out[task.path().filename().string()] = ns;
+  }
+  return out;
+}
+
+// The CPU time a process has had since before was taken: per thread, so that
+// a thread ending meanwhile (a toolkit's helper comes and goes) cannot make
+// the sum go backwards; what such a thread used is not counted.
+inline std::uint64_t cpuNanosecondsSince(pid_t pid, const ThreadCpu& before) {
+  std::uint64_t total = 0;
+  for (const auto& [tid, ns] : threadCpu(pid)) {
+    const auto was = before.find(tid);
+    const std::uint64_t start = was == before.end() ? 0 : was->second;
+    if (ns > start) total += ns - start;
   }
   return total;
 }

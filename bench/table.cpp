@@ -584,10 +584,10 @@ void parallelRows(int seconds) {
   progress("measuring for %d s", seconds);
   const TimePoint t0 = SteadyClock::now();
   const TimePoint t1 = t0 + std::chrono::seconds(seconds);
-  const std::uint64_t cpuBase0 = cpuNanoseconds(idleBaseline.pid());
-  const std::uint64_t cpuHeadless0 = cpuNanoseconds(idleHeadless.child->pid());
-  const std::uint64_t cpuWindow0 = idleWindow ? cpuNanoseconds(idleWindow->pid()) : 0;
-  const std::uint64_t cpuX0 = idleWindow ? cpuNanoseconds(display->server->pid()) : 0;
+  const ThreadCpu cpuBase0 = threadCpu(idleBaseline.pid());
+  const ThreadCpu cpuHeadless0 = threadCpu(idleHeadless.child->pid());
+  const ThreadCpu cpuWindow0 = idleWindow ? threadCpu(idleWindow->pid()) : ThreadCpu{};
+  const ThreadCpu cpuX0 = idleWindow ? threadCpu(display->server->pid()) : ThreadCpu{};
   for (auto& l : latency) l->start(t1);
   // The machine's own share of any lateness: how late a plain 22 ms sleep
   // of this process wakes up meanwhile.
@@ -599,10 +599,11 @@ void parallelRows(int seconds) {
   }
   std::this_thread::sleep_until(t1);
   std::sort(lateness.begin(), lateness.end());
-  const std::uint64_t cpuBase = cpuNanoseconds(idleBaseline.pid()) - cpuBase0;
-  const std::uint64_t cpuHeadless = cpuNanoseconds(idleHeadless.child->pid()) - cpuHeadless0;
-  const std::uint64_t cpuWindow = idleWindow ? cpuNanoseconds(idleWindow->pid()) - cpuWindow0 : 0;
-  const std::uint64_t cpuX = idleWindow ? cpuNanoseconds(display->server->pid()) - cpuX0 : 0;
+  const std::uint64_t cpuBase = cpuNanosecondsSince(idleBaseline.pid(), cpuBase0);
+  const std::uint64_t cpuHeadless = cpuNanosecondsSince(idleHeadless.child->pid(), cpuHeadless0);
+  const std::uint64_t cpuWindow =
+      idleWindow ? cpuNanosecondsSince(idleWindow->pid(), cpuWindow0) : 0;
+  const std::uint64_t cpuX = idleWindow ? cpuNanosecondsSince(display->server->pid(), cpuX0) : 0;
   const int windowThreads = idleWindow ? threadCount(idleWindow->pid()) : 0;
   for (auto& l : latency) l->join();
   const double window = std::chrono::duration<double>(t1 - t0).count();

@@ -22,18 +22,6 @@ using Mode = ThreadedEncoder::Mode;
 
 class DeliveryTest : public DispatcherTest {
  protected:
-  // Dispatch ticks in virtual time, each followed by realMs of real time for
-  // the sockets, until done() or a real-time limit.
-  bool tickUntil(const std::function<bool()>& done, int realMs = 2, int limitMs = 15000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      time.advance(peer().dispatchTimer().interval());
-      loop.runOnce(realMs);
-      EXPECT_TRUE(countersAddUp());
-    }
-    return true;
-  }
   int count(const std::string& text) const {
     int n = 0;
     for (const std::string& t : logTexts()) n += t == text ? 1 : 0;

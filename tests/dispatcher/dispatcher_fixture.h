@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -71,6 +73,19 @@ class DispatcherTest : public ::testing::Test {
   }
   std::size_t queueSize(int encoder) const { return dispatcher->queues().size(encoder); }
   DispatcherPeer& peer() { return *peer_; }
+  // Dispatch ticks in virtual time, each followed by realMs of real time for
+  // the sockets (peers in other threads), until done() or a real-time limit;
+  // the counters must add up after every tick.
+  bool tickUntil(const std::function<bool()>& done, int realMs = 2, int limitMs = 15000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      time.advance(peer().dispatchTimer().interval());
+      loop.runOnce(realMs);
+      EXPECT_TRUE(countersAddUp());
+    }
+    return true;
+  }
   // Every queue entry made is delivered, expired, failed, in flight or
   // still waiting, at every moment.
   bool countersAddUp() {

@@ -17,19 +17,6 @@ namespace {
 
 class RotationTest : public DispatcherTest {
  protected:
-  // Dispatch ticks of virtual time, each followed by realMs of real time for
-  // the peers, until done() or a real-time limit; the counters must add up
-  // after every tick.
-  bool tickUntil(const std::function<bool()>& done, int realMs, int limitMs = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      time.advance(peer().dispatchTimer().interval());
-      loop.runOnce(realMs);
-      EXPECT_TRUE(countersAddUp());
-    }
-    return true;
-  }
   int lossLines(const std::string& name) const {
     int n = 0;
     const std::string tail = " bytes of commands not delivered (" + name + ")";
