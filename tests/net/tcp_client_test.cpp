@@ -42,6 +42,15 @@ class ClientTest : public testing::NetTest {
     c.setConnected(true);
   }
 
+  // The recorded client connected to the listener on port; the peer's end
+  // (invalid when the connection did not come up).
+  Fd connectRecorded(const Fd& listener, std::uint16_t port) {
+    record(client);
+    connect(client, port);
+    if (!runUntil([&] { return client.connected(); })) return Fd();
+    return acceptOne(listener.get());
+  }
+
   using Events = std::vector<std::string>;
   TcpClient client{loop};
   int socketAtConnect = -1;
@@ -222,10 +231,8 @@ TEST_F(ClientTest, CloseWhileTheHostIsLookedUp) {
 TEST_F(ClientTest, PeerClosingNormallyIsReportedAfterItsLastBytes) {
   std::uint16_t port = 0;
   Fd listener = listenOnLoopback(port);
-  record(client);
-  connect(client, port);
-  ASSERT_TRUE(runUntil([&] { return client.connected(); }));
-  Fd peer = acceptOne(listener.get());
+  Fd peer = connectRecorded(listener, port);
+  ASSERT_TRUE(peer.valid());
   sendAll(peer.get(), "last words");
   peer.reset();
   ASSERT_TRUE(runUntil([&] { return events.size() >= 4; }));
@@ -239,10 +246,8 @@ TEST_F(ClientTest, PeerClosingNormallyIsReportedAfterItsLastBytes) {
 TEST_F(ClientTest, PeerResetIsADisconnectThenAnError) {
   std::uint16_t port = 0;
   Fd listener = listenOnLoopback(port);
-  record(client);
-  connect(client, port);
-  ASSERT_TRUE(runUntil([&] { return client.connected(); }));
-  Fd peer = acceptOne(listener.get());
+  Fd peer = connectRecorded(listener, port);
+  ASSERT_TRUE(peer.valid());
   peer.resetAbortively();
   ASSERT_TRUE(runUntil([&] { return events.size() >= 3; }));
   settle();
@@ -254,10 +259,8 @@ TEST_F(ClientTest, PeerResetIsADisconnectThenAnError) {
 TEST_F(ClientTest, FailedSendIsReportedBeforeSendReturns) {
   std::uint16_t port = 0;
   Fd listener = listenOnLoopback(port);
-  record(client);
-  connect(client, port);
-  ASSERT_TRUE(runUntil([&] { return client.connected(); }));
-  Fd peer = acceptOne(listener.get());
+  Fd peer = connectRecorded(listener, port);
+  ASSERT_TRUE(peer.valid());
   peer.resetAbortively();
   ASSERT_TRUE(testing::waitFor(client.descriptor(), POLLIN));  // the reset is here; not yet handled
   EXPECT_EQ(client.send("RT=x\r"), -1);
@@ -289,10 +292,8 @@ TEST_F(ClientTest, FailedSendIsReportedBeforeSendReturns) {
 TEST_F(ClientTest, OutputKeptBySendIsWrittenInOrderThenOnWritten) {
   std::uint16_t port = 0;
   Fd listener = listenOnLoopback(port);
-  record(client);
-  connect(client, port);
-  ASSERT_TRUE(runUntil([&] { return client.connected(); }));
-  Fd peer = acceptOne(listener.get());
+  Fd peer = connectRecorded(listener, port);
+  ASSERT_TRUE(peer.valid());
 
   // The peer does not read: the socket's buffers fill up.
   std::string sent;
