@@ -4,7 +4,6 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,9 +71,11 @@ StatusServer::StatusServer(EventLoop& loop, Source source, Limits limits)
 
 StatusServer::~StatusServer() {
   timer_.setEnabled(false);
+  spare_.reset();
   if (daemon_ == nullptr) return;
+  loop_.unwatch(listener_.get());
   loop_.unwatch(epollFd_);
-  // Closes the connections, the listening socket and the epoll descriptor.
+  // Closes the connections and the epoll descriptor.
   MHD_stop_daemon(daemon_);
 }
 
@@ -96,60 +97,100 @@ int StatusServer::start(const std::string& address, std::uint16_t port) {
     return net::kWsaEFault;
   }
 
-  const int fd = ::socket(where.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) return net::socketErrorFromErrno(errno);
-  const auto fail = [fd](int err) {
-    ::close(fd);
-    return net::socketErrorFromErrno(err);
-  };
+  UniqueFd listener(
+      ::socket(where.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!listener) return net::socketErrorFromErrno(errno);
   // As for the producers' listener: a restarted copy takes the port back
   // from connections the old one left, never from another listener.
   const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (where.ss_family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), whereLength) != 0) return fail(errno);
-  if (::listen(fd, kListenBacklog) != 0) return fail(errno);
+  ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (where.ss_family == AF_INET6) {
+    ::setsockopt(listener.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  }
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&where), whereLength) != 0 ||
+      ::listen(listener.get(), kListenBacklog) != 0) {
+    return net::socketErrorFromErrno(errno);
+  }
   sockaddr_storage bound{};
   socklen_t boundLength = sizeof bound;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
-    return fail(errno);
+  if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
+    return net::socketErrorFromErrno(errno);
   }
-  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  const std::uint16_t boundPort =
+      ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                        : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 
-  struct stat socketId {};
-  ::fstat(fd, &socketId);
-  // No internal thread: MHD_USE_EPOLL alone leaves the polling to us.
-  unsigned flags = MHD_USE_EPOLL;
+  // No internal thread: MHD_USE_EPOLL alone leaves the polling to us. No
+  // listening socket either: we accept, and hand each connection over.
+  unsigned flags = MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET;
   if (where.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
   errno = 0;
   daemon_ = MHD_start_daemon(
-      flags, port_, nullptr, nullptr, &onRequest, this, MHD_OPTION_LISTEN_SOCKET, fd,
-      MHD_OPTION_CONNECTION_LIMIT, limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-      limits_.perAddress, MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.memoryPerConnection, MHD_OPTION_END);
-  if (daemon_ == nullptr) {
-    const int err = errno != 0 ? errno : ENOMEM;
-    // Whether the library closed the socket on its way out is not promised:
-    // it is closed here only while the descriptor is still that socket.
-    struct stat now {};
-    if (::fstat(fd, &now) == 0 && now.st_ino == socketId.st_ino && now.st_dev == socketId.st_dev) {
-      ::close(fd);
-    }
-    return net::socketErrorFromErrno(err);
-  }
+      flags, 0, nullptr, nullptr, &onRequest, this, MHD_OPTION_CONNECTION_LIMIT,
+      limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.perAddress,
+      MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      limits_.memoryPerConnection, MHD_OPTION_END);
+  if (daemon_ == nullptr) return net::socketErrorFromErrno(errno != 0 ? errno : ENOMEM);
   const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
   epollFd_ = info != nullptr ? info->epoll_fd : -1;
   errno = 0;
-  if (epollFd_ < 0 || !loop_.watch(epollFd_, EPOLLIN, [this](std::uint32_t) { run(); })) {
+  if (epollFd_ < 0 || !loop_.watch(epollFd_, EPOLLIN, [this](std::uint32_t) { run(); }) ||
+      !loop_.watch(listener.get(), EPOLLIN, [this](std::uint32_t) { acceptWaiting(); })) {
     const int err = errno != 0 ? errno : EBADF;
+    if (epollFd_ >= 0) loop_.unwatch(epollFd_);
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
     epollFd_ = -1;
     return net::socketErrorFromErrno(err);
   }
+  listener_ = std::move(listener);
+  port_ = boundPort;
+  spare_ = std::make_unique<SpareDescriptor>(loop_, [this](bool accepting) {
+    if (accepting) {
+      loop_.watch(listener_.get(), EPOLLIN, [this](std::uint32_t) { acceptWaiting(); });
+    } else {
+      loop_.unwatch(listener_.get());
+    }
+  });
   rearm();
   return 0;
+}
+
+// Takes what waits on the listener, a bounded number per readiness so that
+// a burst of clients shares the loop with everyone else, and hands each
+// connection to the library, which keeps its limits by closing those beyond
+// them at once. Out of descriptors, a waiting client is turned away (or
+// accepting pauses) instead of the loop spinning on it, and the shortage is
+// logged once, not once per knock.
+void StatusServer::acceptWaiting() {
+  constexpr int kAcceptsPerRound = 16;
+  bool added = false;
+  for (int i = 0; i < kAcceptsPerRound; ++i) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      const int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED || err == EINTR) break;
+      const SpareDescriptor::Outcome outcome = spare_->acceptFailed(listener_.get(), err);
+      if (outcome == SpareDescriptor::Outcome::NotShortage || !outOfDescriptors_) {
+        outOfDescriptors_ = outcome != SpareDescriptor::Outcome::NotShortage;
+        report(net::socketErrorFromErrno(err));
+      }
+      if (outcome == SpareDescriptor::Outcome::TurnedAway) continue;
+      break;
+    }
+    outOfDescriptors_ = false;
+    // The library closes a connection it does not take.
+    MHD_add_connection(daemon_, fd, reinterpret_cast<const sockaddr*>(&peer), length);
+    added = true;
+  }
+  if (added) run();
+}
+
+void StatusServer::report(int error) {
+  if (onError_) onError_(error);
 }
 
 void StatusServer::run() {
@@ -170,6 +211,12 @@ void StatusServer::rearm() {
   timer_.setEnabled(false);
   timer_.setInterval(static_cast<int>(std::clamp<MHD_UNSIGNED_LONG_LONG>(ms, 1, kLongestWaitMs)));
   timer_.setEnabled(true);
+}
+
+unsigned StatusServer::connectionCount() const {
+  if (daemon_ == nullptr) return 0;
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+  return info != nullptr ? info->num_connections : 0;
 }
 
 bool StatusServer::answer(MHD_Connection* connection, const char* url, const char* method) {
@@ -194,11 +241,14 @@ std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher) {
   if (config.httpPort == 0) return nullptr;
   auto server = std::make_unique<StatusServer>(dispatcher.loop(),
                                                [&dispatcher] { return takeSnapshot(dispatcher); });
-  const int error = server->start(config.httpAddress, config.httpPort);
   const std::string where = hostAndPort(config.httpAddress, config.httpPort);
-  if (error != 0) {
+  const auto logError = [&dispatcher, where](int error) {
     dispatcher.log("Socket Error " + std::to_string(error) + " - " + net::socketErrorText(error) +
                    " (status page " + where + ")");
+  };
+  server->setOnError(logError);
+  if (const int error = server->start(config.httpAddress, config.httpPort); error != 0) {
+    logError(error);
     return nullptr;
   }
   dispatcher.log("Status page on http://" + where + "/");

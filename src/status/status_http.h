@@ -7,6 +7,8 @@
 #include <string>
 
 #include "platform/event_loop.h"
+#include "platform/spare_descriptor.h"
+#include "platform/unique_fd.h"
 #include "status/status_render.h"
 
 struct MHD_Daemon;
@@ -26,11 +28,14 @@ namespace varnok::status {
 // watched by our loop, which runs it on readiness, and a loop timer follows
 // the deadline it asks for (its connection timeouts). Every request is
 // answered to its end inside that run, on the event thread, from a snapshot
-// taken then.
+// taken then. The listening socket is ours: we accept, with a reserve
+// descriptor for when descriptors run out, and hand each connection to the
+// library, which applies the limits. So the page is back as soon as a flood
+// has ended, whatever the library did with its connections meanwhile.
 //
-// Ownership: the server owns the listening socket (handed to the library,
-// which closes it), the library's daemon and its loop registrations; the
-// source must outlive it.
+// Ownership: the server owns the listening socket, the reserve descriptor,
+// the library's daemon (which owns the accepted connections) and the loop
+// registrations; the source must outlive it.
 class StatusServer {
  public:
   // What one misbehaving client can hold: connections (in all and from one
@@ -56,7 +61,12 @@ class StatusServer {
   // numeric, ...), and nothing is served. Once only.
   int start(const std::string& address, std::uint16_t port);
   bool serving() const { return daemon_ != nullptr; }
+  // Told the socket error number of a failed accept (once per shortage of
+  // descriptors, not once per client turned away).
+  void setOnError(std::function<void(int error)> onError) { onError_ = std::move(onError); }
   std::uint16_t port() const { return port_; }
+  // Connections the library holds now.
+  unsigned connectionCount() const;
   // The library's next deadline as the loop timer holds it, in ms; -1 when
   // it asked for none.
   int armedTimeoutMs() const { return timer_.running() ? timer_.interval() : -1; }
@@ -69,10 +79,16 @@ class StatusServer {
  private:
   void run();
   void rearm();
+  void acceptWaiting();
+  void report(int error);
 
   EventLoop& loop_;
   Source source_;
   Limits limits_;
+  std::function<void(int)> onError_;
+  UniqueFd listener_;
+  std::unique_ptr<SpareDescriptor> spare_;
+  bool outOfDescriptors_ = false;  // reported once per shortage
   MHD_Daemon* daemon_ = nullptr;
   int epollFd_ = -1;
   std::uint16_t port_ = 0;

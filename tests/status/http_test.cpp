@@ -1,14 +1,19 @@
 // The status window's HTTP side on loopback: the server on the test's loop in
 // this thread, every client in a thread of its own.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "dispatcher/dispatcher_fixture.h"
 #include "http_client.h"
 #include "status/status_http.h"
+#include "support/descriptor_fill.h"
 
 namespace varnok::testing {
 namespace {
@@ -34,6 +39,46 @@ std::string exchange(EventLoop& loop, std::uint16_t port, const std::string& tex
   client.join();
   return reply;
 }
+
+// Idle connections opened by a thread of their own, `each` from every one of
+// the first `addresses` loopback addresses, held silent until close().
+class IdleFlood {
+ public:
+  IdleFlood(std::uint16_t port, int addresses, int each)
+      : thread_([this, port, addresses, each] {
+          std::vector<int> fds;
+          for (int a = 1; a <= addresses; ++a) {
+            const std::string from = "127.0.0." + std::to_string(a);
+            for (int i = 0; i < each; ++i) {
+              if (const int fd = httpClientSocket(port, from.c_str()); fd >= 0) fds.push_back(fd);
+            }
+          }
+          std::unique_lock lock(mutex_);
+          opened_ = static_cast<int>(fds.size());
+          wake_.wait_for(lock, std::chrono::seconds(60), [this] { return release_; });
+          for (const int fd : fds) ::close(fd);
+        }) {}
+  ~IdleFlood() { close(); }
+  int opened() {
+    std::lock_guard lock(mutex_);
+    return opened_;
+  }
+  void close() {
+    {
+      std::lock_guard lock(mutex_);
+      release_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool release_ = false;
+  int opened_ = -1;
+  std::thread thread_;
+};
 
 int listeningSocket(std::uint16_t* port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -122,6 +167,41 @@ TEST_F(StatusHttpTest, OversizedAndCrowdingClientsAreTurnedAwayAndOthersServed) 
   EXPECT_EQ(ask("GET", "/").status, 200);
 }
 
+TEST_F(StatusHttpTest, TheWindowAnswersWithinASecondOfAFloodAtItsLimitEnding) {
+  // 32 idle connections, 8 from each of four addresses: the whole limit, yet
+  // within every address's share. They end from the clients' side, or by
+  // the library's idle timeout, which runs on its own clock.
+  for (const unsigned idleSeconds : {30u, 1u}) {
+    const bool clientsClose = idleSeconds == 30;
+    SCOPED_TRACE(clientsClose ? "closed by the clients" : "closed by the idle timeout");
+    serve({.connections = 32,
+           .perAddress = 8,
+           .idleSeconds = idleSeconds,
+           .memoryPerConnection = 32 * 1024});
+    IdleFlood flood(port, 4, 8);
+    ASSERT_TRUE(runLoopUntil(
+        loop, [&] { return flood.opened() == 32 && server->connectionCount() == 32; }, 5000));
+    if (clientsClose) {
+      flood.close();
+    } else {
+      ASSERT_TRUE(runLoopUntil(
+          loop, [&] { return server->connectionCount() == 0; }, 5000));
+    }
+    std::atomic<bool> done{false};
+    std::string reply;
+    std::thread client([&] {
+      reply = httpExchange(port, httpRequest("GET", "/status"), "127.0.0.5");
+      done = true;
+    });
+    EXPECT_TRUE(runLoopUntil(
+        loop, [&] { return done.load(); }, 1000));
+    runLoopUntil(
+        loop, [&] { return done.load(); }, 10000);
+    client.join();
+    EXPECT_EQ(parseHttp(reply).status, 200) << reply;
+  }
+}
+
 using StatusWindowTest = DispatcherTest;
 
 TEST_F(StatusWindowTest, TheConfigurationOpensTheWindowOrLogsWhyNot) {
@@ -157,6 +237,49 @@ TEST_F(StatusWindowTest, TheConfigurationOpensTheWindowOrLogsWhyNot) {
       body.find("\"name\":\"Studio \\\"A\\\"\",\"host\":\"127.0.0.1\",\"port\":1,\"queue\":1"),
       std::string::npos)
       << body;
+}
+
+TEST_F(StatusWindowTest, OutOfDescriptorsThePageNeitherSpinsNorFloodsTheLog) {
+  const std::uint16_t port = closedPort();
+  create(
+      "[General]\nEncoderCount=1\n[Encoder1]\nName=A\nPort=1\n[Inputs]\nSocket=0\n"
+      "[Status]\nHttpPort=" +
+      std::to_string(port) + "\n");
+  const auto window = status::openStatusWindow(*dispatcher);
+  ASSERT_NE(window, nullptr);
+  // Clients' sockets made while there are descriptors, connected after.
+  std::vector<int> knocking;
+  for (int i = 0; i < 20; ++i) knocking.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const std::size_t linesBefore = logTexts().size();
+  int busy = 0;
+  int turnedAway = 0;
+  {
+    DescriptorFill fill;
+    ASSERT_TRUE(fill.full());
+    const sockaddr_in to = loopbackAddress("127.0.0.1", port);
+    for (int fd : knocking) ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    for (int i = 0; i < 60; ++i) loop.runOnce(1);
+    for (int i = 0; i < 50; ++i) {
+      pollfd p{loop.fd(), POLLIN, 0};
+      if (::poll(&p, 1, 0) == 1) ++busy;
+      loop.runOnce(0);
+    }
+    for (int fd : knocking) {
+      char c;
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 0) == 1 && ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0) ++turnedAway;
+    }
+  }
+  for (int fd : knocking) ::close(fd);
+  EXPECT_LE(busy, 1);
+  EXPECT_EQ(turnedAway, 20);
+  const std::vector<std::string> lines = logTexts();
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(linesBefore), lines.end()),
+            std::vector<std::string>{"Socket Error 10024 - Too many open files (status page "
+                                     "127.0.0.1:" +
+                                     std::to_string(port) + ")"});
+  // Descriptors are back: the page answers without anyone's help.
+  EXPECT_EQ(parseHttp(exchange(loop, port, httpRequest("GET", "/status"))).status, 200);
 }
 
 }  // namespace
