@@ -14,6 +14,7 @@ packages=(
   libsystemd-dev scdoc
   libmicrohttpd-dev curl python3-prometheus-client chromium
   file lintian systemd man-db
+  libseccomp-dev
 )
 
 missing=()

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -82,10 +83,11 @@ TEST(Install, LaysOutTheProgramFolderWithLinksToTheConfiguration) {
   EXPECT_EQ(fs::file_size(inst.config("varnok.vip")), 0u);
   EXPECT_NE(readFile(inst.config("varnok.ini")).find("ListenOnPort="), std::string::npos);
 
-  // The unit starts the program of this prefix; every placeholder filled.
+  // The unit starts the program of this prefix; every placeholder filled
+  // (an @ of its own, as in @system-service, stays).
   const std::string unit = readFile(inst.path("lib/systemd/system/varnok.service"));
   EXPECT_NE(unit.find("\nExecStart=" + inst.prefix + "/bin/varnok\n"), std::string::npos) << unit;
-  EXPECT_EQ(unit.find('@'), std::string::npos) << unit;
+  EXPECT_FALSE(std::regex_search(unit, std::regex("@[A-Z_]+@"))) << unit;
 
   // Manual pages are gzip files; the desktop entry and icons are where menus
   // look; the autostart entry is outside every autostart folder.

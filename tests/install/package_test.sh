@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Checks the Debian package that "make package" built: its control data and
-# contents, the system unit (systemd-analyze verify), lintian, and the
-# readiness and watchdog messages of the packaged program.
+# contents, the system unit (systemd-analyze verify, its exposure score),
+# lintian, and the packaged program: its readiness and watchdog messages, and
+# its whole job under the unit's restrictions.
 #   package_test.sh PACKAGE_BUILD_DIR TEST_BUILD_DIR
-# TEST_BUILD_DIR holds the test programs (tests/install/service_notify_tests).
+# TEST_BUILD_DIR holds the test programs (tests/install/service_notify_tests,
+# restricted_run_tests and restricted_launcher: a plain build, not a
+# sanitized one).
 set -euo pipefail
 
 pkg_dir=${1:?package build folder}
@@ -103,14 +106,42 @@ fi
 sed 's/^Type=notify$/Type=notfy/' "$work/unit/varnok.service" >"$work/unit/broken.service"
 [ -n "$(verify "$work/unit/broken.service" || true)" ] && pass "verify sees a broken unit" ||
   fail "systemd-analyze verify accepts a unit with Type=notfy: the check proves nothing"
+unit_failures=$failures
 for key in Type=notify User=varnok Environment=VARNOK_HEADLESS=1 \
   Environment=XDG_RUNTIME_DIR=/run/varnok RuntimeDirectory=varnok \
-  AmbientCapabilities=CAP_NET_BIND_SERVICE NoNewPrivileges=yes ProtectSystem=strict \
-  ProtectHome=yes PrivateTmp=yes Restart=on-failure; do
-  grep -qx "$key" "$root/$unit" || fail "the unit lacks $key"
+  AmbientCapabilities=CAP_NET_BIND_SERVICE CapabilityBoundingSet=CAP_NET_BIND_SERVICE \
+  NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes PrivateMounts=yes \
+  ProtectProc=invisible ProcSubset=pid RemoveIPC=yes RestrictNamespaces=yes RestrictRealtime=yes \
+  LockPersonality=yes MemoryDenyWriteExecute=yes SystemCallFilter=@system-service \
+  'SystemCallFilter=~@privileged @resources' SystemCallErrorNumber=EPERM \
+  SystemCallArchitectures=native Restart=on-failure; do
+  grep -qx -- "$key" "$root/$unit" || fail "the unit lacks $key"
 done
-grep -Eqx 'WatchdogSec=[1-9][0-9]*s?' "$root/$unit" && pass "unit settings" ||
-  fail "the unit lacks WatchdogSec"
+for key in 'WatchdogSec=[1-9][0-9]*s?' 'MemoryMax=[1-9][0-9]*[KMG]?' 'TasksMax=[1-9][0-9]*' \
+  'LimitNOFILE=[1-9][0-9]*'; do
+  grep -Eqx -- "$key" "$root/$unit" || fail "the unit lacks $key"
+done
+[ "$failures" -eq "$unit_failures" ] && pass "unit settings"
+
+# The exposure score of "systemd-analyze security": at most 2.0.
+exposure() {
+  systemd-analyze security --offline=true "$1" 2>&1 |
+    sed -n 's/^.*Overall exposure level for [^:]*: \([0-9][0-9.]*\).*$/\1/p'
+}
+above2() { awk -v s="$1" 'BEGIN { exit !(s > 2.0) }'; }
+score=$(exposure "$work/unit/varnok.service")
+if [ -n "$score" ] && ! above2 "$score"; then
+  pass "exposure $score"
+else
+  fail "exposure ${score:-not found} is above 2.0"
+fi
+# The check itself must see a weaker unit: without the system call filter
+# and the /proc protections.
+sed -E '/^(SystemCallFilter|SystemCallArchitectures|ProtectProc|ProcSubset)=/d' \
+  "$work/unit/varnok.service" >"$work/unit/loose.service"
+loose=$(exposure "$work/unit/loose.service")
+[ -n "$loose" ] && above2 "$loose" && pass "a unit without the filter scores $loose" ||
+  fail "a unit without the filter scores ${loose:-nothing}: the check proves nothing"
 
 # --- lintian -------------------------------------------------------------
 lint_status=0
@@ -123,13 +154,26 @@ else
 fi
 
 # --- The packaged program speaks the service protocol --------------------
-if VARNOK_PROGRAM=$root/usr/lib/varnok/varnok "$test_dir/tests/install/service_notify_tests" \
-  --gtest_brief=1 >"$work/notify.log" 2>&1; then
-  pass "readiness and watchdog of the packaged program"
-else
-  cat "$work/notify.log" >&2
-  fail "readiness and watchdog of the packaged program"
-fi
+# Then again, and does its whole job, under the unit's restrictions
+# (restricted_launcher applies them without systemd; see the test files).
+program=$root/usr/lib/varnok/varnok
+run_tests() {
+  local what=$1 log=$work/$2.log
+  shift 2
+  if env VARNOK_PROGRAM="$program" "$@" --gtest_brief=1 >"$log" 2>&1; then
+    pass "$what"
+  else
+    cat "$log" >&2
+    fail "$what"
+  fi
+}
+tests=$test_dir/tests/install
+run_tests "readiness and watchdog of the packaged program" notify "$tests/service_notify_tests"
+run_tests "readiness and watchdog under the unit's restrictions" notify-restricted \
+  VARNOK_UNIT="$root/$unit" "$tests/service_notify_tests"
+run_tests "producers, encoders, hand-off and status page under the unit's restrictions" \
+  restricted VARNOK_UNIT="$root/$unit" "$tests/restricted_run_tests"
+grep -h '^not shown on this machine' "$work/restricted.log" || true
 
 echo "package test: $((failures)) failure(s), $(($(date +%s) - started)) s"
 [ "$failures" -eq 0 ]

@@ -2,6 +2,8 @@
 // by the test: a datagram socket of its own, handed to the real program as
 // NOTIFY_SOCKET. VARNOK_PROGRAM, when set, names the program to run (the
 // package test runs the packaged one); otherwise it is this build's.
+// VARNOK_UNIT, when set, names a unit file: the program then runs under its
+// restrictions, applied by restricted_launcher.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -97,9 +99,18 @@ struct Service {
                                     "NOTIFY_SOCKET=" + notify.path(), "WATCHDOG_USEC",
                                     "WATCHDOG_PID"};
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<std::string> command = {folder + "varnok"};
+    if (const char* unit = std::getenv("VARNOK_UNIT"); unit && *unit) {
+#ifdef VARNOK_LAUNCHER
+      command.insert(command.begin(), {VARNOK_LAUNCHER, unit});
+#else
+      ADD_FAILURE() << "VARNOK_UNIT is set, but this build has no restricted_launcher";
+      return;
+#endif
+    }
     if (notify.bound())
-      program = std::make_unique<ChildProcess>(folder + "varnok", std::vector<std::string>{},
-                                               folder, env);
+      program = std::make_unique<ChildProcess>(
+          command[0], std::vector<std::string>(command.begin() + 1, command.end()), folder, env);
   }
   TempDir dir;
   NotifySocket notify;
