@@ -15,6 +15,7 @@ packages=(
   libmicrohttpd-dev curl python3-prometheus-client chromium
   file lintian systemd man-db
   libseccomp-dev
+  libicu-dev nlohmann-json3-dev libxml2-dev
 )
 
 missing=()

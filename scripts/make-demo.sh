@@ -6,7 +6,7 @@ demo=${2:-$build/demo}
 mkdir -p "$demo"
 cp -f "$build/varnok" "$demo/varnok"
 cp -f examples/varnok.ini examples/varnok.txt "$demo/"
-for f in examples/varnok.vip examples/varnok.ban examples/news.ini; do
+for f in examples/varnok.vip examples/varnok.ban examples/news.ini examples/nowplaying.txt; do
   [ -f "$f" ] && cp -f "$f" "$demo/"
 done
 echo "Demo folder ready: $demo"

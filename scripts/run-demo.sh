@@ -17,5 +17,6 @@ if [ -x "$build/varnok-encoder-sim" ]; then
   echo "Encoder simulators on 127.0.0.1:2401 and 127.0.0.1:2402 (logs in $demo/encoder-*.log)"
 fi
 echo "Varnok listens on port 2323. Try:  printf 'RT1=Hello\\r' | nc 127.0.0.1 2323"
+echo "Now playing: edit $demo/nowplaying.txt (\"Artist - Title\") and watch the encoders' logs."
 cd "$demo"
 ./varnok

@@ -14,6 +14,7 @@
 #include "dispatcher/dispatcher.h"
 #include "headless/headless.h"
 #include "instance/single_instance.h"
+#include "nowplaying/now_playing.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
   varnok::Dispatcher dispatcher(loop, folder);
   // The read-only status window, when the configuration asks for one: opened
   // once start-up has read it, closed before the dispatcher goes.
+  std::unique_ptr<varnok::nowplaying::NowPlaying> nowPlaying;
   std::unique_ptr<varnok::status::StatusServer> statusWindow;
   instance.attach(loop, [&](const std::string& text) {
     const bool read = dispatcher.handOff(text);
@@ -88,7 +90,10 @@ int main(int argc, char** argv) {
     app.dispatch([&] { dispatcher.start(); });
     const auto& lines = dispatcher.logView().lines();
     std::string lastLine = lines.empty() ? std::string() : lines.back();
-    app.dispatch([&] { statusWindow = varnok::status::openStatusWindow(dispatcher); });
+    app.dispatch([&] {
+      nowPlaying = varnok::nowplaying::openNowPlaying(dispatcher);
+      statusWindow = varnok::status::openStatusWindow(dispatcher, nowPlaying.get());
+    });
     return lastLine;
   };
 

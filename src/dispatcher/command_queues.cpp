@@ -43,6 +43,16 @@ std::uint64_t CommandQueues::expire(TDateTime now, std::int64_t maxSeconds) {
   return dropped;
 }
 
+std::size_t CommandQueues::removeWaiting(int encoder, CommandSource source) {
+  if (encoder < 0 || encoder >= static_cast<int>(queues_.size())) return 0;
+  auto& queue = queues_[static_cast<std::size_t>(encoder)];
+  return std::erase_if(queue, [&](const QueuedCommand& entry) {
+    if (entry.origin.source != source) return false;
+    release(entry);
+    return true;
+  });
+}
+
 void CommandQueues::release(const QueuedCommand& entry) {
   ProducerShare* share = entry.producer.get();
   if (share == nullptr) return;

@@ -84,6 +84,9 @@ class CommandQueues {
   // Drops from the heads of the queues the entries older than maxSeconds,
   // or past their own deadline; the number dropped.
   std::uint64_t expire(TDateTime now, std::int64_t maxSeconds);
+  // Removes one encoder's entries of the given source, keeping the order of
+  // the rest; returns how many went.
+  std::size_t removeWaiting(int encoder, CommandSource source);
 
   // What the producers' entries take, all queues together: their bytes and
   // each entry's own bookkeeping, so that the total bound holds for memory

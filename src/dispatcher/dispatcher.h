@@ -56,6 +56,10 @@ class Dispatcher {
   // Queues Repeat + 1 copies of command for each encoder it is for.
   void queueCommand(const std::string& command, const Destination& to = {},
                     const CommandOrigin& origin = {});
+  // Takes out of one encoder's queue the entries of one source still
+  // waiting there (counted as replaced): a newer now-playing text makes the
+  // older ones pointless. Returns how many were taken.
+  std::size_t dropWaiting(int encoder, CommandSource source);
   void log(std::string_view text);  // a line in the operator's log
 
   // The operator's window actions; the window itself, none while there is none.

@@ -41,6 +41,14 @@ void Dispatcher::enqueue(const std::string& command, const Destination& to,
   mark(Mark::End);
 }
 
+std::size_t Dispatcher::dropWaiting(int encoder, CommandSource source) {
+  if (encoder < 0 || encoder >= static_cast<int>(queues_.encoderCount())) return 0;
+  const std::size_t dropped = queues_.removeWaiting(encoder, source);
+  counters_.replaced += dropped;
+  if (dropped != 0) refreshQueueColumn(encoder);
+  return dropped;
+}
+
 std::string Dispatcher::takeNext(int encoder) {
   mark(Mark::Take);
   if (encoder < 0 || encoder >= static_cast<int>(queues_.encoderCount()) ||

@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <string_view>
 
 #include "dispatcher/dispatcher.h"
 #include "net/socket_errors.h"
+#include "platform/ini_file.h"
 
 namespace varnok::status {
 namespace {
@@ -27,16 +29,83 @@ const char kJson[] = "application/json";
 const char kMetrics[] = "text/plain; version=0.0.4; charset=utf-8";
 const char kText[] = "text/plain; charset=utf-8";
 
+constexpr std::string_view kNowPlayingPath = "/nowplaying";
+
 MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                     const char* /*version*/, const char* /*uploadData*/,
-                     std::size_t* /*uploadSize*/, void** /*requestState*/) {
+                     const char* /*version*/, const char* uploadData, std::size_t* uploadSize,
+                     void** requestState) {
   // No exception may cross the library's C frames; without an answer the
   // library drops the connection.
   try {
-    return static_cast<StatusServer*>(cls)->answer(connection, url, method) ? MHD_YES : MHD_NO;
+    auto* server = static_cast<StatusServer*>(cls);
+    auto*& upload = *reinterpret_cast<StatusServer::Upload**>(requestState);
+    if (upload != nullptr ||
+        (server->nowPlayingOpen() && url != nullptr && url == kNowPlayingPath)) {
+      return server->answerNowPlaying(connection, method, upload, uploadData, uploadSize) ? MHD_YES
+                                                                                          : MHD_NO;
+    }
+    return server->answer(connection, url, method) ? MHD_YES : MHD_NO;
   } catch (...) {
     return MHD_NO;
   }
+}
+
+// Ends a request's upload state, whatever became of the request.
+void onCompleted(void* /*cls*/, MHD_Connection* /*connection*/, void** requestState,
+                 MHD_RequestTerminationCode /*why*/) {
+  delete *reinterpret_cast<StatusServer::Upload**>(requestState);
+  *requestState = nullptr;
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return upperAscii(x) == upperAscii(y);
+         });
+}
+
+// Every byte is looked at whatever the first difference, so the time taken
+// tells nothing of how much of a guess was right (only, at most, its length).
+bool sameSecret(std::string_view given, std::string_view secret) {
+  if (secret.empty()) return false;
+  unsigned char difference = given.size() == secret.size() ? 0 : 1;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    difference |= static_cast<unsigned char>(given[i] ^ secret[i % secret.size()]);
+  }
+  return difference == 0;
+}
+
+// A Content-Length as a number; one that is not a number, or is beyond any
+// body we take, counts as too long (the library refuses the malformed ones
+// itself).
+std::size_t declaredLength(std::string_view text) {
+  text = trimmed(text);
+  std::size_t value = 0;
+  if (text.empty() || text.size() > 9) return SIZE_MAX;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return SIZE_MAX;
+    value = value * 10 + static_cast<std::size_t>(c - '0');
+  }
+  return value;
+}
+
+MHD_Result sendJson(MHD_Connection* connection, unsigned status, const std::string& body,
+                    const char* header = nullptr, const char* value = nullptr) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kJson);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  if (header != nullptr) MHD_add_response_header(response, header, value);
+  const MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return queued;
 }
 
 bool respond(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
@@ -125,11 +194,12 @@ int StatusServer::start(const std::string& address, std::uint16_t port) {
   unsigned flags = MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET;
   if (where.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
   errno = 0;
-  daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &onRequest, this, MHD_OPTION_CONNECTION_LIMIT,
-      limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.perAddress,
-      MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      limits_.memoryPerConnection, MHD_OPTION_END);
+  daemon_ =
+      MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, this, MHD_OPTION_CONNECTION_LIMIT,
+                       limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.perAddress,
+                       MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds,
+                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.memoryPerConnection,
+                       MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, nullptr, MHD_OPTION_END);
   if (daemon_ == nullptr) return net::socketErrorFromErrno(errno != 0 ? errno : ENOMEM);
   const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
   epollFd_ = info != nullptr ? info->epoll_fd : -1;
@@ -219,9 +289,67 @@ unsigned StatusServer::connectionCount() const {
   return info != nullptr ? info->num_connections : 0;
 }
 
+bool StatusServer::answerNowPlaying(MHD_Connection* connection, const char* method, Upload*& state,
+                                    const char* data, std::size_t* size) {
+  const auto refuse = [connection](unsigned status, const char* error, const char* header = nullptr,
+                                   const char* value = nullptr) {
+    return sendJson(connection, status, std::string("{\"error\":") + jsonString(error) + "}\n",
+                    header, value) == MHD_YES;
+  };
+  if (state == nullptr) {
+    if (std::string_view(method != nullptr ? method : "") != MHD_HTTP_METHOD_POST) {
+      return refuse(MHD_HTTP_METHOD_NOT_ALLOWED, "only POST is served here", MHD_HTTP_HEADER_ALLOW,
+                    "POST");
+    }
+    const char* authorization =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+    std::string_view given = trimmed(authorization != nullptr ? authorization : "");
+    const bool bearer = given.size() > 7 && equalsIgnoringCase(given.substr(0, 7), "Bearer ");
+    if (!bearer || !sameSecret(trimmed(given.substr(7)), nowPlaying_.token)) {
+      return refuse(MHD_HTTP_UNAUTHORIZED, "a valid bearer token is required",
+                    MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
+    }
+    const char* type =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
+    std::string_view mediaType = type != nullptr ? type : "";
+    mediaType = trimmed(mediaType.substr(0, mediaType.find(';')));
+    const bool isJson = equalsIgnoringCase(mediaType, "application/json");
+    if (!isJson && !equalsIgnoringCase(mediaType, "application/x-www-form-urlencoded")) {
+      return refuse(MHD_HTTP_UNSUPPORTED_MEDIA_TYPE,
+                    "the body must be application/json or application/x-www-form-urlencoded");
+    }
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (length != nullptr && declaredLength(length) > NowPlayingEndpoint::kMaxBody) {
+      return refuse(MHD_HTTP_CONTENT_TOO_LARGE, "the body is larger than 16 KiB");
+    }
+    state = new Upload{isJson, false, {}};
+    return true;
+  }
+  if (*size != 0) {
+    // A body sent without a length (chunked) is bounded as it comes.
+    if (!state->tooLarge && state->body.size() + *size <= NowPlayingEndpoint::kMaxBody) {
+      state->body.append(data, *size);
+    } else {
+      state->tooLarge = true;
+      state->body.clear();
+    }
+    *size = 0;
+    return true;
+  }
+  if (state->tooLarge) return refuse(MHD_HTTP_CONTENT_TOO_LARGE, "the body is larger than 16 KiB");
+  const NowPlayingEndpoint::Answer result = nowPlaying_.post(state->isJson, state->body);
+  return sendJson(connection, result.status, result.json) == MHD_YES;
+}
+
 bool StatusServer::answer(MHD_Connection* connection, const char* url, const char* method) {
   const std::string_view verb = method != nullptr ? method : "";
   const std::string_view path = url != nullptr ? url : "";
+  // Without a token the write path does not exist, whatever the method.
+  if (path == kNowPlayingPath) {
+    return respond(connection, MHD_HTTP_NOT_FOUND, "Not found: try /, /status or /metrics.\n",
+                   kText);
+  }
   // HEAD is answered as GET; the library leaves the body out.
   if (verb != MHD_HTTP_METHOD_GET && verb != MHD_HTTP_METHOD_HEAD) {
     return respond(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
@@ -236,11 +364,24 @@ bool StatusServer::answer(MHD_Connection* connection, const char* url, const cha
   return respond(connection, MHD_HTTP_NOT_FOUND, "Not found: try /, /status or /metrics.\n", kText);
 }
 
-std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher) {
+std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher,
+                                               nowplaying::NowPlaying* nowPlaying) {
   const DispatcherConfig& config = dispatcher.config();
-  if (config.httpPort == 0) return nullptr;
-  auto server = std::make_unique<StatusServer>(dispatcher.loop(),
-                                               [&dispatcher] { return takeSnapshot(dispatcher); });
+  const bool tokenSet = nowPlaying != nullptr && !nowPlaying->settings().token.empty();
+  if (config.httpPort == 0) {
+    if (tokenSet) dispatcher.log("Now playing over HTTP needs the status page ([Status] HttpPort)");
+    return nullptr;
+  }
+  auto server = std::make_unique<StatusServer>(dispatcher.loop(), [&dispatcher, nowPlaying] {
+    return takeSnapshot(dispatcher, nowPlaying);
+  });
+  if (tokenSet) {
+    server->setNowPlaying(
+        {nowPlaying->settings().token, [nowPlaying](bool isJson, const std::string& body) {
+           const auto answer = nowPlaying->post(isJson, body);
+           return NowPlayingEndpoint::Answer{answer.status, answer.json};
+         }});
+  }
   const std::string where = hostAndPort(config.httpAddress, config.httpPort);
   const auto logError = [&dispatcher, where](int error) {
     dispatcher.log("Socket Error " + std::to_string(error) + " - " + net::socketErrorText(error) +
@@ -252,6 +393,7 @@ std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher) {
     return nullptr;
   }
   dispatcher.log("Status page on http://" + where + "/");
+  if (tokenSet) dispatcher.log("Now playing taken at http://" + where + "/nowplaying");
   return server;
 }
 

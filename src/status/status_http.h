@@ -22,7 +22,9 @@ namespace varnok::status {
 
 // The read-only status window over HTTP: GET (or HEAD) of "/" gives the
 // page, "/status" the JSON, "/metrics" the Prometheus text; any other path
-// is 404 and any other method 405. Nothing it serves changes anything.
+// is 404 and any other method 405. Nothing it serves changes anything, with
+// one exception that exists only once a token is configured: POST
+// /nowplaying, a now-playing update (see NowPlayingEndpoint).
 //
 // libmicrohttpd runs without a thread of its own: its epoll descriptor is
 // watched by our loop, which runs it on readiness, and a loop timer follows
@@ -36,6 +38,21 @@ namespace varnok::status {
 // Ownership: the server owns the listening socket, the reserve descriptor,
 // the library's daemon (which owns the accepted connections) and the loop
 // registrations; the source must outlive it.
+// The one write path. Checked in this order, before any body is read: path
+// and method (404 without an endpoint, else 405 for all but POST), the
+// bearer token (401, compared in constant time), the content type (415
+// unless JSON or a form), the length (413 above kMaxBody). The body then
+// goes to post, whose status and JSON text are the answer.
+struct NowPlayingEndpoint {
+  static constexpr std::size_t kMaxBody = 16 * 1024;
+  struct Answer {
+    unsigned status = 200;
+    std::string json;
+  };
+  std::string token;
+  std::function<Answer(bool isJson, const std::string& body)> post;
+};
+
 class StatusServer {
  public:
   // What one misbehaving client can hold: connections (in all and from one
@@ -61,6 +78,9 @@ class StatusServer {
   // numeric, ...), and nothing is served. Once only.
   int start(const std::string& address, std::uint16_t port);
   bool serving() const { return daemon_ != nullptr; }
+  // Opens POST /nowplaying; an endpoint with an empty token opens nothing.
+  void setNowPlaying(NowPlayingEndpoint endpoint) { nowPlaying_ = std::move(endpoint); }
+  bool nowPlayingOpen() const { return !nowPlaying_.token.empty() && nowPlaying_.post; }
   // Told the socket error number of a failed accept (once per shortage of
   // descriptors, not once per client turned away).
   void setOnError(std::function<void(int error)> onError) { onError_ = std::move(onError); }
@@ -75,6 +95,15 @@ class StatusServer {
   // False when no answer could be queued (the library then drops the
   // connection).
   bool answer(MHD_Connection* connection, const char* url, const char* method);
+  // The same for POST /nowplaying, called once with no body yet (state
+  // empty) and again for every piece of it and at its end.
+  struct Upload {
+    bool isJson = false;
+    bool tooLarge = false;
+    std::string body;
+  };
+  bool answerNowPlaying(MHD_Connection* connection, const char* method, Upload*& state,
+                        const char* data, std::size_t* size);
 
  private:
   void run();
@@ -86,6 +115,7 @@ class StatusServer {
   Source source_;
   Limits limits_;
   std::function<void(int)> onError_;
+  NowPlayingEndpoint nowPlaying_;
   UniqueFd listener_;
   std::unique_ptr<SpareDescriptor> spare_;
   bool outOfDescriptors_ = false;  // reported once per shortage
@@ -100,6 +130,9 @@ class StatusServer {
 // bound is logged as the listener's errors are ("Socket Error 10048 -
 // Address already in use", naming the status page) and gives none; the
 // dispatcher runs on without it. A window that opens says where.
-std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher);
+// With a now-playing service, the page shows it, and POST /nowplaying
+// hands it updates when it has a token.
+std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher,
+                                               nowplaying::NowPlaying* nowPlaying = nullptr);
 
 }  // namespace varnok::status

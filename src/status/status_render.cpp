@@ -240,6 +240,23 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher) {
   return s;
 }
 
+Snapshot takeSnapshot(const Dispatcher& dispatcher, const nowplaying::NowPlaying* nowPlaying) {
+  Snapshot s = takeSnapshot(dispatcher);
+  if (nowPlaying == nullptr) return s;
+  NowPlayingState& state = s.nowPlaying.emplace();
+  if (const auto& current = nowPlaying->current()) {
+    state.onAir = true;
+    state.artist = current->update.artist;
+    state.title = current->update.title;
+    state.album = current->update.album;
+    state.source = nowplaying::sourceName(current->source);
+    state.radioText = current->radioText;
+  }
+  state.httpUpdates = nowPlaying->updates(nowplaying::Source::Http);
+  state.fileUpdates = nowPlaying->updates(nowplaying::Source::File);
+  return s;
+}
+
 std::string renderPage(const Snapshot& s) {
   const std::string title = htmlText(fileNameAsText(s.title));
   std::string out;
@@ -279,6 +296,11 @@ std::string renderPage(const Snapshot& s) {
                          : std::string("Not listening for producers");
   out += " &middot; as of <time id=\"produced\">" + htmlText(s.produced) +
          "</time> &middot; reloads every " + std::to_string(kPageRefreshSeconds) + " s</p>\n";
+  if (s.nowPlaying) {
+    out += "<p id=\"nowplaying\">Now playing: " +
+           (s.nowPlaying->onAir ? htmlText(s.nowPlaying->radioText) : std::string("nothing yet")) +
+           "</p>\n";
+  }
 
   std::array<std::string, StatusTable::kColumns> labels;
   out += "<table id=\"encoders\">\n<thead><tr>";
@@ -317,6 +339,15 @@ std::string renderJson(const Snapshot& s) {
   out += ",\"listeningPort\":" +
          (s.listeningPort ? std::to_string(*s.listeningPort) : std::string("null"));
   out += ",\"produced\":" + jsonString(s.produced);
+  if (const auto& np = s.nowPlaying) {
+    // The fields were made valid UTF-8 when the update was applied.
+    out += ",\"nowPlaying\":{\"artist\":" + jsonString(np->artist) +
+           ",\"title\":" + jsonString(np->title) + ",\"album\":" + jsonString(np->album) +
+           ",\"source\":" + (np->onAir ? jsonString(np->source) : std::string("null")) +
+           ",\"radioText\":" + jsonString(np->radioText) +
+           ",\"updates\":{\"http\":" + number(np->httpUpdates) +
+           ",\"file\":" + number(np->fileUpdates) + "}}";
+  }
   out += ",\"encoders\":[";
   for (std::size_t i = 0; i < s.encoders.size(); ++i) {
     const EncoderState& e = s.encoders[i];
@@ -345,7 +376,8 @@ std::string renderJson(const Snapshot& s) {
          ",\"handoff\":" + number(t.receivedHandOff) + ",\"file\":" + number(t.receivedFile) +
          "},\"queued\":" + number(t.queued) + ",\"delivered\":" + number(t.delivered) +
          ",\"expired\":" + number(t.expired) + ",\"failedSends\":" + number(t.failedSends) +
-         ",\"inFlight\":" + number(s.inFlight) + ",\"waiting\":" + number(s.waiting) +
+         ",\"replaced\":" + number(t.replaced) + ",\"inFlight\":" + number(s.inFlight) +
+         ",\"waiting\":" + number(s.waiting) +
          ",\"producerConnections\":" + number(s.producerConnections) +
          ",\"producersAccepted\":" + number(t.producersAccepted) +
          ",\"producersRefused\":" + number(t.producersRefused) + "}}\n";
@@ -431,6 +463,10 @@ std::string renderMetrics(const Snapshot& s) {
        "Queue entries taken for sending whose connection ended before the encoder's side "
        "acknowledged them whole.",
        t.failedSends},
+      {"varnok_commands_replaced_total",
+       "Now-playing queue entries taken out of their queue, still waiting, for a newer "
+       "now-playing text.",
+       t.replaced},
   };
   for (const Total& total : totals) {
     family(out, total.name, "counter", total.help);
@@ -438,7 +474,7 @@ std::string renderMetrics(const Snapshot& s) {
   }
   family(out, "varnok_commands_in_flight", "gauge",
          "Queue entries handed to an encoder's connection and not yet acknowledged whole: "
-         "queued = delivered + expired + failed + in flight + waiting.");
+         "queued = delivered + expired + failed + replaced + in flight + waiting.");
   sample(out, "varnok_commands_in_flight", "", s.inFlight);
   family(out, "varnok_commands_waiting", "gauge", "Queue entries waiting in the queues now.");
   sample(out, "varnok_commands_waiting", "", s.waiting);
@@ -450,6 +486,12 @@ std::string renderMetrics(const Snapshot& s) {
   family(out, "varnok_producers_refused_total", "counter",
          "Producer connections refused by the access lists (counted at their first chunk).");
   sample(out, "varnok_producers_refused_total", "", t.producersRefused);
+  if (s.nowPlaying) {
+    family(out, "varnok_nowplaying_updates_total", "counter",
+           "Now-playing updates applied since start (identical ones ignored), by source.");
+    sample(out, "varnok_nowplaying_updates_total", "source=\"http\"", s.nowPlaying->httpUpdates);
+    sample(out, "varnok_nowplaying_updates_total", "source=\"file\"", s.nowPlaying->fileUpdates);
+  }
   return out;
 }
 

@@ -13,6 +13,7 @@
 
 #include "dispatcher/dispatcher.h"
 #include "dispatcher/status_table.h"
+#include "nowplaying/now_playing.h"
 
 namespace varnok::status {
 
@@ -33,6 +34,14 @@ struct EncoderState {
   bool connected = false;
 };
 
+// The now-playing service, when it runs: the update on air (UTF-8, empty
+// before the first) and the updates applied so far by source.
+struct NowPlayingState {
+  bool onAir = false;
+  std::string artist, title, album, source, radioText;
+  std::uint64_t httpUpdates = 0, fileUpdates = 0;
+};
+
 // Everything one page shows, taken at one moment on the event thread.
 struct Snapshot {
   std::string title;
@@ -45,9 +54,12 @@ struct Snapshot {
   std::int64_t producerConnections = 0;  // open now
   std::int64_t inFlight = 0;  // entries handed to encoders and not yet acknowledged whole
   std::int64_t waiting = 0;   // entries in the queues
+  std::optional<NowPlayingState> nowPlaying;  // none when the service is off
 };
 
 Snapshot takeSnapshot(const Dispatcher& dispatcher);
+// The same with the now-playing service's state, when there is one.
+Snapshot takeSnapshot(const Dispatcher& dispatcher, const nowplaying::NowPlaying* nowPlaying);
 
 // Seconds between the page's own reloads.
 inline constexpr int kPageRefreshSeconds = 5;

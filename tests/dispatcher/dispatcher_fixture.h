@@ -96,7 +96,7 @@ class DispatcherTest : public ::testing::Test {
       waiting += queueSize(static_cast<int>(i));
     }
     const TrafficCounters& c = dispatcher->counters();
-    return c.queued == c.delivered + c.expired + c.failedSends + inFlight + waiting;
+    return c.queued == c.delivered + c.expired + c.failedSends + c.replaced + inFlight + waiting;
   }
 
   TempDir dir;

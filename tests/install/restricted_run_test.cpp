@@ -114,7 +114,13 @@ TEST_P(RestrictedRun, ServesProducersEncodersHandOffAndStatusPage) {
   std::ofstream(folder + "varnok.ini")
       << "[General]\nEncoderCount=1\n[Inputs]\nListenOnPort=" << port
       << "\n[Status]\nHttpPort=" << httpPort
-      << "\n[Encoder1]\nName=Studio\nHost=localhost\nPort=" << m[1] << "\n";
+      << "\n[Encoder1]\nName=Studio\nHost=localhost\nPort=" << m[1]
+      << "\nCharset=rds\nNowPlaying1=NP=%RT%\\r\n[NowPlaying]\nFile=np.txt\nTokenFile=np-token\n";
+  // Now playing: a watched file (inotify) and transliteration (ICU's data).
+  std::ofstream(folder + "np.txt") << "\xc5\x81\xc3\xb3"
+                                      "d\xc5\xba\n";
+  std::ofstream(folder + "np-token") << "secret\n";
+  chmod((folder + "np-token").c_str(), 0600);
   const std::vector<std::string> env = {"VARNOK_HEADLESS=1", "XDG_RUNTIME_DIR=" + run,
                                         "NOTIFY_SOCKET", "WATCHDOG_USEC"};
   ChildProcess varnok(VARNOK_LAUNCHER, restricted({folder + "varnok"}, GetParam()), folder, env);
@@ -125,6 +131,15 @@ TEST_P(RestrictedRun, ServesProducersEncodersHandOffAndStatusPage) {
   EXPECT_EQ(second.wait(), 0) << second.err();
   EXPECT_TRUE(encoder.waitForOutput("RT=Restricted\\r")) << encoder.out() << varnok.out();
   EXPECT_TRUE(encoder.waitForOutput("RT=Handed\\r")) << encoder.out() << varnok.out();
+  EXPECT_TRUE(encoder.waitForOutput("NP=L\\x86d\\xFD\\r")) << encoder.out() << varnok.out();
+  std::ofstream(folder + "np.tmp") << "Changed\n";
+  std::filesystem::rename(folder + "np.tmp", folder + "np.txt");
+  EXPECT_TRUE(encoder.waitForOutput("NP=Changed\\r")) << encoder.out() << varnok.out();
+  ChildProcess post("/usr/bin/curl",
+                    {"-s", "-m", "5", "-H", "Authorization: Bearer secret", "-d", "title=Posted",
+                     "http://127.0.0.1:" + std::to_string(httpPort) + "/nowplaying"});
+  EXPECT_EQ(post.wait(), 0) << post.err();
+  EXPECT_TRUE(encoder.waitForOutput("NP=Posted\\r")) << encoder.out() << varnok.out();
 
   ChildProcess curl("/usr/bin/curl", {"-s", "-w", "\n%{http_code}", "-m", "5",
                                       "http://127.0.0.1:" + std::to_string(httpPort) + "/status"});

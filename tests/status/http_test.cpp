@@ -202,6 +202,58 @@ TEST_F(StatusHttpTest, TheWindowAnswersWithinASecondOfAFloodAtItsLimitEnding) {
   }
 }
 
+TEST_F(StatusHttpTest, NowPlayingIsCheckedInOrderBeforeItsBodyIsRead) {
+  serve();
+  // Without a token the path does not exist, and the rest stays read-only.
+  EXPECT_EQ(ask("POST", "/nowplaying", "Content-Length: 2\r\n\r\n{}").status, 404);
+  std::vector<std::pair<bool, std::string>> posted;
+  server->setNowPlaying({"s3cret", [&](bool isJson, const std::string& body) {
+                           posted.emplace_back(isJson, body);
+                           return status::NowPlayingEndpoint::Answer{200, "{\"ok\":true}"};
+                         }});
+  const std::string auth = "Authorization: Bearer s3cret\r\n";
+  const std::string json = "Content-Type: application/json; charset=utf-8\r\n";
+  const std::string big(16 * 1024 + 1, 'a');
+  const struct {
+    const char* method;
+    const char* path;
+    std::string headers;
+    int status;
+  } cases[] = {
+      {"GET", "/nowplaying", auth, 405},
+      {"PUT", "/nowplaying", auth + json + "Content-Length: 2\r\n\r\n{}", 405},
+      {"POST", "/status", auth + json + "Content-Length: 2\r\n\r\n{}", 405},
+      {"POST", "/nowplaying", json + "Content-Length: 2\r\n\r\n{}", 401},
+      {"POST", "/nowplaying", "Authorization: Bearer s3cre\r\n" + json, 401},
+      {"POST", "/nowplaying", "Authorization: Basic s3cret\r\n" + json, 401},
+      {"POST", "/nowplaying", auth + "Content-Type: text/plain\r\nContent-Length: 1\r\n\r\nx", 415},
+      {"POST", "/nowplaying", auth + "Content-Length: 1\r\n\r\nx", 415},
+      {"POST", "/nowplaying", auth + json + "Content-Length: 16385\r\n\r\n", 413},
+      {"POST", "/nowplaying",
+       auth + json + "Transfer-Encoding: chunked\r\n\r\n4001\r\n" + big + "\r\n0\r\n\r\n", 413},
+      {"POST", "/nowplaying", auth + json + "Content-Length: 13\r\n\r\n{\"title\":\"x\"}", 200},
+      {"POST", "/nowplaying",
+       "authorization:  bearer s3cret \r\nContent-Type: application/x-www-form-urlencoded\r\n"
+       "Content-Length: 7\r\n\r\ntitle=y",
+       200},
+  };
+  for (const auto& c : cases) {
+    const HttpAnswer answer = ask(c.method, c.path, c.headers);
+    EXPECT_EQ(answer.status, c.status)
+        << c.method << " " << c.path << " " << c.headers.substr(0, 80);
+    if (c.status == 401) {
+      EXPECT_TRUE(answer.hasHeader("WWW-Authenticate: Bearer"));
+    }
+    if (c.status != 200 && std::string(c.path) == "/nowplaying") {
+      EXPECT_EQ(answer.body.rfind("{\"error\":", 0), 0u) << answer.body;
+    }
+  }
+  // Only the two accepted bodies reached the handler, whole.
+  EXPECT_EQ(posted, (std::vector<std::pair<bool, std::string>>{{true, "{\"title\":\"x\"}"},
+                                                               {false, "title=y"}}));
+  EXPECT_EQ(ask("GET", "/status").status, 200);
+}
+
 using StatusWindowTest = DispatcherTest;
 
 TEST_F(StatusWindowTest, TheConfigurationOpensTheWindowOrLogsWhyNot) {

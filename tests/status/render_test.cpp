@@ -61,7 +61,9 @@ TEST(StatusText, EachFormatQuotesWhatItMust) {
 
 TEST(StatusPages, JsonCarriesTypedCellsAndSurvivesAwkwardBytes) {
   Snapshot s = snapshot();
-  s.totals = {5, 6, 7, 40, 30, 2, 1, 8, 9};
+  s.totals = {.receivedTcp = 5, .receivedHandOff = 6, .receivedFile = 7, .queued = 40,
+              .delivered = 30, .expired = 2, .failedSends = 1, .producersAccepted = 8,
+              .producersRefused = 9};
   s.producerConnections = 3;
   s.inFlight = 1;
   s.waiting = 6;
@@ -85,7 +87,7 @@ TEST(StatusPages, JsonCarriesTypedCellsAndSurvivesAwkwardBytes) {
   EXPECT_TRUE(has(json,
                   "\"totals\":{\"received\":{\"tcp\":5,\"handoff\":6,\"file\":7},"
                   "\"queued\":40,\"delivered\":30,\"expired\":2,\"failedSends\":1,"
-                  "\"inFlight\":1,\"waiting\":6,\"producerConnections\":3,\"producersAccepted\":8,"
+                  "\"replaced\":0,\"inFlight\":1,\"waiting\":6,\"producerConnections\":3,\"producersAccepted\":8,"
                   "\"producersRefused\":9}}"));
   for (const char c : json) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n');
   s.listeningPort.reset();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -62,15 +63,18 @@ class StatusProgram : public ::testing::Test {
   // Starts the program with the given [General] keys and encoder sections.
   // statusKeys are the [Status] section's; without them the window is on the
   // port `http`, and start-up waits until it is open.
+  // prepare may add files to the program folder before the program starts.
   void launch(const std::string& general, const std::string& encoders,
               const std::optional<std::string>& statusKeys = std::nullopt,
-              const std::string& folder = "Station") {
+              const std::string& folder = "Station",
+              const std::function<void(Installed&)>& prepare = {}) {
     listen = closedPort();
     http = closedPort();
     const std::string keys = statusKeys.value_or("HttpPort=" + std::to_string(http) + "\n");
     app = std::make_unique<Installed>("[General]\n" + general + "[Inputs]\nListenOnPort=" +
                                           std::to_string(listen) + "\n[Status]\n" + keys + encoders,
                                       folder);
+    if (prepare) prepare(*app);
     varnok = app->start();
     ASSERT_TRUE(varnok->waitForOutput("Listening on port " + std::to_string(listen) + "\n"))
         << varnok->out() << varnok->err();

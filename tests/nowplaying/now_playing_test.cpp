@@ -1,0 +1,143 @@
+// The now-playing service on a dispatcher in virtual time: what start-up
+// reads and refuses, what each update queues for which encoder, and what
+// replaces, ignores or idles.
+#include "nowplaying/now_playing.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "dispatcher/dispatcher_fixture.h"
+
+namespace varnok::testing {
+namespace {
+
+using nowplaying::Source;
+using nowplaying::Update;
+
+class NowPlayingTest : public DispatcherTest {
+ protected:
+  // Two encoders nobody listens on (what is queued stays there), the second
+  // switched off unless told otherwise, and the [NowPlaying] keys given.
+  void open(const std::string& keys, bool secondEnabled = true) {
+    create(
+        "[General]\nEncoderCount=3\n[Inputs]\nSocket=0\n"
+        "[Encoder1]\nName=A\nPort=1\nCharset=rds\nNowPlaying1=RT=%RT%\\r\n"
+        "NowPlaying2=RTP=%RTPLUS%\\r\nNowPlaying3=bad %FIELD%\n"
+        "[Encoder2]\nName=B\nPort=1\nCharset=ascii\nEnabled=" +
+        std::string(secondEnabled ? "1" : "0") +
+        "\nNowPlaying1=T=%TITLE%\\x21\\r\n"
+        "[Encoder3]\nName=C\nPort=1\nCharset=ebcdic\n[NowPlaying]\n" +
+        keys);
+    service = nowplaying::openNowPlaying(*dispatcher);
+  }
+  std::vector<std::string> queued(int encoder) const {
+    std::vector<std::string> texts;
+    for (const QueuedCommand& c : dispatcher->queues().queue(encoder)) texts.push_back(c.text);
+    return texts;
+  }
+  std::unique_ptr<nowplaying::NowPlaying> service;
+};
+
+TEST_F(NowPlayingTest, StartUpLogsWhatItCannotUseAndRunsWithTheRest) {
+  dir.write("world-readable-token", "abc\n");
+  ::chmod((dir.folder() + "world-readable-token").c_str(), 0644);
+  open("TokenFile=world-readable-token\nRadioText=[%ARTIST%\nFileFormat=csv\nFile=np.txt\n");
+  ASSERT_NE(service, nullptr);
+  EXPECT_TRUE(service->settings().token.empty());
+  EXPECT_FALSE(service->settings().file.has_value());
+  const std::vector<std::string> log = logTexts();
+  const auto has = [&](const std::string& start) {
+    return std::any_of(log.begin(), log.end(),
+                       [&](const std::string& l) { return l.rfind(start, 0) == 0; });
+  };
+  for (const char* start :
+       {"Now playing token file refused - group or others can read it (",
+        "Now playing file not watched - FileFormat: ", "Now playing RadioText ignored - ",
+        "Now playing template ignored - [Encoder1] NowPlaying3: ",
+        "Now playing charset ignored - [Encoder3] Charset: "}) {
+    EXPECT_TRUE(has(start)) << start;
+  }
+  // The default radio text, and the two templates that could be read.
+  service->apply({"Mot\xc3\xb6rhead", "Ace", ""}, Source::Http);
+  EXPECT_EQ(queued(0), (std::vector<std::string>{"RT=Mot\x97rhead - Ace\r", "RTP=4,0,8,1,12,2\r"}));
+
+  // An inline token is taken, with a warning when others can read the INI.
+  ::chmod((dir.folder() + "varnok.ini").c_str(), 0644);
+  dir.write("varnok.ini", "[NowPlaying]\nToken=abc\n");
+  ::chmod((dir.folder() + "varnok.ini").c_str(), 0644);
+  std::vector<std::string> lines;
+  const auto s =
+      nowplaying::readSettings(IniFile(dir.folder() + "varnok.ini"), dir.folder() + "varnok.ini",
+                               dir.folder(), 0, [&](const std::string& l) { lines.push_back(l); });
+  EXPECT_EQ(s.token, "abc");
+  EXPECT_EQ(lines, std::vector<std::string>{"Now playing token is in varnok.ini, which others can "
+                                            "read: keep it in a TokenFile"});
+}
+
+TEST_F(NowPlayingTest, TheLatestUpdateReplacesWhatWaitsAndIdenticalOnesAreIgnored) {
+  open("IdleText=Station X\n");
+  dispatcher->queueCommand("PRODUCER\r", Destination{.name = {}, .encoder = 1});
+  const struct {
+    Update update;
+    bool ignored;
+    std::vector<std::string> a, b;
+  } steps[] = {
+      {{"Artist", "Song", ""},
+       false,
+       {"RT=Artist - Song\r", "RTP=4,0,5,1,9,3\r"},
+       {"PRODUCER\r", "T=Song!\r"}},
+      // Cleaned before comparing: the same update with a blank around it.
+      {{" Artist ", "Song", ""},
+       true,
+       {"RT=Artist - Song\r", "RTP=4,0,5,1,9,3\r"},
+       {"PRODUCER\r", "T=Song!\r"}},
+      // A line break never splits a command; the producer's command stays.
+      {{"", "Two\r\nLines", ""},
+       false,
+       {"RT=Two  Lines\r", "RTP=1,0,9,0,0,0\r"},
+       {"PRODUCER\r", "T=Two  Lines!\r"}},
+      // Neither artist nor title: the idle text.
+      {{"", "", "Album"}, false, {"RT=Station X\r", "RTP=0,0,0,0,0,0\r"}, {"PRODUCER\r", "T=!\r"}},
+  };
+  for (const auto& step : steps) {
+    EXPECT_EQ(service->apply(step.update, Source::File).ignored, step.ignored);
+    EXPECT_EQ(queued(0), step.a) << step.update.title;
+    EXPECT_EQ(queued(1), step.b) << step.update.title;
+    EXPECT_TRUE(countersAddUp());
+  }
+  EXPECT_EQ(dispatcher->counters().replaced, 6u);
+  // A field beyond any encoder's use is cut first, whole characters kept.
+  std::string huge = "x";
+  for (int i = 0; i < 100000; ++i) huge += "\xc3\xa9";
+  service->apply({"", huge, ""}, Source::File);
+  EXPECT_EQ(service->current()->update.title, huge.substr(0, 1023));
+  EXPECT_EQ(service->updates(Source::File), 4u);
+  EXPECT_TRUE(logged("Now playing - Artist - Song (file)"));
+  EXPECT_TRUE(logged("Now playing - Two  Lines (file)"));
+}
+
+TEST_F(NowPlayingTest, SilenceSendsTheIdleTextOnceAndASwitchedOffEncoderGetsNothing) {
+  open("IdleText=Station X\nIdleAfterMinutes=2\n", false);
+  service->apply({"Artist", "Song", ""}, Source::Http);
+  EXPECT_TRUE(queued(1).empty());
+  time.advance(119 * 1000);
+  loop.runOnce(0);
+  EXPECT_EQ(queued(0).front(), "RT=Artist - Song\r");
+  time.advance(1000);
+  loop.runOnce(0);
+  EXPECT_EQ(queued(0), (std::vector<std::string>{"RT=Station X\r", "RTP=0,0,0,0,0,0\r"}));
+  EXPECT_TRUE(logged("Now playing - idle (no update for 2 minutes)"));
+  time.advance(10 * 60 * 1000);
+  loop.runOnce(0);
+  EXPECT_EQ(dispatcher->counters().replaced, 2u);
+  // A bad body is an error in JSON; a good one names what it queued.
+  EXPECT_EQ(service->post(true, "{\"title\":").status, 400u);
+  const auto answer = service->post(false, "title=New");
+  EXPECT_EQ(answer.status, 200u);
+  EXPECT_EQ(answer.json,
+            "{\"ignored\":false,\"queued\":[{\"commands\":2,\"encoder\":1,\"name\":\"A\"}],"
+            "\"radioText\":\"New\"}\n");
+}
+
+}  // namespace
+}  // namespace varnok::testing
