@@ -7,8 +7,9 @@
 //
 // --seconds: length of the window in which the sustained-delivery, command
 // latency and idle CPU rows are measured together (default 30).
-// --only: measure only these groups of rows (queue, ack, parallel, memory,
-// backlog, banlist, producers); all of them without it.
+// --only: measure only these groups of rows (queue, ack, parallel, nowplaying,
+// memory, backlog, banlist, producers); all of them without it. --seconds
+// also bounds the now-playing rounds.
 //
 // Only loopback addresses are used, and every wait is bounded.
 #include <sched.h>
@@ -106,8 +107,10 @@ struct Running {
   Running(const std::string& name, const std::string& configuration, rlim_t maxDescriptors = 0,
           const std::map<std::string, std::string>& files = {})
       : folder(kProgram, name, configuration) {
+    // Readable by the user alone, as a token file has to be.
     for (const auto& [file, content] : files) {
       std::ofstream(folder.folder() + file, std::ios::binary) << content;
+      chmod((folder.folder() + file).c_str(), 0600);
     }
     ChildOptions options = folder.options();
     options.maxDescriptors = maxDescriptors;
@@ -672,6 +675,344 @@ void parallelRows(int seconds) {
   progress("closing the copies of the window");
 }
 
+// ---- Now playing: an update to the bytes at the encoder ---------------------
+
+// An encoder stand-in that keeps its connections and what it is sent: each
+// command up to its CR, with the moment the read that completed it returned.
+class CommandSink {
+ public:
+  CommandSink() {
+    listener_ = listenLoopback(port_);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~CommandSink() {
+    stop_ = true;
+    thread_.join();
+  }
+  CommandSink(const CommandSink&) = delete;
+  CommandSink& operator=(const CommandSink&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+  // When command (CR included) arrived, waiting at most timeoutMs for it;
+  // each arrival is handed out once.
+  std::optional<TimePoint> arrival(const std::string& command, int timeoutMs) {
+    std::unique_lock lock(mutex_);
+    std::optional<TimePoint> when;
+    arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      const auto found = arrivals_.find(command);
+      if (found == arrivals_.end()) return false;
+      when = found->second;
+      arrivals_.erase(found);
+      return true;
+    });
+    return when;
+  }
+
+ private:
+  struct Connection {
+    Fd fd;
+    std::string pending;  // bytes not yet ended by a CR
+  };
+  // Runs until the destructor asks it to stop; every wait is bounded.
+  void run() {
+    std::vector<Connection> conns;
+    char buffer[4096];
+    while (!stop_) {
+      std::vector<pollfd> fds{{listener_.get(), POLLIN, 0}};
+      for (const Connection& c : conns) fds.push_back({c.fd.get(), POLLIN, 0});
+      if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+      for (std::size_t i = 0; i < conns.size(); ++i) {
+        if (!(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        const ssize_t got = recv(conns[i].fd.get(), buffer, sizeof buffer, 0);
+        if (got <= 0) {
+          if (got == 0 || (errno != EAGAIN && errno != EINTR)) conns[i].fd.reset();
+          continue;
+        }
+        const TimePoint when = SteadyClock::now();
+        std::string& pending = conns[i].pending;
+        pending.append(buffer, static_cast<std::size_t>(got));
+        std::lock_guard lock(mutex_);
+        for (std::size_t cr = pending.find('\r'); cr != std::string::npos;
+             cr = pending.find('\r')) {
+          arrivals_.emplace(pending.substr(0, cr + 1), when);
+          pending.erase(0, cr + 1);
+        }
+        if (pending.size() > 65536) pending.clear();
+        arrived_.notify_all();
+      }
+      conns.erase(std::remove_if(conns.begin(), conns.end(),
+                                 [](const Connection& c) { return !c.fd.valid(); }),
+                  conns.end());
+      if (fds[0].revents & POLLIN) {
+        const int c = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (c >= 0) conns.push_back({Fd(c), {}});
+      }
+    }
+  }
+
+  std::uint16_t port_ = 0;
+  Fd listener_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::map<std::string, TimePoint> arrivals_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Everything a connection sent until it closed (or timeoutMs passed).
+std::string readToEnd(int fd, int timeoutMs) {
+  const auto end = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string out;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n > 0) {
+      out.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) return out;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now());
+    if (left.count() <= 0) return out;
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, static_cast<int>(left.count()));
+  }
+}
+
+// One copy with one encoder that keeps its connection and the template
+// NowPlaying1=RT1=%RT%\r, so that the title T is sent as "RT1=T\r"; its
+// status page takes POST /nowplaying, and it may watch np.txt as well.
+// Rounds alternate between a POST with a fresh title and a producer sending
+// the same bytes directly, each timed from just before the first byte leaves
+// this process to the command's arrival at the encoder; every measurement
+// waits for its arrival. Both ways of a round start at the same random
+// moment within the tick (the pause after the last arrival, which comes
+// right after a tick), so the tick's share falls on both alike and what
+// remains is what each way adds.
+class NowPlayingProbe {
+ public:
+  static constexpr char kToken[] = "bench-token-0123456789";
+
+  NowPlayingProbe(int threads, bool withFile) : threads_(threads), withFile_(withFile) {
+    httpPort_ = freePort();
+    std::map<std::string, std::string> files{{"np-token", std::string(kToken) + "\n"}};
+    std::string extra = "NowPlaying1=RT1=%RT%\\r\n[Status]\nHttpPort=" + std::to_string(httpPort_) +
+                        "\n[NowPlaying]\nTokenFile=np-token\n";
+    if (withFile) {
+      extra += "File=np.txt\n";
+      files["np.txt"] = "Start\n";
+    }
+    varnok_ =
+        std::make_unique<Running>(fmt("NowPlaying%d", threads),
+                                  ini(threads, 0, {{"Studio", sink_.port()}}) + extra, 0, files);
+    if (!varnok_->child->waitFor(
+            fmt("Status page on http://127.0.0.1:%u/", static_cast<unsigned>(httpPort_)), 10000)) {
+      throw std::runtime_error(fmt("now playing, Threads %d: no status page; output:\n", threads) +
+                               varnok_->child->output());
+    }
+    // The file's content at start-up goes out first: then its watch is up.
+    if (withFile && !sink_.arrival("RT1=Start\r", 5000)) {
+      throw std::runtime_error("now playing: the file's content at start-up did not arrive");
+    }
+    producer_ = connectLoopback(varnok_->port, 2000);
+    const int one = 1;
+    setsockopt(producer_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!produce(producer_.get(), "RT1=Warm\r", 2000) || !sink_.arrival("RT1=Warm\r", 2000)) {
+      throw std::runtime_error("now playing: the producer's first command did not arrive");
+    }
+  }
+  void start(TimePoint end, int rounds) {
+    worker_ = std::thread([this, end, rounds] { run(end, rounds); });
+  }
+  void join() {
+    worker_.join();
+    for (auto* v : {&http_, &direct_, &file_, &answer_, &ack_}) std::sort(v->begin(), v->end());
+  }
+  int threads() const { return threads_; }
+  bool withFile() const { return withFile_; }
+  // Sorted once the probe has ended: the milliseconds to the arrival of each
+  // way in, and the microseconds to the HTTP answer and to the producer's
+  // acknowledgement.
+  const std::vector<double>& http() const { return http_; }
+  const std::vector<double>& direct() const { return direct_; }
+  const std::vector<double>& file() const { return file_; }
+  const std::vector<double>& answer() const { return answer_; }
+  const std::vector<double>& ack() const { return ack_; }
+  int lost() const { return lost_; }
+  const std::string& firstProblem() const { return firstProblem_; }
+
+ private:
+  // The first one is kept for the table: one line, no cell separator.
+  void problem(const std::string& what) {
+    ++lost_;
+    if (!firstProblem_.empty()) return;
+    firstProblem_ = what.substr(0, 160);
+    for (char& c : firstProblem_) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == '|') c = ' ';
+    }
+  }
+  // From just before the connect to the arrival; the answer must name one
+  // command queued.
+  void viaHttp(const std::string& title) {
+    const std::string body = "{\"title\":\"" + title + "\"}";
+    const std::string request =
+        "POST /nowplaying HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+        "Authorization: Bearer " +
+        std::string(kToken) +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\n\r\n" + body;
+    const TimePoint t0 = SteadyClock::now();
+    Fd fd = connectLoopback(httpPort_, 2000);
+    if (!fd.valid() || !sendAll(fd.get(), request.data(), request.size(), 2000)) {
+      return problem("POST /nowplaying: no connection");
+    }
+    const std::string answer = readToEnd(fd.get(), 2000);
+    const TimePoint answered = SteadyClock::now();
+    if (answer.rfind("HTTP/1.1 200", 0) != 0 ||
+        answer.find("\"commands\":1") == std::string::npos) {
+      return problem("POST /nowplaying answered: " + answer);
+    }
+    const auto arrived = sink_.arrival("RT1=" + title + "\r", 2000);
+    if (!arrived) return problem("a POSTed title did not arrive within 2 s");
+    http_.push_back(msBetween(t0, *arrived));
+    answer_.push_back(usBetween(t0, answered));
+  }
+  // From just before the write to the arrival.
+  void direct(const std::string& title) {
+    const std::string command = "RT1=" + title + "\r";
+    const TimePoint t0 = SteadyClock::now();
+    if (!produce(producer_.get(), command, 2000)) return problem("a command was not acknowledged");
+    const TimePoint acked = SteadyClock::now();
+    const auto arrived = sink_.arrival(command, 2000);
+    if (!arrived) return problem("a producer's command did not arrive within 2 s");
+    direct_.push_back(msBetween(t0, *arrived));
+    ack_.push_back(usBetween(t0, acked));
+  }
+  // A new file renamed over np.txt, as playout systems write it: from just
+  // before the rename to the arrival.
+  void viaFile(const std::string& title, std::chrono::microseconds pause) {
+    const std::string folder = varnok_->folder.folder();
+    std::ofstream(folder + "np.tmp", std::ios::binary) << title << "\n";
+    std::this_thread::sleep_for(pause);
+    const TimePoint t0 = SteadyClock::now();
+    if (std::rename((folder + "np.tmp").c_str(), (folder + "np.txt").c_str()) != 0) {
+      return problem("np.txt could not be replaced");
+    }
+    const auto arrived = sink_.arrival("RT1=" + title + "\r", 3000);
+    if (!arrived) return problem("a title written to the file did not arrive within 3 s");
+    file_.push_back(msBetween(t0, *arrived));
+  }
+  void run(TimePoint end, int rounds) {
+    const int tick = tickMs(threads_);
+    std::mt19937 random(static_cast<unsigned>(100 + threads_));
+    std::uniform_int_distribution<int> pauseUs(1000, 1000 + tick * 1000);
+    // The longest a round takes when everything arrives (2 ticks per way,
+    // the quiet period of the file), so that the last one ends in time.
+    const auto longest = std::chrono::milliseconds(4 * tick + 4 + (withFile_ ? 400 : 0));
+    for (int round = 0; round < rounds && lost_ < 5; ++round) {
+      if (SteadyClock::now() + longest > end) break;
+      const auto pause = std::chrono::microseconds(pauseUs(random));
+      const std::string title = fmt("Round %05d ", round);
+      for (int way = 0; way < 2; ++way) {
+        std::this_thread::sleep_for(pause);
+        if ((way + round) % 2 == 0) {
+          viaHttp(title + "H");
+        } else {
+          direct(title + "P");
+        }
+      }
+      // The file every fifth round: each costs its quiet period.
+      if (withFile_ && round % 5 == 4) viaFile(title + "F", pause);
+    }
+  }
+
+  int threads_;
+  bool withFile_;
+  CommandSink sink_;
+  std::uint16_t httpPort_ = 0;
+  std::unique_ptr<Running> varnok_;
+  Fd producer_;
+  std::thread worker_;
+  std::vector<double> http_, direct_, file_, answer_, ack_;
+  int lost_ = 0;
+  std::string firstProblem_;
+};
+
+// Two copies side by side: Threads 2 (the default, a 45 ms tick) and
+// Threads 4 (22 ms, where what the now-playing way adds weighs most); the
+// latter also watches its file.
+void nowPlayingRows(int seconds) {
+  constexpr int kRounds = 300;
+  constexpr double kQuietMs = 250;
+  progress(
+      "now playing: POST /nowplaying and the file beside a producer, at most %d rounds "
+      "in %d s",
+      kRounds, seconds);
+  std::vector<std::unique_ptr<NowPlayingProbe>> probes;
+  probes.push_back(std::make_unique<NowPlayingProbe>(2, false));
+  probes.push_back(std::make_unique<NowPlayingProbe>(4, true));
+  const TimePoint end = SteadyClock::now() + std::chrono::seconds(seconds);
+  for (auto& p : probes) p->start(end, kRounds);
+  for (auto& p : probes) p->join();
+  for (auto& p : probes) {
+    const int tick = tickMs(p->threads());
+    const auto& h = p->http();
+    const auto& d = p->direct();
+    const double h50 = percentile(h, 50), h99 = percentile(h, 99);
+    const double d50 = percentile(d, 50), d99 = percentile(d, 99);
+    const double r50 = h.empty() || d.empty() ? 0 : h50 / d50;
+    const double r99 = h.empty() || d.empty() ? 0 : h99 / d99;
+    std::string v = "met";
+    if (h.empty() || d.empty()) {
+      v = "not measured";
+    } else if (r50 > 1.5 || r99 > 1.5) {
+      v.clear();
+      if (r50 > 1.5) v += "p50 " + verdict(r50, 1.5, true);
+      if (r99 > 1.5) v += std::string(v.empty() ? "" : "; ") + "p99 " + verdict(r99, 1.5, true);
+    }
+    if (p->lost() > 0) v += fmt(" (%d lost: %s)", p->lost(), p->firstProblem().c_str());
+    rows.push_back(
+        {fmt("Now-playing update (POST /nowplaying, fresh connection) to the command at the "
+             "encoder, Threads %d",
+             p->threads()),
+         fmt("p50 %.1f ms, p99 %.1f ms, max %.1f ms (n=%zu)", h50, h99, percentile(h, 100),
+             h.size()),
+         fmt("producer sending the same command: p50 %.1f ms, p99 %.1f ms, max %.1f ms (n=%zu)",
+             d50, d99, percentile(d, 100), d.size()),
+         fmt("p50 %.2fx, p99 %.2fx", r50, r99), "p50 <= 1.5x, p99 <= 1.5x", v});
+    notes.push_back(
+        fmt("Now playing, Threads %d (a tick of %d ms): the HTTP answer (connect, request, 200 "
+            "naming the one command queued, close) took p50 %.0f us, p99 %.0f us; the producer's "
+            "acknowledgement p50 %.0f us, p99 %.0f us. Both ways then wait for the next dispatch "
+            "tick, which is most of either figure.",
+            p->threads(), tick, percentile(p->answer(), 50), percentile(p->answer(), 99),
+            percentile(p->ack(), 50), percentile(p->ack(), 99)));
+    if (!p->withFile()) continue;
+    const auto& f = p->file();
+    const double b50 = kQuietMs + d50, b99 = kQuietMs + d99;
+    const double f50 = percentile(f, 50), f99 = percentile(f, 99);
+    std::string fv = "met";
+    if (f.empty() || d.empty()) {
+      fv = "not measured";
+    } else if (f50 / b50 > 1.05 || f99 / b99 > 1.05) {
+      fv.clear();
+      if (f50 / b50 > 1.05) fv += "p50 " + verdict(f50 / b50, 1.05, true);
+      if (f99 / b99 > 1.05)
+        fv += std::string(fv.empty() ? "" : "; ") + "p99 " + verdict(f99 / b99, 1.05, true);
+    }
+    rows.push_back(
+        {fmt("Now-playing file replaced (rename over np.txt) to the command at the encoder, "
+             "Threads %d (includes the 250 ms quiet period)",
+             p->threads()),
+         fmt("p50 %.1f ms, p99 %.1f ms, min %.1f, max %.1f ms (n=%zu)", f50, f99, percentile(f, 0),
+             percentile(f, 100), f.size()),
+         fmt("250 ms + the producer's command: p50 %.1f ms, p99 %.1f ms", b50, b99),
+         fmt("p50 %.3fx, p99 %.3fx", f.empty() ? 0 : f50 / b50, f.empty() ? 0 : f99 / b99),
+         "p50 <= 1.05x, p99 <= 1.05x", fv});
+  }
+}
+
 // ---- Memory per queued command ----------------------------------------------
 
 // An encoder that refuses connections (a bound socket that does not listen):
@@ -1104,8 +1445,8 @@ int main(int argc, char** argv) {
   using namespace varnok::bench;
   int seconds = 30;
   std::vector<std::string> only;
-  const std::vector<std::string> groups = {"queue",   "ack",     "parallel", "memory",
-                                           "backlog", "banlist", "producers"};
+  const std::vector<std::string> groups = {"queue",  "ack",     "parallel", "nowplaying",
+                                           "memory", "backlog", "banlist",  "producers"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seconds" && i + 1 < argc) {
@@ -1115,8 +1456,8 @@ int main(int argc, char** argv) {
       only.push_back(argv[++i]);
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--seconds N] [--only queue|ack|parallel|memory|backlog|banlist|"
-                   "producers]...\n",
+                   "usage: %s [--seconds N] [--only queue|ack|parallel|nowplaying|memory|backlog|"
+                   "banlist|producers]...\n",
                    argv[0]);
       return 2;
     }
@@ -1141,12 +1482,13 @@ int main(int argc, char** argv) {
   group("queue", queueRows);
   group("ack", ackRows);
   group("parallel", [&] { parallelRows(seconds); });
+  group("nowplaying", [&] { nowPlayingRows(seconds); });
   group("memory", memoryRow);
   group("backlog", backlogRow);
   group("banlist", banListRow);
   group("producers", [&] { producersRow(limit); });
   for (const char* name :
-       {"ack", "banlist", "parallel", "memory", "backlog", "queue", "producers"}) {
+       {"ack", "banlist", "parallel", "nowplaying", "memory", "backlog", "queue", "producers"}) {
     const std::vector<Row>& g = measured[name];
     rows.insert(rows.end(), g.begin(), g.end());
   }
