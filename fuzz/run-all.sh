@@ -15,7 +15,7 @@ fi
 build=$1 seconds=$2
 here=$(cd "$(dirname "$0")" && pwd)
 targets=(ini_file_fuzzer access_list_fuzzer command_file_fuzzer hand_off_text_fuzzer
-         hand_off_frame_fuzzer producer_read_fuzzer)
+         hand_off_frame_fuzzer producer_read_fuzzer now_playing_fuzzer)
 
 passed=0 failed=0
 for t in "${targets[@]}"; do
