@@ -16,6 +16,7 @@ packages=(
   file lintian systemd man-db
   libseccomp-dev
   libicu-dev nlohmann-json3-dev libxml2-dev
+  libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
 )
 
 missing=()

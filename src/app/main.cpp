@@ -1,6 +1,7 @@
 // Varnok's entry: title, the single-instance test, then the front end.
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "dispatcher/dispatcher.h"
 #include "headless/headless.h"
 #include "instance/single_instance.h"
+#include "mqtt/site.h"
 #include "nowplaying/now_playing.h"
 #include "platform/application.h"
 #include "platform/clock.h"
@@ -73,6 +75,7 @@ int main(int argc, char** argv) {
   // The read-only status window, when the configuration asks for one: opened
   // once start-up has read it, closed before the dispatcher goes.
   std::unique_ptr<varnok::nowplaying::NowPlaying> nowPlaying;
+  std::unique_ptr<varnok::mqtt::Site> site;
   std::unique_ptr<varnok::status::StatusServer> statusWindow;
   instance.attach(loop, [&](const std::string& text) {
     const bool read = dispatcher.handOff(text);
@@ -92,7 +95,16 @@ int main(int argc, char** argv) {
     std::string lastLine = lines.empty() ? std::string() : lines.back();
     app.dispatch([&] {
       nowPlaying = varnok::nowplaying::openNowPlaying(dispatcher);
-      statusWindow = varnok::status::openStatusWindow(dispatcher, nowPlaying.get());
+      site = varnok::mqtt::openSite(dispatcher, nowPlaying.get(), [&](bool stamped) {
+        varnok::status::Snapshot s =
+            varnok::status::takeSnapshot(dispatcher, nowPlaying.get(), site.get());
+        if (!stamped) s.produced.clear();
+        // One line: the JSON's line breaks are only between items.
+        std::string json = varnok::status::renderJson(s, false);
+        std::erase(json, '\n');
+        return "{\"online\":true," + json.substr(1);
+      });
+      statusWindow = varnok::status::openStatusWindow(dispatcher, nowPlaying.get(), site.get());
     });
     return lastLine;
   };
@@ -104,7 +116,10 @@ int main(int argc, char** argv) {
     if (wantHeadless()) {
       varnok::HeadlessFrontEnd frontEnd(dispatcher, console);
       varnok::ServiceNotifier service(loop);
-      frontEnd.setOnClosing([&] { service.stopping(); });
+      frontEnd.setOnClosing([&] {
+        service.stopping();
+        if (site) site->stop();
+      });
       status = frontEnd.run([&](varnok::WindowHost& host) { service.ready(startUp(host)); });
     } else {
 #ifdef VARNOK_HAVE_DESKTOP
@@ -112,7 +127,10 @@ int main(int argc, char** argv) {
       actions.showHide = [&] { dispatcher.toggleWindow(); };
       actions.exit = [&] { dispatcher.exit(); };
       actions.info = [&] { dispatcher.systemMenuCommand(varnok::Dispatcher::kInfoCommand); };
-      actions.closing = [&] { dispatcher.close(); };
+      actions.closing = [&] {
+        if (site) site->stop();
+        dispatcher.close();
+      };
       status = varnok::runDesktop(loop, app.title(), folder + "varnok.png",
                                   dispatcher.statusTable(), dispatcher.logView(), actions,
                                   [&](varnok::WindowHost& host) { startUp(host); });

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -60,6 +62,19 @@ class Dispatcher {
   // waiting there (counted as replaced): a newer now-playing text makes the
   // older ones pointless. Returns how many were taken.
   std::size_t dropWaiting(int encoder, CommandSource source);
+  // A command from an input that is not a producer connection but can keep
+  // sending like one (the broker): counted in the producers' total backlog,
+  // and in the received totals by its source.
+  void queueProducedCommand(const std::string& command, const Destination& to,
+                            const CommandOrigin& origin);
+  // Told when the producers' total backlog bound holds every producer (true)
+  // and when it lets them be read again (false): such an input stops and
+  // starts reading with them. Runs inside a queue operation: it may pause
+  // and resume reading, and must not queue.
+  void setOnProducersHeld(std::function<void(bool held)> onHeld) {
+    onProducersHeld_ = std::move(onHeld);
+  }
+  bool producersHeld() const { return queues_.producersHeld(); }
   void log(std::string_view text);  // a line in the operator's log
 
   // The operator's window actions; the window itself, none while there is none.
@@ -157,6 +172,9 @@ class Dispatcher {
   LogView logView_;
   StatusTable table_;
   TrafficCounters counters_;
+  // What inputs outside the listener have waiting, counted as one producer.
+  std::shared_ptr<ProducerShare> producedShare_ = std::make_shared<ProducerShare>();
+  std::function<void(bool)> onProducersHeld_;
   std::vector<Encoder> encoders_;
   CommandQueues queues_;
   AccessList vipList_;

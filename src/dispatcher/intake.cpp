@@ -52,6 +52,7 @@ void Dispatcher::holdProducers() {
   for (std::size_t i = 0; i < listener_.connectionCount(); ++i) {
     listener_.connection(i).setReadPaused(true);
   }
+  if (onProducersHeld_) onProducersHeld_(true);
 }
 
 // Runs inside a takeNext or an expiry pass: only pauses change here.
@@ -61,6 +62,13 @@ void Dispatcher::readProducersAgain() {
     const auto* share = static_cast<const ProducerShare*>(producer.userData.get());
     if (share == nullptr || !share->paused) producer.setReadPaused(false);
   }
+  if (onProducersHeld_) onProducersHeld_(false);
+}
+
+void Dispatcher::queueProducedCommand(const std::string& command, const Destination& to,
+                                      const CommandOrigin& origin) {
+  if (origin.source == CommandSource::Broker) ++counters_.receivedBroker;
+  enqueue(command, to, origin, producedShare_);
 }
 
 bool Dispatcher::banned(const std::string& address) {

@@ -11,6 +11,7 @@ struct TrafficCounters {
   std::uint64_t receivedTcp = 0;      // producer chunks acknowledged
   std::uint64_t receivedHandOff = 0;  // texts from a second copy
   std::uint64_t receivedFile = 0;     // commands read from command files
+  std::uint64_t receivedBroker = 0;   // messages taken from the broker
   std::uint64_t queued = 0;           // queue entries made (every copy, every encoder)
   std::uint64_t delivered = 0;        // entries written whole to an encoder's connection
   std::uint64_t expired = 0;          // entries dropped for their age

@@ -365,15 +365,16 @@ bool StatusServer::answer(MHD_Connection* connection, const char* url, const cha
 }
 
 std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher,
-                                               nowplaying::NowPlaying* nowPlaying) {
+                                               nowplaying::NowPlaying* nowPlaying,
+                                               const mqtt::Site* site) {
   const DispatcherConfig& config = dispatcher.config();
   const bool tokenSet = nowPlaying != nullptr && !nowPlaying->settings().token.empty();
   if (config.httpPort == 0) {
     if (tokenSet) dispatcher.log("Now playing over HTTP needs the status page ([Status] HttpPort)");
     return nullptr;
   }
-  auto server = std::make_unique<StatusServer>(dispatcher.loop(), [&dispatcher, nowPlaying] {
-    return takeSnapshot(dispatcher, nowPlaying);
+  auto server = std::make_unique<StatusServer>(dispatcher.loop(), [&dispatcher, nowPlaying, site] {
+    return takeSnapshot(dispatcher, nowPlaying, site);
   });
   if (tokenSet) {
     server->setNowPlaying(

@@ -133,6 +133,7 @@ class StatusServer {
 // With a now-playing service, the page shows it, and POST /nowplaying
 // hands it updates when it has a token.
 std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher,
-                                               nowplaying::NowPlaying* nowPlaying = nullptr);
+                                               nowplaying::NowPlaying* nowPlaying = nullptr,
+                                               const mqtt::Site* site = nullptr);
 
 }  // namespace varnok::status

@@ -240,8 +240,13 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher) {
   return s;
 }
 
-Snapshot takeSnapshot(const Dispatcher& dispatcher, const nowplaying::NowPlaying* nowPlaying) {
+Snapshot takeSnapshot(const Dispatcher& dispatcher, const nowplaying::NowPlaying* nowPlaying,
+                      const mqtt::Site* site) {
   Snapshot s = takeSnapshot(dispatcher);
+  if (site != nullptr) {
+    s.broker = BrokerState{site->settings().broker + ":" + std::to_string(site->settings().port),
+                           site->connected()};
+  }
   if (nowPlaying == nullptr) return s;
   NowPlayingState& state = s.nowPlaying.emplace();
   if (const auto& current = nowPlaying->current()) {
@@ -296,6 +301,10 @@ std::string renderPage(const Snapshot& s) {
                          : std::string("Not listening for producers");
   out += " &middot; as of <time id=\"produced\">" + htmlText(s.produced) +
          "</time> &middot; reloads every " + std::to_string(kPageRefreshSeconds) + " s</p>\n";
+  if (s.broker) {
+    out += "<p id=\"mqtt\">MQTT broker " + htmlText(bytesAsText(s.broker->broker)) +
+           (s.broker->connected ? ": connected" : ": not connected") + "</p>\n";
+  }
   if (s.nowPlaying) {
     out += "<p id=\"nowplaying\">Now playing: " +
            (s.nowPlaying->onAir ? htmlText(s.nowPlaying->radioText) : std::string("nothing yet")) +
@@ -332,7 +341,7 @@ std::string renderPage(const Snapshot& s) {
   return out;
 }
 
-std::string renderJson(const Snapshot& s) {
+std::string renderJson(const Snapshot& s, bool withLog) {
   std::string out;
   out.reserve(1024 + 128 * s.log.size() + 256 * s.encoders.size());
   out += "{\"title\":" + jsonString(fileNameAsText(s.title));
@@ -365,15 +374,24 @@ std::string renderJson(const Snapshot& s) {
     out += std::string(",\"connected\":") + (e.connected ? "true" : "false");
     out += "}";
   }
-  out += "],\n\"log\":[";
-  for (std::size_t i = 0; i < s.log.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    out.push_back('\n');
-    out += jsonString(bytesAsText(s.log[i]));
+  out += "]";
+  if (withLog) {
+    out += ",\n\"log\":[";
+    for (std::size_t i = 0; i < s.log.size(); ++i) {
+      if (i > 0) out.push_back(',');
+      out.push_back('\n');
+      out += jsonString(bytesAsText(s.log[i]));
+    }
+    out += "]";
+  }
+  if (s.broker) {
+    out += ",\n\"mqtt\":{\"broker\":" + jsonString(bytesAsText(s.broker->broker)) +
+           ",\"connected\":" + (s.broker->connected ? "true" : "false") + "}";
   }
   const TrafficCounters& t = s.totals;
-  out += "],\n\"totals\":{\"received\":{\"tcp\":" + number(t.receivedTcp) +
+  out += ",\n\"totals\":{\"received\":{\"tcp\":" + number(t.receivedTcp) +
          ",\"handoff\":" + number(t.receivedHandOff) + ",\"file\":" + number(t.receivedFile) +
+         (s.broker ? ",\"mqtt\":" + number(t.receivedBroker) : std::string()) +
          "},\"queued\":" + number(t.queued) + ",\"delivered\":" + number(t.delivered) +
          ",\"expired\":" + number(t.expired) + ",\"failedSends\":" + number(t.failedSends) +
          ",\"replaced\":" + number(t.replaced) + ",\"inFlight\":" + number(s.inFlight) +
@@ -444,6 +462,7 @@ std::string renderMetrics(const Snapshot& s) {
   sample(out, "varnok_commands_received_total", "input=\"tcp\"", t.receivedTcp);
   sample(out, "varnok_commands_received_total", "input=\"handoff\"", t.receivedHandOff);
   sample(out, "varnok_commands_received_total", "input=\"file\"", t.receivedFile);
+  if (s.broker) sample(out, "varnok_commands_received_total", "input=\"mqtt\"", t.receivedBroker);
   struct Total {
     const char* name;
     const char* help;
@@ -486,6 +505,10 @@ std::string renderMetrics(const Snapshot& s) {
   family(out, "varnok_producers_refused_total", "counter",
          "Producer connections refused by the access lists (counted at their first chunk).");
   sample(out, "varnok_producers_refused_total", "", t.producersRefused);
+  if (s.broker) {
+    family(out, "varnok_mqtt_connected", "gauge", "1 while the site is connected to its broker.");
+    sample(out, "varnok_mqtt_connected", "", std::int64_t{s.broker->connected ? 1 : 0});
+  }
   if (s.nowPlaying) {
     family(out, "varnok_nowplaying_updates_total", "counter",
            "Now-playing updates applied since start (identical ones ignored), by source.");

@@ -13,6 +13,7 @@
 
 #include "dispatcher/dispatcher.h"
 #include "dispatcher/status_table.h"
+#include "mqtt/site.h"
 #include "nowplaying/now_playing.h"
 
 namespace varnok::status {
@@ -42,6 +43,12 @@ struct NowPlayingState {
   std::uint64_t httpUpdates = 0, fileUpdates = 0;
 };
 
+// The link to the broker, when there is one.
+struct BrokerState {
+  std::string broker;  // host:port
+  bool connected = false;
+};
+
 // Everything one page shows, taken at one moment on the event thread.
 struct Snapshot {
   std::string title;
@@ -55,17 +62,20 @@ struct Snapshot {
   std::int64_t inFlight = 0;  // entries handed to encoders and not yet acknowledged whole
   std::int64_t waiting = 0;   // entries in the queues
   std::optional<NowPlayingState> nowPlaying;  // none when the service is off
+  std::optional<BrokerState> broker;          // none without [MQTT] Broker
 };
 
 Snapshot takeSnapshot(const Dispatcher& dispatcher);
 // The same with the now-playing service's state, when there is one.
-Snapshot takeSnapshot(const Dispatcher& dispatcher, const nowplaying::NowPlaying* nowPlaying);
+Snapshot takeSnapshot(const Dispatcher& dispatcher, const nowplaying::NowPlaying* nowPlaying,
+                      const mqtt::Site* site = nullptr);
 
 // Seconds between the page's own reloads.
 inline constexpr int kPageRefreshSeconds = 5;
 
 std::string renderPage(const Snapshot& s);
-std::string renderJson(const Snapshot& s);
+// withLog false leaves the log out (the status a site publishes).
+std::string renderJson(const Snapshot& s, bool withLog = true);
 std::string renderMetrics(const Snapshot& s);
 
 // Texts are bytes; they are shown as the window shows them, one byte per

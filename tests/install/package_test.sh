@@ -38,6 +38,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 # From dpkg-shlibdeps (the libraries the program links), plus what is
 # loaded or run without a link: Qt's platform plugins, adduser in postinst.
 for dep in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libc-ares2 libsystemd0 libmicrohttpd12 \
+  libicu72 libxml2 libmosquitto1 libssl3 \
   qt6-qpa-plugins adduser; do
   sed 's/, /\n/g; s/ ([^)]*)//g' <<<"$depends" | grep -Fxq -- "$dep" || fail "Depends lacks $dep: $depends"
 done
@@ -171,7 +172,7 @@ tests=$test_dir/tests/install
 run_tests "readiness and watchdog of the packaged program" notify "$tests/service_notify_tests"
 run_tests "readiness and watchdog under the unit's restrictions" notify-restricted \
   VARNOK_UNIT="$root/$unit" "$tests/service_notify_tests"
-run_tests "producers, encoders, hand-off and status page under the unit's restrictions" \
+run_tests "producers, encoders, hand-off, status page and broker under the unit's restrictions" \
   restricted VARNOK_UNIT="$root/$unit" "$tests/restricted_run_tests"
 grep -h '^not shown on this machine' "$work/restricted.log" || true
 

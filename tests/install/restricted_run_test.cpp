@@ -13,10 +13,12 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/child_process.h"
 #include "support/loopback.h"
+#include "support/mosquitto_broker.h"
 #include "support/temp_dir.h"
 
 namespace varnok::testing {
@@ -94,10 +96,20 @@ TEST(RestrictedLauncher, RefusesWhatTheUnitRefuses) {
 
 // The whole job, under the unit's action on a refused call and again with
 // every refused call killing the program, so that not even a call whose
-// failure it would survive goes unseen.
-class RestrictedRun : public ::testing::TestWithParam<bool> {};
+// failure it would survive goes unseen; each with the broker over plain TCP
+// and over TLS, whose handshake and certificate check run under the filter
+// too.
+class RestrictedRun : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
 
-TEST_P(RestrictedRun, ServesProducersEncodersHandOffAndStatusPage) {
+TEST_P(RestrictedRun, ServesProducersEncodersHandOffStatusPageAndBroker) {
+  const auto [killOnRefusal, tls] = GetParam();
+  BrokerOptions withTls;
+  withTls.tls = true;
+  MosquittoBroker broker(withTls);
+  ASSERT_TRUE(broker.start()) << broker.log();
+  const int brokerPort = tls ? broker.tlsPort() : broker.port();
+  const std::string clientId = "restricted-site", statusTopic = "varnok/status/" + clientId;
+
   ChildProcess encoder(VARNOK_ENCODER_SIM, {"--port", "0"});
   ASSERT_TRUE(encoder.waitForOutput("\n")) << encoder.err();
   std::smatch m;
@@ -110,12 +122,17 @@ TEST_P(RestrictedRun, ServesProducersEncodersHandOffAndStatusPage) {
   std::filesystem::create_directory(run);
   chmod(run.c_str(), 0700);
   std::filesystem::copy_file(fromEnvironment("VARNOK_PROGRAM", VARNOK_BINARY), folder + "varnok");
-  // The encoder by name: the resolver must work under the filter too.
+  std::filesystem::copy_file(TestCertificates::get().caFile(), folder + "ca.crt");
+  // The encoder and the broker by name: the resolver must work under the
+  // filter too.
   std::ofstream(folder + "varnok.ini")
       << "[General]\nEncoderCount=1\n[Inputs]\nListenOnPort=" << port
       << "\n[Status]\nHttpPort=" << httpPort
       << "\n[Encoder1]\nName=Studio\nHost=localhost\nPort=" << m[1]
-      << "\nCharset=rds\nNowPlaying1=NP=%RT%\\r\n[NowPlaying]\nFile=np.txt\nTokenFile=np-token\n";
+      << "\nCharset=rds\nNowPlaying1=NP=%RT%\\r\n[NowPlaying]\nFile=np.txt\nTokenFile=np-token\n"
+      << "[MQTT]\nBroker=localhost\nPort=" << brokerPort << "\nClientId=" << clientId
+      << "\nTopics=varnok/command/#\n"
+      << (tls ? "CAFile=ca.crt\n" : "");
   // Now playing: a watched file (inotify) and transliteration (ICU's data).
   std::ofstream(folder + "np.txt") << "\xc5\x81\xc3\xb3"
                                       "d\xc5\xba\n";
@@ -123,8 +140,18 @@ TEST_P(RestrictedRun, ServesProducersEncodersHandOffAndStatusPage) {
   chmod((folder + "np-token").c_str(), 0600);
   const std::vector<std::string> env = {"VARNOK_HEADLESS=1", "XDG_RUNTIME_DIR=" + run,
                                         "NOTIFY_SOCKET", "WATCHDOG_USEC"};
-  ChildProcess varnok(VARNOK_LAUNCHER, restricted({folder + "varnok"}, GetParam()), folder, env);
+  ChildProcess varnok(VARNOK_LAUNCHER, restricted({folder + "varnok"}, killOnRefusal), folder, env);
   ASSERT_TRUE(varnok.waitForOutput("Status page on http://")) << varnok.out() << varnok.err();
+  ASSERT_TRUE(varnok.waitForOutput("MQTT connected to localhost:" + std::to_string(brokerPort)))
+      << varnok.out() << varnok.err() << broker.log();
+  // The site subscribes before it publishes its status, and the broker takes
+  // a client's packets in order: with the status there, so is the
+  // subscription.
+  const auto online = broker.receive(statusTopic, 1, 5);
+  ASSERT_EQ(online.size(), 1u) << varnok.out() << broker.log();
+  EXPECT_EQ(online[0].rfind(statusTopic + " {\"online\":true,", 0), 0u) << online[0];
+  ASSERT_TRUE(broker.publish("varnok/command/all", {"RT=Brokered\r"})) << broker.log();
+  EXPECT_TRUE(encoder.waitForOutput("RT=Brokered\\r")) << encoder.out() << varnok.out();
 
   EXPECT_EQ(produce(port, "RT=Restricted\r", 7), "\r\n+\r\n\r\n");
   ChildProcess second(folder + "varnok", {"RT=Handed"}, folder, env);  // not restricted itself
@@ -154,10 +181,28 @@ TEST_P(RestrictedRun, ServesProducersEncodersHandOffAndStatusPage) {
   varnok.signal(SIGTERM);
   EXPECT_EQ(varnok.wait(), 0) << varnok.out() << varnok.err();
   EXPECT_EQ(varnok.out().find("Socket Error"), std::string::npos) << varnok.out();
+  // A refused call that the program reports and survives shows as EPERM's
+  // text, or as the socket error the program makes of it.
+  for (const char* refused : {"not permitted", "Permission denied"}) {
+    EXPECT_EQ(varnok.out().find(refused), std::string::npos) << varnok.out();
+    EXPECT_EQ(varnok.err().find(refused), std::string::npos) << varnok.err();
+  }
+  // One connection, kept to the end and closed with a goodbye: the retained
+  // status is the program's own last word, not the will standing in for it.
+  EXPECT_EQ(varnok.out().find("MQTT connection"), std::string::npos) << varnok.out();
+  EXPECT_EQ(varnok.out().find("could not say goodbye"), std::string::npos) << varnok.out();
+  EXPECT_NE(broker.log().find("Received DISCONNECT from " + clientId), std::string::npos)
+      << broker.log();
+  EXPECT_EQ(broker.receive(statusTopic, 1, 5),
+            std::vector<std::string>{statusTopic + " {\"online\":false}"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Refusal, RestrictedRun, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Kills" : "AsTheUnitSays"; });
+INSTANTIATE_TEST_SUITE_P(Refusal, RestrictedRun,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) ? "Kills" : "AsTheUnitSays") +
+                                  (std::get<1>(info.param) ? "_Tls" : "_Tcp");
+                         });
 
 }  // namespace
 }  // namespace varnok::testing

@@ -1,0 +1,131 @@
+#include "mqtt/site.h"
+
+#include <unistd.h>
+
+#include "dispatcher/dispatcher.h"
+#include "mqtt/broker_client.h"
+#include "nowplaying/metadata.h"
+#include "nowplaying/now_playing.h"
+#include "platform/ini_file.h"
+
+namespace varnok::mqtt {
+namespace {
+
+constexpr char kOffline[] = "{\"online\":false}";
+constexpr int kStatusEveryMs = 1000;
+
+}  // namespace
+
+Site::Site(Dispatcher& dispatcher, nowplaying::NowPlaying* nowPlaying, SiteSettings settings,
+           StatusJson status)
+    : dispatcher_(dispatcher),
+      nowPlaying_(nowPlaying),
+      settings_(std::move(settings)),
+      status_(std::move(status)),
+      statusTimer_(dispatcher.loop()) {
+  BrokerSettings client;
+  client.host = settings_.broker;
+  client.port = settings_.port;
+  client.clientId = settings_.clientId;
+  client.username = settings_.username;
+  client.password = settings_.password;
+  client.tls = {settings_.caFile, settings_.certFile, settings_.keyFile};
+  client.keepAliveSeconds = settings_.keepAlive;
+  for (const std::string& filter : settings_.topics) {
+    client.subscriptions.push_back({filter, settings_.qos});
+  }
+  client.will = LastWill{settings_.statusTopic, kOffline, 1, true};
+  client_ = std::make_unique<BrokerClient>(dispatcher_.loop(), std::move(client));
+  client_->setLog([this](std::string line) { dispatcher_.log(line); });
+  client_->setOnConnected([this] { publishStatus(true); });
+  client_->setOnMessage([this](const Message& m) { message(m.topic, m.payload); });
+  statusTimer_.setInterval(kStatusEveryMs);
+  statusTimer_.setOnTimer([this] { publishStatus(false); });
+  // Pushback: while the producers' total backlog holds every producer, the
+  // broker is not read either (the session keeps what it has not handed over).
+  dispatcher_.setOnProducersHeld([this](bool held) { client_->setReadPaused(held); });
+}
+
+Site::~Site() {
+  dispatcher_.setOnProducersHeld({});
+}
+
+void Site::start() {
+  if (!client_->start()) return;
+  statusTimer_.setEnabled(true);
+  if (dispatcher_.producersHeld()) client_->setReadPaused(true);
+}
+
+void Site::stop() {
+  statusTimer_.setEnabled(false);
+  client_->stop(Message{settings_.statusTopic, kOffline, 1, true});
+}
+
+bool Site::connected() const {
+  return client_->connected();
+}
+
+void Site::message(const std::string& topic, const std::string& payload) {
+  if (payload.empty()) return;
+  const Route route = routeOf(topic, settings_.nowPlayingTopic);
+  const CommandOrigin origin{.source = CommandSource::Broker, .deadline = 0};
+  switch (route.kind) {
+    case Route::Kind::NowPlaying: {
+      if (nowPlaying_ == nullptr) {
+        dispatcher_.log("MQTT now playing dropped - no now playing is configured (" + topic + ")");
+        return;
+      }
+      const auto parsed = nowplaying::parseJson(payload);
+      if (!parsed.ok()) {
+        dispatcher_.log("MQTT now playing dropped - " + parsed.error + " (" + topic + ")");
+        return;
+      }
+      nowPlaying_->apply(*parsed.value, nowplaying::Source::Broker);
+      return;
+    }
+    case Route::Kind::Encoder: {
+      const std::string wanted = upperAscii(route.encoder);
+      bool known = false;
+      for (const Encoder& e : dispatcher_.encoders()) {
+        known = known || (e.enabled && upperAscii(e.name) == wanted);
+      }
+      if (!known) {
+        dispatcher_.log("MQTT message for unknown encoder " + route.encoder + " dropped (" + topic +
+                        ")");
+        return;
+      }
+      dispatcher_.queueProducedCommand(payload, Destination{.name = route.encoder, .encoder = -1},
+                                       origin);
+      return;
+    }
+    case Route::Kind::Everyone:
+      dispatcher_.queueProducedCommand(payload, Destination{}, origin);
+      return;
+  }
+}
+
+// Published when something has changed since the last one (the time it was
+// produced aside), at most once a second; on every connect in any case.
+void Site::publishStatus(bool force) {
+  if (!client_->connected()) return;
+  std::string now = status_(false);
+  if (!force && now == lastStatus_) return;
+  if (client_->publish(settings_.statusTopic, status_(true), 1, true)) lastStatus_ = std::move(now);
+}
+
+std::unique_ptr<Site> openSite(Dispatcher& dispatcher, nowplaying::NowPlaying* nowPlaying,
+                               Site::StatusJson status) {
+  const std::string folder = dispatcher.config().programFolder;
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  SiteSettings settings =
+      readSiteSettings(IniFile(folder + "varnok.ini"), folder, host,
+                       [&dispatcher](const std::string& line) { dispatcher.log(line); });
+  if (!settings.enabled) return nullptr;
+  auto site =
+      std::make_unique<Site>(dispatcher, nowPlaying, std::move(settings), std::move(status));
+  site->start();
+  return site;
+}
+
+}  // namespace varnok::mqtt

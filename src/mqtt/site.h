@@ -1,0 +1,70 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "mqtt/site_settings.h"
+#include "platform/event_loop.h"
+
+namespace varnok {
+class Dispatcher;
+}
+namespace varnok::nowplaying {
+class NowPlaying;
+}
+
+namespace varnok::mqtt {
+
+class BrokerClient;
+
+// One transmitter site's link to the broker: every message on its
+// subscriptions is one command, as a TCP producer would have written it (for
+// every enabled encoder, or for one by name when the topic ends in
+// "/encoder/<Name>"); a message on the now-playing topic is a now-playing
+// update. What the broker hands over counts toward the producers' total
+// backlog bound, and while that bound holds the producers the broker is not
+// read either. The site's status goes out retained on its status topic when
+// it connects and at most once a second while something changes; its will,
+// and its last word on a clean exit, is {"online": false}.
+//
+// Ownership: owns its broker client and timer; the dispatcher, its loop and
+// the now-playing service (if any) must outlive it.
+class Site {
+ public:
+  // The status as JSON; stamped false leaves out what changes every second
+  // (the time it was produced), so that two can be compared.
+  using StatusJson = std::function<std::string(bool stamped)>;
+
+  Site(Dispatcher& dispatcher, nowplaying::NowPlaying* nowPlaying, SiteSettings settings,
+       StatusJson status);
+  ~Site();
+  Site(const Site&) = delete;
+  Site& operator=(const Site&) = delete;
+
+  void start();
+  // Publishes the last word and lets the broker go.
+  void stop();
+
+  const SiteSettings& settings() const { return settings_; }
+  bool connected() const;
+
+ private:
+  void message(const std::string& topic, const std::string& payload);
+  void publishStatus(bool force);
+
+  Dispatcher& dispatcher_;
+  nowplaying::NowPlaying* nowPlaying_;
+  SiteSettings settings_;
+  StatusJson status_;
+  std::unique_ptr<BrokerClient> client_;
+  Timer statusTimer_;
+  std::string lastStatus_;
+};
+
+// The site the configuration asks for, started: none without [MQTT] Broker
+// (or when its settings are refused, which is logged).
+std::unique_ptr<Site> openSite(Dispatcher& dispatcher, nowplaying::NowPlaying* nowPlaying,
+                               Site::StatusJson status);
+
+}  // namespace varnok::mqtt

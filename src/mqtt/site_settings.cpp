@@ -1,0 +1,130 @@
+#include "mqtt/site_settings.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+
+namespace varnok::mqtt {
+namespace {
+
+std::string trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string resolvePath(const std::string& path, const std::string& programFolder) {
+  return !path.empty() && path.front() == '/' ? path : programFolder + path;
+}
+
+std::vector<std::string> split(const std::string& list) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = list.find(',', start);
+    const std::string part = trimmed(list.substr(start, comma - start));
+    if (!part.empty()) parts.push_back(part);
+    if (comma == std::string::npos) return parts;
+    start = comma + 1;
+  }
+}
+
+std::vector<std::string> levels(const std::string& topic) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = topic.find('/', start);
+    out.push_back(topic.substr(start, slash - start));
+    if (slash == std::string::npos) return out;
+    start = slash + 1;
+  }
+}
+
+}  // namespace
+
+bool filterMatches(const std::string& filter, const std::string& topic) {
+  const std::vector<std::string> f = levels(filter), t = levels(topic);
+  if (!topic.empty() && topic.front() == '$' && !filter.empty() &&
+      (filter.front() == '+' || filter.front() == '#')) {
+    return false;
+  }
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    if (f[i] == "#") return true;
+    if (i >= t.size()) return false;
+    if (f[i] != "+" && f[i] != t[i]) return false;
+  }
+  return f.size() == t.size();
+}
+
+Route routeOf(const std::string& topic, const std::string& nowPlayingTopic) {
+  if (!nowPlayingTopic.empty() && topic == nowPlayingTopic) return {Route::Kind::NowPlaying, {}};
+  static const std::string kEncoder = "/encoder/";
+  const std::size_t at = topic.rfind(kEncoder);
+  if (at != std::string::npos) {
+    const std::string name = topic.substr(at + kEncoder.size());
+    if (!name.empty() && name.find('/') == std::string::npos) {
+      return {Route::Kind::Encoder, name};
+    }
+  }
+  return {Route::Kind::Everyone, {}};
+}
+
+SiteSettings readSiteSettings(const IniFile& ini, const std::string& programFolder,
+                              const std::string& hostName,
+                              const std::function<void(const std::string&)>& log) {
+  constexpr std::string_view kSection = "MQTT";
+  SiteSettings s;
+  s.broker = ini.readString(kSection, "Broker", "");
+  if (s.broker.empty()) return s;
+  s.port = ini.readInteger(kSection, "Port", 1883);
+  if (s.port < 1 || s.port > 65535) {
+    log("MQTT off - Port " + std::to_string(s.port) + " is not a TCP port");
+    return s;
+  }
+  std::string folderName = programFolder;
+  while (!folderName.empty() && folderName.back() == '/') folderName.pop_back();
+  folderName = folderName.substr(folderName.rfind('/') + 1);
+  s.clientId = ini.readString(kSection, "ClientId", "varnok-" + hostName + "-" + folderName);
+  s.username = ini.readString(kSection, "Username", "");
+  const std::string passwordFile = ini.readString(kSection, "PasswordFile", "");
+  if (!passwordFile.empty()) {
+    const std::string path = resolvePath(passwordFile, programFolder);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      log("MQTT off - password file cannot be read (" + path + ")");
+      return s;
+    }
+    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+      log("MQTT off - password file refused, group or others can read it (" + path + ")");
+      return s;
+    }
+    std::ifstream in(path);
+    std::getline(in, s.password);
+    s.password = trimmed(s.password);
+  }
+  s.caFile = ini.readString(kSection, "CAFile", "");
+  s.certFile = ini.readString(kSection, "CertFile", "");
+  s.keyFile = ini.readString(kSection, "KeyFile", "");
+  for (std::string* file : {&s.caFile, &s.certFile, &s.keyFile}) {
+    if (!file->empty()) *file = resolvePath(*file, programFolder);
+  }
+  s.topics = split(ini.readString(kSection, "Topics", "varnok/command/#"));
+  s.qos = std::clamp(ini.readInteger(kSection, "QoS", 1), 0, 2);
+  s.sessionExpiry = std::max(ini.readInteger(kSection, "SessionExpiry", 86400), 0);
+  s.keepAlive = std::max(ini.readInteger(kSection, "KeepAlive", 30), 5);
+  s.statusTopic = ini.readString(kSection, "StatusTopic", "varnok/status/" + s.clientId);
+  s.nowPlayingTopic = ini.readString(kSection, "NowPlayingTopic", "");
+  if (!s.nowPlayingTopic.empty()) s.topics.push_back(s.nowPlayingTopic);
+  for (const std::string& filter : s.topics) {
+    if (filterMatches(filter, s.statusTopic)) {
+      log("MQTT off - StatusTopic " + s.statusTopic + " is matched by the subscription " + filter +
+          ": the site would feed on its own status");
+      return s;
+    }
+  }
+  s.enabled = true;
+  return s;
+}
+
+}  // namespace varnok::mqtt
