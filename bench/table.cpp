@@ -8,10 +8,12 @@
 // --seconds: length of the window in which the sustained-delivery, command
 // latency and idle CPU rows are measured together (default 30).
 // --only: measure only these groups of rows (queue, ack, parallel, nowplaying,
-// memory, backlog, banlist, producers); all of them without it. --seconds
-// also bounds the now-playing rounds.
+// mqtt, memory, backlog, banlist, producers); all of them without it.
+// --seconds also bounds the now-playing rounds and the MQTT latency rounds.
 //
 // Only loopback addresses are used, and every wait is bounded.
+#include <mosquitto.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/epoll.h>
 
@@ -1013,6 +1015,491 @@ void nowPlayingRows(int seconds) {
   }
 }
 
+// ---- MQTT sites -------------------------------------------------------------
+
+// Our own mosquitto on a free loopback port, with a configuration of our own
+// in a temporary folder (never the system's service). Each client may have
+// up to a million QoS 1 messages waiting, so that no run loses any;
+// everything else is mosquitto's default (20 messages in flight per client,
+// Nagle on) unless noDelay turns Nagle off on its connections
+// (set_tcp_nodelay).
+class Broker {
+ public:
+  explicit Broker(bool noDelay = false) {
+    port_ = freePort();
+    const passwd* pw = getpwuid(geteuid());
+    const std::string conf = folder_.path() + "mosquitto.conf";
+    // mosquitto started as root switches to the user named here.
+    std::ofstream(conf) << "user " << (pw ? pw->pw_name : "root") << "\nlistener " << port_
+                        << " 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                           "max_queued_messages 1000000\nlog_dest file "
+                        << folder_.path() << "broker.log\n"
+                        << (noDelay ? "set_tcp_nodelay true\n" : "");
+    ChildOptions options;
+    options.program = "/usr/sbin/mosquitto";
+    options.args = {"-c", conf};
+    child_ = std::make_unique<Child>(options);
+    const auto end = SteadyClock::now() + std::chrono::seconds(10);
+    while (!connectLoopback(port_, 200).valid()) {
+      if (child_->wait(0) || SteadyClock::now() > end) {
+        throw std::runtime_error("mosquitto did not start: " + child_->output());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  TempFolder folder_{"varnok-bench-broker"};
+  std::uint16_t port_ = 0;
+  std::unique_ptr<Child> child_;
+};
+
+// A libmosquitto client on a network thread of its own (mosquitto_loop_start),
+// as a playout system's publisher would be. Nagle is off; the number of QoS 1
+// messages in flight is not limited on our side.
+class Publisher {
+ public:
+  explicit Publisher(std::uint16_t port) {
+    static const int initialised = mosquitto_lib_init();
+    (void)initialised;
+    mosq_ = mosquitto_new("varnok-bench-publisher", true, this);
+    if (mosq_ == nullptr) throw std::runtime_error("mosquitto_new failed");
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_max_inflight_messages_set(mosq_, 0);
+    mosquitto_connect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
+      auto* p = static_cast<Publisher*>(self);
+      std::lock_guard lock(p->mutex_);
+      p->connected_ = rc == 0;
+      p->changed_.notify_all();
+    });
+    mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int) {
+      auto* p = static_cast<Publisher*>(self);
+      std::lock_guard lock(p->mutex_);
+      ++p->acked_;
+      p->changed_.notify_all();
+    });
+    if (mosquitto_connect(mosq_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS ||
+        mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) {
+      mosquitto_destroy(mosq_);
+      throw std::runtime_error("the publisher could not connect to the broker");
+    }
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, std::chrono::seconds(5), [this] { return connected_; })) {
+      lock.unlock();
+      stopClient();
+      throw std::runtime_error("the broker did not accept the publisher");
+    }
+  }
+  ~Publisher() { stopClient(); }
+  Publisher(const Publisher&) = delete;
+  Publisher& operator=(const Publisher&) = delete;
+
+  // Hands one message to the library; the network thread sends it.
+  bool publish(const std::string& topic, const std::string& payload, int qos = 1) {
+    return mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), qos, false) == MOSQ_ERR_SUCCESS;
+  }
+  // Waits until the broker has acknowledged count messages in all.
+  bool waitAcked(std::uint64_t count, int timeoutMs) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return acked_ >= count; });
+  }
+  std::uint64_t acked() {
+    std::lock_guard lock(mutex_);
+    return acked_;
+  }
+
+ private:
+  void stopClient() {
+    mosquitto_disconnect(mosq_);
+    mosquitto_loop_stop(mosq_, false);
+    mosquitto_destroy(mosq_);
+  }
+
+  mosquitto* mosq_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool connected_ = false;
+  std::uint64_t acked_ = 0;
+};
+
+constexpr char kSiteTopic[] = "varnok/command/all";
+
+// One site: a copy of the program at Threads 4 with one encoder that keeps
+// its connection, subscribed to varnok/command/# (the default) with QoS 1
+// under a client id of its own, and a status page for /metrics.
+struct MqttSite {
+  MqttSite(int index, std::uint16_t brokerPort) {
+    httpPort = freePort();
+    const std::string extra =
+        fmt("[MQTT]\nBroker=127.0.0.1\nPort=%u\nClientId=varnok-bench-site-%d\nQoS=1\n"
+            "[Status]\nHttpPort=%u\n",
+            static_cast<unsigned>(brokerPort), index, static_cast<unsigned>(httpPort));
+    varnok = std::make_unique<Running>(fmt("Site%d", index),
+                                       ini(4, 0, {{"Studio", sink.port()}}) + extra);
+    if (!varnok->child->waitFor("MQTT connected to", 10000) ||
+        !varnok->child->waitFor(
+            fmt("Status page on http://127.0.0.1:%u/", static_cast<unsigned>(httpPort)), 10000)) {
+      throw std::runtime_error(fmt("site %d: no broker or no status page; output:\n", index) +
+                               varnok->child->output());
+    }
+  }
+  CommandSink sink;
+  std::uint16_t httpPort = 0;
+  std::unique_ptr<Running> varnok;
+};
+
+// The value of one sample of the site's /metrics; nullopt without an answer.
+std::optional<double> metricSample(std::uint16_t httpPort, const std::string& sample) {
+  Fd fd = connectLoopback(httpPort, 1000);
+  const std::string request =
+      "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (!fd.valid() || !sendAll(fd.get(), request.data(), request.size(), 1000)) return std::nullopt;
+  const std::string page = readToEnd(fd.get(), 1000);
+  const std::size_t at = page.find("\n" + sample + " ");
+  if (at == std::string::npos) return std::nullopt;
+  return std::strtod(page.c_str() + at + sample.size() + 2, nullptr);
+}
+
+const std::string kMqttReceived = "varnok_commands_received_total{input=\"mqtt\"}";
+
+// Publishes until a message reaches the fresh site (its subscription is then
+// in place), then waits until every site has delivered it, so that no
+// queue holds a warm-up message when the rounds begin.
+void awaitSubscribed(Publisher& publisher, MqttSite& fresh,
+                     const std::vector<std::unique_ptr<MqttSite>>& sites, int index) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const std::string command = fmt("RT1=Warm %d %d\r", index, attempt);
+    if (!publisher.publish(kSiteTopic, command)) break;
+    if (!fresh.sink.arrival(command, 200)) continue;
+    for (const auto& s : sites) {
+      if (s.get() != &fresh && !s->sink.arrival(command, 2000)) {
+        throw std::runtime_error("a warm-up message did not reach every site");
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return;
+  }
+  throw std::runtime_error(fmt("site %d: no message from the broker arrived within 10 s", index));
+}
+
+struct MqttLatency {
+  std::vector<double> last;                  // publish to the arrival at the last site
+  std::vector<std::vector<double>> perSite;  // publish to the arrival at each site
+  std::vector<double> direct;                // producer's write to the arrival at site 1
+  std::vector<double> publishCall;           // microseconds in mosquitto_publish()
+  int lost = 0;
+  std::string firstProblem;
+};
+
+// Rounds as in the now-playing rows: after the same random pause within the
+// tick, a fresh command goes out both ways in alternating order, once
+// published to the broker for every site and once written by a producer
+// connected to site 1; each is timed from just before the call to its
+// arrival at the encoder (at every site), and the next waits for it.
+MqttLatency measureMqttLatency(Publisher& publisher,
+                               const std::vector<std::unique_ptr<MqttSite>>& sites, Fd& producer,
+                               int rounds, TimePoint end, unsigned seed) {
+  MqttLatency out;
+  out.perSite.resize(sites.size());
+  std::mt19937 random(seed);
+  const int tick = tickMs(4);
+  std::uniform_int_distribution<int> pauseUs(1000, 1000 + tick * 1000);
+  const auto longest = std::chrono::milliseconds(6 * tick + 4);
+  const auto problem = [&](const std::string& what) {
+    ++out.lost;
+    if (out.firstProblem.empty()) out.firstProblem = what;
+  };
+  for (int round = 0; round < rounds && out.lost < 5; ++round) {
+    if (SteadyClock::now() + longest > end) break;
+    const auto pause = std::chrono::microseconds(pauseUs(random));
+    for (int way = 0; way < 2; ++way) {
+      std::this_thread::sleep_for(pause);
+      const std::string command =
+          fmt("RT1=Round %zu %05d %s\r", sites.size(), round, (way + round) % 2 == 0 ? "M" : "P");
+      const TimePoint t0 = SteadyClock::now();
+      if ((way + round) % 2 == 0) {
+        if (!publisher.publish(kSiteTopic, command)) {
+          problem("mosquitto_publish failed");
+          continue;
+        }
+        out.publishCall.push_back(usBetween(t0, SteadyClock::now()));
+        double latest = 0;
+        bool all = true;
+        for (std::size_t s = 0; s < sites.size(); ++s) {
+          const auto arrived = sites[s]->sink.arrival(command, 2000);
+          if (!arrived) {
+            all = false;
+            problem(fmt("a published command did not reach site %zu within 2 s", s + 1));
+            continue;
+          }
+          out.perSite[s].push_back(msBetween(t0, *arrived));
+          latest = std::max(latest, msBetween(t0, *arrived));
+        }
+        if (all) out.last.push_back(latest);
+      } else {
+        if (!produce(producer.get(), command, 2000)) {
+          problem("a producer's command was not acknowledged");
+          continue;
+        }
+        const auto arrived = sites[0]->sink.arrival(command, 2000);
+        if (!arrived) {
+          problem("a producer's command did not arrive within 2 s");
+          continue;
+        }
+        out.direct.push_back(msBetween(t0, *arrived));
+      }
+    }
+  }
+  for (auto* v : {&out.last, &out.direct, &out.publishCall}) std::sort(v->begin(), v->end());
+  for (auto& v : out.perSite) std::sort(v.begin(), v.end());
+  return out;
+}
+
+// Seconds from just before the first of count messages is handed to the
+// publisher until done() holds, checked every pollUs; nullopt after
+// timeoutMs. With drain, the consumer is stopped (SIGSTOP) while the
+// messages are published, and the clock starts when every one of them is
+// at the broker and the consumer is let go (SIGCONT).
+std::optional<double> timeStream(Publisher& publisher, const std::string& topic, int count,
+                                 const std::string& tag, bool drain, pid_t consumer,
+                                 const std::function<bool()>& done, int pollUs, int timeoutMs,
+                                 double& publishSeconds) {
+  if (drain) kill(consumer, SIGSTOP);
+  const std::uint64_t ackedBefore = publisher.acked();
+  TimePoint t0 = SteadyClock::now();
+  for (int i = 0; i < count; ++i) {
+    const std::string payload =
+        i + 1 == count ? "RT1=End " + tag + "\r" : fmt("RT1=Rate %s %06d\r", tag.c_str(), i);
+    if (!publisher.publish(topic, payload)) {
+      if (drain) kill(consumer, SIGCONT);
+      return std::nullopt;
+    }
+  }
+  const bool acked = publisher.waitAcked(ackedBefore + static_cast<std::uint64_t>(count), 60000);
+  publishSeconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
+  if (drain) {
+    t0 = SteadyClock::now();
+    kill(consumer, SIGCONT);
+  }
+  if (!acked) return std::nullopt;
+  const auto end = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+  while (SteadyClock::now() < end) {
+    if (done()) return std::chrono::duration<double>(SteadyClock::now() - t0).count();
+    std::this_thread::sleep_for(std::chrono::microseconds(pollUs));
+  }
+  return std::nullopt;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return percentile(v, 50);
+}
+
+std::string listed(const std::vector<double>& v, const char* format) {
+  std::string s;
+  for (const double x : v) s += (s.empty() ? "" : ", ") + fmt(format, x);
+  return s;
+}
+
+void mqttRateRows(Broker& broker, Publisher& publisher) {
+  constexpr int kMessages = 20000;
+  constexpr int kRounds = 3;
+  progress("mqtt: %d rounds of %d messages (QoS 1) to one site and to mosquitto_sub", kRounds,
+           kMessages);
+  const std::string sub = findProgram("mosquitto_sub");
+  if (sub.empty()) {
+    rows.push_back(
+        {"MQTT messages taken from the broker", "not measured: no mosquitto_sub", "", "", "", ""});
+    return;
+  }
+  MqttSite site(9, broker.port());
+  std::vector<std::unique_ptr<MqttSite>> none;
+  awaitSubscribed(publisher, site, none, 9);
+  // The yardstick: the broker's own client, with QoS 1, printing every
+  // message (it flushes its output after each), on a topic of its own so
+  // that the two never share a stream at the same moment.
+  const std::string yardTopic = "varnok/yardstick/all";
+  ChildOptions options;
+  options.program = sub;
+  options.args = {"-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-t", yardTopic,
+                  "-q", "1",         "-i", "varnok-bench-yardstick"};
+  Child yardstick(options);
+  bool subscribed = false;
+  for (int attempt = 0; attempt < 50 && !subscribed; ++attempt) {
+    const std::string probe = fmt("RT1=Warm yardstick %d\r", attempt);
+    publisher.publish(yardTopic, probe);
+    subscribed = yardstick.waitFor(probe, 200);
+  }
+  if (!subscribed)
+    throw std::runtime_error("mosquitto_sub received nothing: " + yardstick.output());
+
+  struct Way {
+    std::vector<double> rates, publishRates;
+    int failed = 0;
+  };
+  // [drain][0: the site, 1: mosquitto_sub]
+  Way ways[2][2];
+  for (int round = 0; round < kRounds; ++round) {
+    for (const bool drain : {false, true}) {
+      for (int k = 0; k < 2; ++k) {
+        const int who = (k + round) % 2;  // each first in turn
+        const std::string tag = fmt("%d%d%d", round, drain ? 1 : 0, who);
+        double publishSeconds = 0;
+        std::optional<double> seconds;
+        if (who == 0) {
+          const auto before = metricSample(site.httpPort, kMqttReceived);
+          if (!before) throw std::runtime_error("the site's /metrics has no " + kMqttReceived);
+          const double target = *before + kMessages;
+          seconds = timeStream(
+              publisher, kSiteTopic, kMessages, tag, drain, site.varnok->child->pid(),
+              [&] {
+                const auto now = metricSample(site.httpPort, kMqttReceived);
+                return now && *now >= target;
+              },
+              5000, 30000, publishSeconds);
+        } else {
+          const std::string last = "RT1=End " + tag + "\r";
+          std::size_t seen = yardstick.outputLength();
+          std::string tail;
+          seconds = timeStream(
+              publisher, yardTopic, kMessages, tag, drain, yardstick.pid(),
+              [&] {
+                // Only what came since the last look (and a marker's width
+                // before it) is searched.
+                const std::string fresh = yardstick.outputFrom(seen);
+                seen += fresh.size();
+                tail =
+                    tail.substr(tail.size() > last.size() ? tail.size() - last.size() : 0) + fresh;
+                return tail.find(last) != std::string::npos;
+              },
+              1000, 30000, publishSeconds);
+        }
+        Way& w = ways[drain ? 1 : 0][who];
+        if (!seconds || *seconds <= 0) {
+          ++w.failed;
+          continue;
+        }
+        w.rates.push_back(kMessages / *seconds);
+        if (!drain) w.publishRates.push_back(kMessages / publishSeconds);
+      }
+    }
+  }
+  for (const bool drain : {false, true}) {
+    const Way& v = ways[drain ? 1 : 0][0];
+    const Way& b = ways[drain ? 1 : 0][1];
+    const double vr = median(v.rates), br = median(b.rates);
+    std::string result = "measured";
+    if (v.failed + b.failed > 0) result += fmt(" (%d rounds incomplete)", v.failed + b.failed);
+    rows.push_back(
+        {drain ? fmt("MQTT messages taken from the broker by one site, %d QoS 1 messages waiting "
+                     "at the broker while the site was stopped (SIGSTOP), from SIGCONT until "
+                     "its mqtt counter in /metrics has them all",
+                     kMessages)
+               : fmt("MQTT messages taken from the broker by one site, %d QoS 1 messages "
+                     "published as fast as the publisher can, from the first publish until its "
+                     "mqtt counter in /metrics has them all",
+                     kMessages),
+         fmt("%.0f msg/s (median of %zu rounds: %s)", vr, v.rates.size(),
+             listed(v.rates, "%.0f").c_str()),
+         fmt("mosquitto_sub -q 1, same broker and publisher, the same payloads on a topic of its "
+             "own: %.0f msg/s (%s)",
+             br, listed(b.rates, "%.0f").c_str()),
+         br > 0 ? fmt("%.2fx", vr / br) : "", "none set", result});
+  }
+  std::vector<double> publishRates = ways[0][0].publishRates;
+  publishRates.insert(publishRates.end(), ways[0][1].publishRates.begin(),
+                      ways[0][1].publishRates.end());
+  notes.push_back(fmt(
+      "MQTT rate: the publisher (libmosquitto on its own thread, no limit on messages in flight) "
+      "had all %d messages acknowledged by the broker at a median %.0f msg/s in the live rounds "
+      "(%s). The site's counter was read every 5 ms over HTTP, mosquitto_sub's output every 1 ms. "
+      "Delivery to the encoder stays one command per 22 ms tick (Threads 4); the rows measure "
+      "how fast the site takes messages into its queues, not how fast they leave.",
+      kMessages, median(publishRates), listed(publishRates, "%.0f").c_str()));
+}
+
+// One site, then three, on a broker of their own; noDelay: the broker's
+// connections have Nagle off.
+void mqttLatencyRows(bool noDelay, std::chrono::milliseconds phase, int rounds) {
+  Broker broker(noDelay);
+  Publisher publisher(broker.port());
+  const std::string brokerText =
+      noDelay ? "mosquitto with set_tcp_nodelay true" : "mosquitto as configured by default";
+  std::vector<std::unique_ptr<MqttSite>> sites;
+  sites.push_back(std::make_unique<MqttSite>(1, broker.port()));
+  awaitSubscribed(publisher, *sites[0], sites, 1);
+  Fd producer = connectLoopback(sites[0]->varnok->port, 2000);
+  const int one = 1;
+  setsockopt(producer.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (!produce(producer.get(), "RT1=Warm producer\r", 2000) ||
+      !sites[0]->sink.arrival("RT1=Warm producer\r", 2000)) {
+    throw std::runtime_error("mqtt: the producer's first command did not arrive");
+  }
+  std::vector<MqttLatency> results;
+  for (const std::size_t count : {1u, 3u}) {
+    while (sites.size() < count) {
+      const int index = static_cast<int>(sites.size()) + 1;
+      sites.push_back(std::make_unique<MqttSite>(index, broker.port()));
+      awaitSubscribed(publisher, *sites.back(), sites, index);
+    }
+    results.push_back(measureMqttLatency(publisher, sites, producer, rounds,
+                                         SteadyClock::now() + phase,
+                                         static_cast<unsigned>(200 + count + (noDelay ? 10 : 0))));
+  }
+  for (const MqttLatency& r : results) {
+    const std::size_t count = r.perSite.size();
+    const double l50 = percentile(r.last, 50), l99 = percentile(r.last, 99);
+    const double d50 = percentile(r.direct, 50), d99 = percentile(r.direct, 99);
+    std::string result = r.last.empty() || r.direct.empty() ? "not measured" : "measured";
+    if (r.lost > 0) result += fmt(" (%d lost: %s)", r.lost, r.firstProblem.c_str());
+    rows.push_back(
+        {(count == 1 ? std::string("MQTT publish (QoS 1) to the command at the encoder, 1 site")
+                     : fmt("MQTT publish (QoS 1) to the command at the encoder of the last of "
+                           "%zu sites",
+                           count)) +
+             ", Threads 4, " + brokerText,
+         fmt("p50 %.1f ms, p99 %.1f ms, max %.1f ms (n=%zu)", l50, l99, percentile(r.last, 100),
+             r.last.size()),
+         fmt("producer sending the same command to site 1: p50 %.1f ms, p99 %.1f ms, max %.1f ms "
+             "(n=%zu)",
+             d50, d99, percentile(r.direct, 100), r.direct.size()),
+         d50 > 0 && d99 > 0 ? fmt("p50 %.2fx, p99 %.2fx", l50 / d50, l99 / d99) : "", "none set",
+         result});
+    std::string perSite;
+    for (std::size_t s = 0; s < count; ++s) {
+      perSite += fmt("%ssite %zu p50 %.1f, p99 %.1f, max %.1f ms", s ? "; " : "", s + 1,
+                     percentile(r.perSite[s], 50), percentile(r.perSite[s], 99),
+                     percentile(r.perSite[s], 100));
+    }
+    notes.push_back(fmt(
+        "MQTT latency, %zu site%s, %s (a tick of %d ms at Threads 4): per site, %s. The call to "
+        "mosquitto_publish() took p50 %.0f us, p99 %.0f us. Then the command waits for its "
+        "site's next dispatch tick, which is most of every figure.%s",
+        count, count == 1 ? "" : "s", brokerText.c_str(), tickMs(4), perSite.c_str(),
+        percentile(r.publishCall, 50), percentile(r.publishCall, 99),
+        count > 1 ? " Each copy ticks on its own, so the last of several sites waits for the "
+                    "latest of their ticks."
+                  : ""));
+  }
+}
+
+void mqttRows(int seconds) {
+  constexpr int kRounds = 200;
+  const auto phase = std::chrono::milliseconds(std::min(seconds, 30) * 200);
+  progress(
+      "mqtt: publish to encoder beside a producer at 1 and 3 sites, two brokers, at most %d "
+      "rounds or %lld ms each",
+      kRounds, static_cast<long long>(phase.count()));
+  mqttLatencyRows(false, phase, kRounds);
+  mqttLatencyRows(true, phase, kRounds);
+  Broker broker;
+  Publisher publisher(broker.port());
+  mqttRateRows(broker, publisher);
+}
+
 // ---- Memory per queued command ----------------------------------------------
 
 // An encoder that refuses connections (a bound socket that does not listen):
@@ -1445,7 +1932,7 @@ int main(int argc, char** argv) {
   using namespace varnok::bench;
   int seconds = 30;
   std::vector<std::string> only;
-  const std::vector<std::string> groups = {"queue",  "ack",     "parallel", "nowplaying",
+  const std::vector<std::string> groups = {"queue",  "ack",     "parallel", "nowplaying", "mqtt",
                                            "memory", "backlog", "banlist",  "producers"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -1455,10 +1942,11 @@ int main(int argc, char** argv) {
                std::find(groups.begin(), groups.end(), argv[i + 1]) != groups.end()) {
       only.push_back(argv[++i]);
     } else {
-      std::fprintf(stderr,
-                   "usage: %s [--seconds N] [--only queue|ack|parallel|nowplaying|memory|backlog|"
-                   "banlist|producers]...\n",
-                   argv[0]);
+      std::fprintf(
+          stderr,
+          "usage: %s [--seconds N] [--only queue|ack|parallel|nowplaying|mqtt|memory|backlog|"
+          "banlist|producers]...\n",
+          argv[0]);
       return 2;
     }
   }
@@ -1483,12 +1971,13 @@ int main(int argc, char** argv) {
   group("ack", ackRows);
   group("parallel", [&] { parallelRows(seconds); });
   group("nowplaying", [&] { nowPlayingRows(seconds); });
+  group("mqtt", [&] { mqttRows(seconds); });
   group("memory", memoryRow);
   group("backlog", backlogRow);
   group("banlist", banListRow);
   group("producers", [&] { producersRow(limit); });
-  for (const char* name :
-       {"ack", "banlist", "parallel", "nowplaying", "memory", "backlog", "queue", "producers"}) {
+  for (const char* name : {"ack", "banlist", "parallel", "nowplaying", "mqtt", "memory", "backlog",
+                           "queue", "producers"}) {
     const std::vector<Row>& g = measured[name];
     rows.insert(rows.end(), g.begin(), g.end());
   }
