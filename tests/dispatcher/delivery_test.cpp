@@ -270,28 +270,10 @@ TEST_F(DeliveryTest, OutOfDescriptorsTheListenerNeitherSpinsNorFloodsTheLog) {
     knocking.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   }
   const std::size_t linesBefore = logTexts().size();
-  int busy = 0;
-  int turnedAway = 0;
-  {
-    DescriptorFill fill;
-    ASSERT_TRUE(fill.full());
-    const sockaddr_in to = loopbackAddress("127.0.0.1", port);
-    for (int fd : knocking) ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    for (int i = 0; i < 60; ++i) loop.runOnce(1);  // turns them away
-    for (int i = 0; i < 50; ++i) {
-      pollfd p{loop.fd(), POLLIN, 0};
-      if (::poll(&p, 1, 0) == 1) ++busy;
-      loop.runOnce(0);
-    }
-    for (int fd : knocking) {
-      char c;
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 0) == 1 && ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0) ++turnedAway;
-    }
-  }
+  const Knocked knocked = knockWhileFull(loop, port, knocking);
   for (int fd : knocking) ::close(fd);
-  EXPECT_LE(busy, 1);
-  EXPECT_EQ(turnedAway, 20);
+  EXPECT_LE(knocked.busy, 1);
+  EXPECT_EQ(knocked.turnedAway, 20);
   // One report of the shortage, naming no encoder.
   const std::vector<std::string> lines = logTexts();
   const std::vector<std::string> added(lines.begin() + static_cast<long>(linesBefore), lines.end());

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +12,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
+
+#include "platform/event_loop.h"
+#include "support/loopback.h"
 
 namespace varnok::testing {
 
@@ -65,5 +71,37 @@ class DescriptorFill {
   bool full_ = false;
   std::vector<int> fds_;
 };
+
+// What a listener on the loop did with clients that knocked while this
+// process had no descriptor to spare: how often the loop was still ready
+// once it had had time to turn them away (a spinning listener keeps it
+// ready), and how many clients saw their connection closed.
+struct Knocked {
+  int busy = 0;
+  int turnedAway = 0;
+};
+
+// Connects each socket of knocking (made while there were descriptors) to
+// the port while every descriptor is taken, gives the loop time, then looks.
+inline Knocked knockWhileFull(EventLoop& loop, std::uint16_t port,
+                              const std::vector<int>& knocking) {
+  Knocked k;
+  DescriptorFill fill;
+  if (!fill.full()) return {-1, -1};
+  const sockaddr_in to = loopbackAddress("127.0.0.1", port);
+  for (int fd : knocking) ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  for (int i = 0; i < 60; ++i) loop.runOnce(1);
+  for (int i = 0; i < 50; ++i) {
+    pollfd p{loop.fd(), POLLIN, 0};
+    if (::poll(&p, 1, 0) == 1) ++k.busy;
+    loop.runOnce(0);
+  }
+  for (int fd : knocking) {
+    char c;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) == 1 && ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0) ++k.turnedAway;
+  }
+  return k;
+}
 
 }  // namespace varnok::testing
