@@ -100,37 +100,6 @@ TEST(BrokerClient, ReceivesInOrderAndPublishes) {
   EXPECT_EQ(h.client.counters().messagesReceived, 201u);
 }
 
-// Messages published while the client is away wait in its session.
-TEST(BrokerClient, PersistentSessionKeepsMessagesWhileAway) {
-  for (const bool restartBroker : {false, true}) {
-    SCOPED_TRACE(restartBroker ? "broker restarted meanwhile" : "broker kept running");
-    BrokerOptions options;
-    options.persistence = true;
-    MosquittoBroker broker(options);
-    ASSERT_TRUE(broker.start());
-    {
-      RealHarness first(settingsFor(broker.port()));
-      first.client.start();
-      ASSERT_TRUE(first.runUntil([&] { return first.client.connected(); }));
-      // The SUBACK has arrived when a publish to our own filter returns.
-      first.client.publish("rds/site-a/echo", "x", 1, false);
-      ASSERT_TRUE(first.runUntil([&] { return !first.got.empty(); }));
-      first.client.stop();
-      ASSERT_TRUE(first.runUntil([&] { return first.client.stopped(); }));
-    }
-    const auto lines = numbered("RT=Song ", 20);
-    ASSERT_TRUE(broker.publish("rds/site-a/enc2", lines));
-    if (restartBroker) {
-      ASSERT_TRUE(broker.restart());
-    }
-    RealHarness second(settingsFor(broker.port()));
-    second.client.start();
-    ASSERT_TRUE(second.runUntil([&] { return second.got.size() >= lines.size(); }))
-        << second.logText();
-    EXPECT_EQ(second.got, received("rds/site-a/enc2", lines));
-  }
-}
-
 // Connections that must come up, and those that must be refused, each with
 // the reason in the log.
 TEST(BrokerClient, AuthenticationAndTls) {
