@@ -85,12 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string banFile = filler + "\n" + std::string(part[1]);
   rig.scratch.write("varnok.vip", vipFile);
   rig.scratch.write("varnok.ban", banFile);
-  peer.vipList().clear();
-  peer.banList().clear();
-  peer.loadList("vip");
-  peer.loadList("ban");
-  const std::vector<std::string>& vipEntries = peer.vipList().entries();
-  const std::vector<std::string>& banEntries = peer.banList().entries();
+  peer.intake().loadLists(rig.dispatcher.config().programFolder);
+  const std::vector<std::string>& vipEntries = peer.intake().vipList().entries();
+  const std::vector<std::string>& banEntries = peer.intake().banList().entries();
   VARNOK_FUZZ_CHECK(vipEntries == expectedEntries(vipFile));
   VARNOK_FUZZ_CHECK(banEntries == expectedEntries(banFile));
 
@@ -104,9 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& address : addresses) {
     const bool banned = listed(banEntries, address);
     const bool vip = listed(vipEntries, address);
-    VARNOK_FUZZ_CHECK(peer.inList(peer.banList(), address) == banned);
-    VARNOK_FUZZ_CHECK(peer.inList(peer.vipList(), address) == vip);
-    VARNOK_FUZZ_CHECK(peer.banned(address) == (banned && !vip));
+    VARNOK_FUZZ_CHECK(peer.intake().inList(peer.intake().banList(), address) == banned);
+    VARNOK_FUZZ_CHECK(peer.intake().inList(peer.intake().vipList(), address) == vip);
+    VARNOK_FUZZ_CHECK(peer.intake().banned(address) == (banned && !vip));
   }
   return 0;
 }

@@ -89,9 +89,9 @@ struct Rig {
     peer.resumeTimer().setEnabled(false);
     peer.expiryTimer().setEnabled(false);
     VARNOK_FUZZ_CHECK(dispatcher.listening() && dispatcher.queues().encoderCount() == 2);
-    VARNOK_FUZZ_CHECK(peer.banList().entries().size() == 1);
+    VARNOK_FUZZ_CHECK(peer.intake().banList().entries().size() == 1);
 
-    varnok::net::TcpListener& listener = peer.listener();
+    varnok::net::TcpListener& listener = varnok::ProducerIntakePeer(peer.intake()).listener();
     sockaddr_in bound{};
     socklen_t len = sizeof bound;
     ::getsockname(listener.descriptor(), reinterpret_cast<sockaddr*>(&bound), &len);
@@ -147,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool fromBanned = piece.substr(0, 1) == "B";
     auto* connection = fromBanned ? rig->bannedConnection : rig->servedConnection;
     const std::string_view bytes = piece.substr(piece.empty() ? 0 : 1);
-    rig->app.dispatch([&] { rig->peer.producerData(*connection, bytes); });
+    rig->app.dispatch(
+        [&] { varnok::ProducerIntakePeer(rig->peer.intake()).received(*connection, bytes); });
     if (!fromBanned && !bytes.empty()) {
       ++acks;
       queuedBytes += kCopies * static_cast<std::int64_t>(bytes.size());

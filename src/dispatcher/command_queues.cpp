@@ -1,56 +1,98 @@
 #include "dispatcher/command_queues.h"
 
+#include <cassert>
+#include <utility>
+
 namespace varnok {
 
+// No outside code runs while an operation changes the queues: the gate's
+// notices wait until it is done. Entering one from inside another would mean
+// that rule was broken somewhere.
+class CommandQueues::Operation {
+ public:
+  explicit Operation(CommandQueues& queues) : queues_(queues) {
+    assert(!queues_.operating_ && "a queue operation ran inside another");
+    queues_.operating_ = true;
+  }
+  ~Operation() { queues_.operating_ = false; }
+  Operation(const Operation&) = delete;
+  Operation& operator=(const Operation&) = delete;
+
+ private:
+  CommandQueues& queues_;
+};
+
 void CommandQueues::push(int encoder, QueuedCommand entry) {
-  // Counted once the entry is in: a push that throws changes nothing.
-  ProducerShare* const share = entry.producer.get();
-  const auto bytes = static_cast<std::int64_t>(entry.text.size());
-  const std::int64_t taken = footprint(entry);
-  queues_[static_cast<std::size_t>(encoder)].push_back(std::move(entry));
-  if (share == nullptr) return;
-  share->waiting += bytes;
-  producerBytes_ += taken;
-  if (held_ || totalBound_ <= 0 || producerBytes_ <= totalBound_) return;
-  held_ = true;
-  if (gate_.hold) gate_.hold();
+  {
+    Operation op(*this);
+    // Counted once the entry is in: a push that throws changes nothing.
+    ProducerShare* const share = entry.producer.get();
+    const auto bytes = static_cast<std::int64_t>(entry.text.size());
+    const std::int64_t taken = footprint(entry);
+    queues_[static_cast<std::size_t>(encoder)].push_back(std::move(entry));
+    if (share == nullptr) return;
+    share->waiting += bytes;
+    producerBytes_ += taken;
+    if (held_ || totalBound_ <= 0 || producerBytes_ <= totalBound_) return;
+    held_ = true;
+    notices_.push_back({Notice::Kind::Hold, nullptr});
+  }
+  deliverNotices();
 }
 
 std::string CommandQueues::takeNext(int encoder, TDateTime now, std::uint64_t& expired) {
   if (encoder < 0 || encoder >= static_cast<int>(queues_.size())) return {};
-  auto& queue = queues_[static_cast<std::size_t>(encoder)];
-  while (!queue.empty()) {
-    QueuedCommand entry = std::move(queue.front());
-    queue.pop_front();
-    release(entry);
-    if (!pastDeadline(entry, now)) return std::move(entry.text);
-    ++expired;
+  std::string text;
+  {
+    Operation op(*this);
+    auto& queue = queues_[static_cast<std::size_t>(encoder)];
+    while (!queue.empty()) {
+      QueuedCommand entry = std::move(queue.front());
+      queue.pop_front();
+      release(entry);
+      if (!pastDeadline(entry, now)) {
+        text = std::move(entry.text);
+        break;
+      }
+      ++expired;
+    }
   }
-  return {};
+  deliverNotices();
+  return text;
 }
 
 std::uint64_t CommandQueues::expire(TDateTime now, std::int64_t maxSeconds) {
   std::uint64_t dropped = 0;
-  for (auto& queue : queues_) {
-    // Only heads are removed, so the pass ends at the first entry that stays.
-    while (!queue.empty() && (secondsBetween(now, queue.front().queuedAt) > maxSeconds ||
-                              pastDeadline(queue.front(), now))) {
-      release(queue.front());
-      queue.pop_front();
-      ++dropped;
+  {
+    Operation op(*this);
+    for (auto& queue : queues_) {
+      // Only heads are removed, so the pass ends at the first entry that stays.
+      while (!queue.empty() && (secondsBetween(now, queue.front().queuedAt) > maxSeconds ||
+                                pastDeadline(queue.front(), now))) {
+        release(queue.front());
+        queue.pop_front();
+        ++dropped;
+      }
     }
   }
+  deliverNotices();
   return dropped;
 }
 
 std::size_t CommandQueues::removeWaiting(int encoder, CommandSource source) {
   if (encoder < 0 || encoder >= static_cast<int>(queues_.size())) return 0;
-  auto& queue = queues_[static_cast<std::size_t>(encoder)];
-  return std::erase_if(queue, [&](const QueuedCommand& entry) {
-    if (entry.origin.source != source) return false;
-    release(entry);
-    return true;
-  });
+  std::size_t removed = 0;
+  {
+    Operation op(*this);
+    auto& queue = queues_[static_cast<std::size_t>(encoder)];
+    removed = std::erase_if(queue, [&](const QueuedCommand& entry) {
+      if (entry.origin.source != source) return false;
+      release(entry);
+      return true;
+    });
+  }
+  deliverNotices();
+  return removed;
 }
 
 void CommandQueues::release(const QueuedCommand& entry) {
@@ -62,12 +104,32 @@ void CommandQueues::release(const QueuedCommand& entry) {
   // while all producers are held, the gate's release reads it again.
   if (share->paused && share->waiting <= producerBound_ / 2) {
     share->paused = false;
-    const auto connection = share->connection.lock();
-    if (connection && !held_) (*connection)->setReadPaused(false);
+    if (!held_) notices_.push_back({Notice::Kind::ReadAgain, entry.producer});
   }
   if (!held_ || producerBytes_ * 2 >= totalBound_) return;
   held_ = false;
-  if (gate_.release) gate_.release();
+  notices_.push_back({Notice::Kind::Release, nullptr});
+}
+
+void CommandQueues::deliverNotices() {
+  if (notices_.empty()) return;
+  // A notice may start another operation, which collects and delivers its
+  // own: this list is ours alone.
+  std::vector<Notice> due;
+  due.swap(notices_);
+  for (Notice& notice : due) {
+    switch (notice.kind) {
+      case Notice::Kind::Hold:
+        if (gate_.hold) gate_.hold();
+        break;
+      case Notice::Kind::Release:
+        if (gate_.release) gate_.release();
+        break;
+      case Notice::Kind::ReadAgain:
+        if (gate_.readAgain) gate_.readAgain(*notice.share);
+        break;
+    }
+  }
 }
 
 }  // namespace varnok

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "net/socket_base.h"
 #include "platform/clock.h"
 
 namespace varnok {
@@ -25,13 +24,12 @@ struct CommandOrigin {
 
 // What one producer connection has waiting in the queues, so that a
 // producer that writes faster than the encoders take can be slowed down
-// alone. Shared by the queued entries it put there. Every entry that
-// carries a share counts toward the bound over all producers, whichever
-// input gave it; an input without a connection leaves connection empty.
+// alone. Shared by the queued entries it put there and by whoever reads
+// that producer. Every entry that carries a share counts toward the bound
+// over all producers, whichever input gave it.
 struct ProducerShare {
   std::int64_t waiting = 0;  // bytes of its entries still queued
   bool paused = false;       // its connection is not being read
-  std::weak_ptr<net::SocketBase* const> connection;
 };
 
 struct QueuedCommand {
@@ -41,14 +39,18 @@ struct QueuedCommand {
   std::shared_ptr<ProducerShare> producer;  // the producer connection that sent it, if any
 };
 
-// What the queues ask of whoever reads the producers, when the bytes that
-// all producers together have waiting pass the total bound (read none of
-// them) and when they have fallen below half of it (read again every one
-// that its own bound does not hold). Both run inside push, takeNext or
-// expire: they may pause and resume reading, and must not touch the queues.
+// What the queues ask of whoever reads the producers: when the bytes that
+// all producers together have waiting pass the total bound (hold: read none
+// of them), when they have fallen below half of it (release: read again
+// every one that its own bound does not hold), and when one paused producer
+// has fallen to half of its own bound while the others are read (readAgain).
+// The notices are collected while an operation runs and delivered, in the
+// order they arose, once its work is done: a notice may queue, take or drop
+// entries again.
 struct ProducerGate {
   std::function<void()> hold;
   std::function<void()> release;
+  std::function<void(ProducerShare& share)> readAgain;
 };
 
 // One first-in first-out queue per encoder, and the accounting of what the
@@ -105,6 +107,14 @@ class CommandQueues {
   static bool pastDeadline(const QueuedCommand& entry, TDateTime now) {
     return entry.origin.deadline != 0 && now > entry.origin.deadline;
   }
+  // Marks an operation under way, so that re-entry shows in a debug build.
+  class Operation;
+  struct Notice {
+    enum class Kind { Hold, Release, ReadAgain } kind;
+    std::shared_ptr<ProducerShare> share;  // for ReadAgain
+  };
+  // Hands the gate what the finished operation collected.
+  void deliverNotices();
 
   std::vector<std::deque<QueuedCommand>> queues_;
   std::int64_t producerBound_ = 0;
@@ -112,6 +122,8 @@ class CommandQueues {
   ProducerGate gate_;
   std::int64_t producerBytes_ = 0;
   bool held_ = false;
+  std::vector<Notice> notices_;
+  bool operating_ = false;
 };
 
 }  // namespace varnok

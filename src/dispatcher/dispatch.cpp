@@ -3,70 +3,61 @@
 
 namespace varnok {
 
+// A failure reported on the way (a dial or a send that failed at once) ends
+// the tick where it happened.
 void Dispatcher::dispatchTick() {
-  mark(Mark::DispatchTick);
+  trail_.mark(Mark::DispatchTick);
   for (SenderSlot& s : slots_) {
-    if (!s.idle() && s.connected()) settleAcknowledged(s);
+    if (!s.idle()) s.settle();
   }
   const int slot = idleSlot();
   if (slot >= 0 && waitingUnserved() >= 1) {
     const int encoder = longestWaiting(false);
-    if (encoder != -1) serve(encoder, slot);
+    if (encoder != -1 && !serve(encoder, slot)) return;
   } else {
     const int encoder = longestWaiting(true);
     if (encoder != -1) {
       for (const SenderSlot& s : senderSlots()) {
-        if (s.encoder() == encoder) serve(encoder, s.index());
+        if (s.encoder() == encoder && !serve(encoder, s.index())) return;
       }
     }
   }
-  restIfIdle();
-  mark(Mark::End);
+  // With no command waiting for an active encoder and every slot idle (so
+  // nothing in flight and no close pending) a tick has nothing to do: the
+  // timer rests, keeping its beat, until a command is queued or an encoder
+  // resumes.
+  bool resting = true;
+  for (const SenderSlot& s : senderSlots()) resting = resting && s.idle();
+  for (std::size_t i = 0; i < encoders_.size() && resting; ++i) {
+    if (encoders_[i].active && !queues_.empty(static_cast<int>(i))) resting = false;
+  }
+  if (resting) dispatchTimer_.rest();
+  trail_.mark(Mark::End);
 }
 
-// With no command waiting for an active encoder and every slot idle (so
-// nothing in flight and no close pending) a tick has nothing to do: the
-// timer rests, keeping its beat, until a command is queued or an encoder
-// resumes.
-void Dispatcher::restIfIdle() {
-  for (const SenderSlot& s : senderSlots()) {
-    if (!s.idle()) return;
-  }
-  for (std::size_t i = 0; i < encoders_.size(); ++i) {
-    if (encoders_[i].active && !queues_.empty(static_cast<int>(i))) return;
-  }
-  dispatchTimer_.rest();
-}
-
-// An idle slot is bound to the encoder and dials it; a connected one gets the
-// encoder's next command.
-void Dispatcher::serve(int encoder, int slotIndex) {
-  mark(Mark::Serve);
+Result<> Dispatcher::serve(int encoder, int slotIndex) {
+  trail_.mark(Mark::Serve);
   SenderSlot& slot = slots_[static_cast<std::size_t>(slotIndex)];
 
   if (slot.idle()) {
-    if (queues_.empty(encoder) || isServed(encoder, false)) return;
+    if (queues_.empty(encoder) || isServed(encoder, false)) return {};
     const Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
     const auto port = static_cast<std::uint16_t>(e.port & 0xFFFF);
-    if (!slot.client().canChangeTarget(e.host, port)) {
-      // The client is still busy with an earlier connection: close it and
-      // let a later tick try again.
+    if (!slot.canDial(e.host, port)) {
+      // The slot's link is still busy with an earlier connection: close it
+      // and let a later tick try again.
       slot.close();
-      return;
+      return {};
     }
-    slot.dial(encoder, e.host, port);
-    return;
+    return slot.dial(encoder, e.host, port);
   }
 
-  if (!slot.connected() || !slot.readyForNext()) return;
+  if (!slot.connected() || !slot.readyForNext()) return {};
   const std::string command = takeNext(encoder);
-  if (command.empty()) return;
-  // What the socket cannot take at once is written as it drains; the next
-  // command for this encoder waits until then.
-  slot.send(command);
-  if (slot.client().pendingOutput() == 0) commandWritten(slot);
-  slot.restartIdleTimer();
-  mark(Mark::End);
+  if (command.empty()) return {};
+  if (Result<> sent = slot.send(command); !sent) return sent;
+  trail_.mark(Mark::End);
+  return {};
 }
 
 }  // namespace varnok

@@ -12,6 +12,24 @@
 
 namespace varnok {
 
+namespace {
+
+// We listen on every address of the machine, so any address of it with the
+// port that is dialled (its low 16 bits) would bring every command straight
+// back to us, for ever. The host is read as the client will read it, in
+// every form inet_aton takes (127.1, 2130706433, 0x7f.1 are all 127.0.0.1);
+// other names are looked up only when dialled, and mayDial checks what they
+// give.
+bool deliversToOurselves(const Encoder& e, std::uint16_t listenOnPort) {
+  if ((e.port & 0xFFFF) != listenOnPort) return false;
+  if (upperAscii(e.host) == "LOCALHOST") return true;
+  in_addr address{};
+  if (inet_aton(e.host.c_str(), &address) == 0) return false;
+  return net::isThisMachine(address.s_addr);
+}
+
+}  // namespace
+
 std::string applicationTitleFor(const std::string& programFolder) {
   try {
     return applicationTitle(programFolder);
@@ -22,37 +40,13 @@ std::string applicationTitleFor(const std::string& programFolder) {
 
 Dispatcher::Dispatcher(EventLoop& loop, std::string programFolder)
     : loop_(loop),
-      listener_(loop),
-      slots_{{SenderSlot(loop, 0), SenderSlot(loop, 1), SenderSlot(loop, 2), SenderSlot(loop, 3)}},
+      intake_(loop, *this, trail_, counters_),
+      slots_{{SenderSlot(loop, 0, *this, trail_), SenderSlot(loop, 1, *this, trail_),
+              SenderSlot(loop, 2, *this, trail_), SenderSlot(loop, 3, *this, trail_)}},
       dispatchTimer_(loop),
       expiryTimer_(loop),
       resumeTimer_(loop) {
   config_.programFolder = std::move(programFolder);
-
-  // Port 23 and not listening until start-up says otherwise.
-  listener_.setPort(23);
-  listener_.onClientConnected = [this](net::AcceptedConnection& c) { producerConnected(c); };
-  listener_.onClientDisconnected = [this](net::AcceptedConnection& c) { producerDisconnected(c); };
-  listener_.onClientRead = [this](net::AcceptedConnection& c, std::string_view bytes) {
-    producerData(c, bytes);
-  };
-  listener_.onError = [this](int code, const std::string& text) {
-    socketError(nullptr, code, text);
-  };
-
-  for (SenderSlot& slot : slots_) {
-    net::TcpClient& client = slot.client();
-    client.mayConnect = [this, &slot](const sockaddr_in& target) { return mayDial(slot, target); };
-    client.onConnected = [this, &slot] { slotConnected(slot); };
-    client.onDisconnected = [this, &slot] { slotDisconnected(slot); };
-    client.onWritten = [this, &slot] { slotWritten(slot); };
-    client.onError = [this, &slot](int code, const std::string& text) {
-      socketError(&slot, code, text);
-    };
-    slot.idleTimer().setOnTimer([this, &slot] { slotTimer(slot); });
-    slot.stayTimer().setOnTimer([this, &slot] { slotTimer(slot); });
-  }
-
   dispatchTimer_.setInterval(45);
   dispatchTimer_.setOnTimer([this] { dispatchTick(); });
   dispatchTimer_.setEnabled(true);
@@ -63,31 +57,26 @@ Dispatcher::Dispatcher(EventLoop& loop, std::string programFolder)
   resumeTimer_.setEnabled(true);
 }
 
+// Nothing may report into a dispatcher that is going away: the hook first;
+// the slots and the intake quiet their own handlers as they go.
 Dispatcher::~Dispatcher() {
-  // Nothing may report into a dispatcher that is going away: the hook
-  // first, then the components' handlers.
   loop_.app().setOnException(nullptr);
-  listener_.onClientDisconnected = nullptr;
-  listener_.onError = nullptr;
-  for (SenderSlot& slot : slots_) {
-    slot.client().onDisconnected = nullptr;
-    slot.client().onError = nullptr;
-    slot.client().onWritten = nullptr;
-  }
 }
 
 std::span<const SenderSlot> Dispatcher::senderSlots() const {
   return {slots_.data(), static_cast<std::size_t>(slotCount_)};
 }
 
-void Dispatcher::start() {
+Result<> Dispatcher::start() {
   trail_.start();
-  loop_.app().setOnException([this](const std::exception& e) { applicationError(e); });
+  loop_.app().setOnException([this](const std::exception& e) {
+    trail_.mark(Mark::Exception);
+    applicationError(e.what());
+    trail_.mark(Mark::End);
+  });
 
   logView_.addLine("Varnok - RDS command dispatcher");
   log("RDS dispatcher Varnok v. 1.0b starting up...");
-  vipList_.clear();
-  banList_.clear();
 
   const IniFile ini(config_.programFolder + "varnok.ini");
   config_ = readDispatcherConfig(ini, config_.programFolder);
@@ -95,35 +84,35 @@ void Dispatcher::start() {
   expiryTimer_.setEnabled(config_.maxSecondsInQueue > 4);
 
   slotCount_ = config_.threads;
-  for (SenderSlot& slot : slots_) slot.release();
+  for (SenderSlot& slot : slots_) slot.setInUse(slot.index() < slotCount_);
   // The encoder table, the queues and the table's rows are sized together:
   // when memory runs out on the way, start-up goes on with no encoders
   // rather than with tables of different lengths.
   try {
     buildEncoderTables(ini, config_.encoderCount);
   } catch (const std::bad_alloc& e) {
-    logApplicationError(e.what());
+    applicationError(e.what());
     buildEncoderTables(ini, 0);
   }
 
-  loadList("vip");
-  loadList("ban");
+  intake_.loadLists(config_.programFolder);
+  intake_.setProducerBound(config_.producerBacklogBytes);
   log("Configuration file loaded");
 
   if (config_.socketInput) {
-    listener_.setPort(config_.listenOnPort);
-    // A failure is logged by the error handler, whose silent abort ends the
+    // A port that cannot be had is logged by the error report, and ends the
     // start-up here: no "Listening" line and no closing mark.
-    listener_.setListening(true);
-    log("Listening on port " + std::to_string(listener_.port()));
+    if (Result<> listening = intake_.listen(config_.listenOnPort); !listening) return listening;
+    log("Listening on port " + std::to_string(intake_.port()));
   }
-  mark(Mark::End);
+  trail_.mark(Mark::End);
+  return {};
 }
 
 void Dispatcher::buildEncoderTables(const IniFile& ini, std::int32_t encoderCount) {
   std::vector<Encoder> encoders = readEncoders(ini, encoderCount);
   CommandQueues queues(encoders.size(), config_.producerBacklogBytes, config_.backlogTotalBytes,
-                       {[this] { holdProducers(); }, [this] { readProducersAgain(); }});
+                       intake_.gate());
   table_.setRowCount(static_cast<int>(encoders.size()) + 1);
   encoders_ = std::move(encoders);
   queues_ = std::move(queues);
@@ -135,7 +124,7 @@ void Dispatcher::buildEncoderTables(const IniFile& ini, std::int32_t encoderCoun
     Encoder& e = encoders_[i];
     const int row = static_cast<int>(i) + 1;
     // Never deliver to our own listening port (see deliversToOurselves).
-    if (e.enabled && deliversToOurselves(e)) {
+    if (e.enabled && deliversToOurselves(e, config_.listenOnPort)) {
       switchOffSelfDelivery(static_cast<int>(i), static_cast<std::uint16_t>(e.port & 0xFFFF));
     }
     e.active = e.enabled;
@@ -147,31 +136,13 @@ void Dispatcher::buildEncoderTables(const IniFile& ini, std::int32_t encoderCoun
   }
 }
 
-// We listen on every address of the machine, so any address of it with the
-// port that is dialled (its low 16 bits) would bring every command straight
-// back to us, for ever. The host is read as the client will read it, in
-// every form inet_aton takes (127.1, 2130706433, 0x7f.1 are all 127.0.0.1);
-// other names are looked up only when dialled, and mayDial checks what they
-// give.
-bool Dispatcher::deliversToOurselves(const Encoder& e) const {
-  if ((e.port & 0xFFFF) != config_.listenOnPort) return false;
-  if (upperAscii(e.host) == "LOCALHOST") return true;
-  in_addr address{};
-  if (inet_aton(e.host.c_str(), &address) == 0) return false;
-  return net::isThisMachine(address.s_addr);
-}
-
 // The last word before every connect(), on the address actually dialled,
 // however the host was written and whatever a name resolved to; only while
-// we listen, as nothing else would take the commands back in. The slot lets
-// go of the encoder first, so the refused attempt ends as a plain
-// disconnection and counts no error.
-bool Dispatcher::mayDial(SenderSlot& slot, const sockaddr_in& target) {
+// we listen, as nothing else would take the commands back in.
+bool Dispatcher::mayDial(int encoder, const sockaddr_in& target) {
   const std::uint16_t port = ntohs(target.sin_port);
-  if (!listener_.listening() || port != listener_.port()) return true;
+  if (!intake_.listening() || port != intake_.port()) return true;
   if (!net::isThisMachine(target.sin_addr.s_addr)) return true;
-  const int encoder = slot.idle() ? slot.dialledEncoder() : slot.encoder();
-  slot.release();
   if (encoder >= 0 && static_cast<std::size_t>(encoder) < encoders_.size()) {
     switchOffSelfDelivery(encoder, port);
   }
@@ -193,22 +164,22 @@ void Dispatcher::switchOffSelfDelivery(int encoder, std::uint16_t port) {
 }
 
 void Dispatcher::close() {
-  mark(Mark::Close);
-  listener_.setListening(false);
+  trail_.mark(Mark::Close);
+  intake_.stopListening();
   for (SenderSlot& slot : slots_) slot.close();
-  mark(Mark::End);
+  trail_.mark(Mark::End);
 }
 
 void Dispatcher::systemMenuCommand(int command) {
-  mark(Mark::SystemMenu);
+  trail_.mark(Mark::SystemMenu);
   if (command == kInfoCommand && window_) {
     window_->openDocument(config_.programFolder + "varnok.txt");
   }
-  mark(Mark::End);
+  trail_.mark(Mark::End);
 }
 
 void Dispatcher::toggleWindow() {
-  mark(Mark::ToggleWindow);
+  trail_.mark(Mark::ToggleWindow);
   if (window_) {
     if (window_->isShown()) {
       window_->hideWindow();
@@ -216,34 +187,27 @@ void Dispatcher::toggleWindow() {
       window_->showWindow();
     }
   }
-  mark(Mark::End);
+  trail_.mark(Mark::End);
 }
 
 void Dispatcher::exit() {
-  mark(Mark::Exit);
+  trail_.mark(Mark::Exit);
   if (window_) window_->closeWindow();
 }
 
 void Dispatcher::log(std::string_view text) {
-  mark(Mark::Log);
+  trail_.mark(Mark::Log);
   while (logView_.lineCount() > kLogLinesBeforeAdd) logView_.deleteFirstDisplayedLine();
   std::string line = "<";
-  line.append(formatDateTime(now())).append("> ").append(text);
+  line.append(formatDateTime(loop_.clock().now())).append("> ").append(text);
   logView_.addLine(std::move(line));
-  mark(Mark::End);
+  trail_.mark(Mark::End);
 }
 
-void Dispatcher::logApplicationError(const char* what) {
+void Dispatcher::applicationError(const char* what) {
   std::string text = "Application Error - ";
   text.append(what).append(" (Debug: ").append(trail_.text()).append(")");
   log(text);
-}
-
-void Dispatcher::applicationError(const std::exception& e) {
-  mark(Mark::Exception);
-  logApplicationError(e.what());
-  mark(Mark::End);
-  throw SilentAbort();
 }
 
 }  // namespace varnok

@@ -9,18 +9,18 @@
 #include <string_view>
 #include <vector>
 
-#include "dispatcher/access_list.h"
 #include "dispatcher/command_queues.h"
 #include "dispatcher/debug_trail.h"
 #include "dispatcher/dispatcher_config.h"
 #include "dispatcher/encoder.h"
 #include "dispatcher/log_view.h"
+#include "dispatcher/producer_intake.h"
 #include "dispatcher/sender_slot.h"
 #include "dispatcher/status_table.h"
 #include "dispatcher/traffic_counters.h"
 #include "dispatcher/window_host.h"
-#include "net/tcp_listener.h"
 #include "platform/event_loop.h"
+#include "platform/result.h"
 
 namespace varnok {
 
@@ -34,23 +34,29 @@ struct Destination {
 
 // The dispatcher: takes commands from producers, second copies and command
 // files, queues them per encoder and hands the queues to the encoders
-// through the sender slots. Front ends render its status table and log and
-// forward the operator's actions; they hold no logic of their own.
+// through the sender slots. It chooses whom each slot serves next, suspends
+// failing encoders and keeps the counters, the log and the status table;
+// the slots run their own connections and the intake its producers. Front
+// ends render its status table and log and forward the operator's actions;
+// they hold no logic of their own.
 //
 // Ownership: the dispatcher owns everything it uses for the whole run. All
-// of it runs on the event loop's thread; component handlers are private.
-class Dispatcher {
+// of it runs on the event loop's thread; what the slots and the intake
+// report comes in through the private interfaces below.
+class Dispatcher : private SlotOwner, private IntakeOwner {
  public:
   static constexpr int kMaxSlots = DispatcherConfig::kMaxSlots;
   static constexpr int kInfoCommand = 666;  // the window menu's Info entry
-  static constexpr char kAcknowledgement[] = "\r\n+\r\n\r\n";
+  static constexpr auto& kAcknowledgement = ProducerIntake::kAcknowledgement;
 
   Dispatcher(EventLoop& loop, std::string programFolder);
   ~Dispatcher();
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
 
-  void start();  // reads the configuration, builds the tables, starts listening
+  // Reads the configuration, builds the tables, starts listening; a port
+  // that cannot be had has been logged when the error comes back.
+  Result<> start();
   void close();  // stops listening and closes every slot
   // A text handed over by a second copy; false only when it named a command
   // file that could not be read.
@@ -69,13 +75,13 @@ class Dispatcher {
                             const CommandOrigin& origin);
   // Told when the producers' total backlog bound holds every producer (true)
   // and when it lets them be read again (false): such an input stops and
-  // starts reading with them. Runs inside a queue operation: it may pause
-  // and resume reading, and must not queue.
+  // starts reading with them. Runs once the queue operation that decided it
+  // is over: it may queue.
   void setOnProducersHeld(std::function<void(bool held)> onHeld) {
-    onProducersHeld_ = std::move(onHeld);
+    intake_.setOnProducersHeld(std::move(onHeld));
   }
   bool producersHeld() const { return queues_.producersHeld(); }
-  void log(std::string_view text);  // a line in the operator's log
+  void log(std::string_view text) override;  // a line in the operator's log
 
   // The operator's window actions; the window itself, none while there is none.
   void setWindowHost(WindowHost* host) { window_ = host; }
@@ -94,9 +100,9 @@ class Dispatcher {
   const StatusTable& statusTable() const { return table_; }
   const LogView& logView() const { return logView_; }
   const std::string& debugTrail() const { return trail_.text(); }
-  bool listening() const { return listener_.listening(); }
-  std::uint16_t listeningPort() const { return listener_.port(); }
-  std::size_t producerConnections() const { return listener_.connectionCount(); }
+  bool listening() const { return intake_.listening(); }
+  std::uint16_t listeningPort() const { return intake_.port(); }
+  std::size_t producerConnections() const { return intake_.connectionCount(); }
 
  private:
   friend class DispatcherPeer;  // tests/support: the tests' one way inside
@@ -104,10 +110,8 @@ class Dispatcher {
   // The log is trimmed to this many displayed lines before a line is added.
   static constexpr int kLogLinesBeforeAdd = 50;
 
-  // Log and debug trail.
-  void mark(Mark m) { trail_.mark(m); }
-  [[noreturn]] void applicationError(const std::exception& e);
-  void logApplicationError(const char* what);
+  // The application's guard: an exception that escaped a handler.
+  void applicationError(const char* what);
 
   // Queues.
   void enqueue(const std::string& command, const Destination& to, const CommandOrigin& origin,
@@ -117,51 +121,34 @@ class Dispatcher {
   bool isServed(int encoder, bool connectedRequired);
   int waitingUnserved();
   int longestWaiting(bool servedOnly);
-  int activeCount();
   int idleSlot();
+  // One encoder's "Queue" cell, or every encoder's (-1).
   void refreshQueueColumn(int encoder);
-  void refreshQueueColumns();
 
-  // The dispatch cycle and the slots.
+  // The dispatch cycle, suspension and resumption.
   void dispatchTick();
-  void restIfIdle();
-  void serve(int encoder, int slot);
-  void slotConnected(SenderSlot& slot);
-  void slotDisconnected(SenderSlot& slot);
-  void slotTimer(SenderSlot& slot);
-  // An active encoder with commands waiting has no slot.
-  bool anotherEncoderWaits();
-  void slotWritten(SenderSlot& slot);
-  void commandWritten(SenderSlot& slot);
-  void settleAcknowledged(SenderSlot& slot);
-  void socketError(const SenderSlot* slot, int errorCode, const std::string& text);
+  // An idle slot is bound to the encoder and dials it; a connected one gets
+  // its next command. A failure has been reported when it comes back.
+  Result<> serve(int encoder, int slot);
   void suspend(int encoder);
   void resumeTick();
 
-  // Producers and the access lists.
-  void producerConnected(net::AcceptedConnection& producer);
-  void producerDisconnected(net::AcceptedConnection& producer);
-  void producerData(net::AcceptedConnection& producer, std::string_view bytes);
-  // The queues' ProducerGate: stop reading every producer connection; read
-  // again each one that its own bound does not hold.
-  void holdProducers();
-  void readProducersAgain();
-  bool banned(const std::string& address);
-  bool inList(const AccessList& list, const std::string& address);
-  void loadList(const std::string& extension);
-
-  // Command files.
-  bool commandFile(const std::string& request);
+  // What the slots report.
+  bool mayDial(int encoder, const sockaddr_in& target) override;
+  void slotConnected(const SenderSlot& slot) override;
+  void slotDelivered(const SenderSlot& slot, std::size_t commands) override;
+  void slotEnded(const SenderSlot& slot, const SlotEnding& ending) override;
+  void socketError(int encoder, int errorCode, const std::string& text) override;
+  bool anotherEncoderWaits() override;
+  // What the intake hands over.
+  void producerCommand(const std::string& command,
+                       const std::shared_ptr<ProducerShare>& share) override;
 
   // Sizes the encoder table, the queues and the status table's rows together
   // and fills them; throws std::bad_alloc when memory runs out, and then
   // changes nothing.
   void buildEncoderTables(const IniFile& ini, std::int32_t encoderCount);
-  bool deliversToOurselves(const Encoder& e) const;
-  // A slot's client asks before each connect(): false refuses the attempt.
-  bool mayDial(SenderSlot& slot, const sockaddr_in& target);
   void switchOffSelfDelivery(int encoder, std::uint16_t port);
-  TDateTime now() const { return loop_.clock().now(); }
 
   EventLoop& loop_;
   WindowHost* window_ = nullptr;
@@ -172,16 +159,11 @@ class Dispatcher {
   LogView logView_;
   StatusTable table_;
   TrafficCounters counters_;
-  // What inputs outside the listener have waiting, counted as one producer.
-  std::shared_ptr<ProducerShare> producedShare_ = std::make_shared<ProducerShare>();
-  std::function<void(bool)> onProducersHeld_;
   std::vector<Encoder> encoders_;
   CommandQueues queues_;
-  AccessList vipList_;
-  AccessList banList_;
   int slotCount_ = 0;
 
-  net::TcpListener listener_;  // producers
+  ProducerIntake intake_;
   std::array<SenderSlot, kMaxSlots> slots_;
   Timer dispatchTimer_;
   Timer expiryTimer_;

@@ -6,11 +6,11 @@
 namespace varnok {
 
 void Dispatcher::refreshQueueColumn(int encoder) {
-  table_.setCell(kColQueue, encoder + 1, std::to_string(queues_.size(encoder)));
-}
-
-void Dispatcher::refreshQueueColumns() {
-  for (std::size_t i = 0; i < queues_.encoderCount(); ++i) refreshQueueColumn(static_cast<int>(i));
+  for (std::size_t i = 0; i < queues_.encoderCount(); ++i) {
+    const int e = static_cast<int>(i);
+    if (encoder < 0 || e == encoder)
+      table_.setCell(kColQueue, e + 1, std::to_string(queues_.size(e)));
+  }
 }
 
 void Dispatcher::queueCommand(const std::string& command, const Destination& to,
@@ -21,7 +21,7 @@ void Dispatcher::queueCommand(const std::string& command, const Destination& to,
 void Dispatcher::enqueue(const std::string& command, const Destination& to,
                          const CommandOrigin& origin,
                          const std::shared_ptr<ProducerShare>& producer) {
-  mark(Mark::Enqueue);
+  trail_.mark(Mark::Enqueue);
   if (command.empty()) return;
   const std::string target = upperAscii(to.name);
   for (std::int32_t pass = 0; pass <= config_.repeat; ++pass) {
@@ -30,15 +30,27 @@ void Dispatcher::enqueue(const std::string& command, const Destination& to,
       if (!e.enabled) continue;
       if (to.encoder >= 0 && to.encoder != static_cast<int>(i)) continue;
       if (!to.name.empty() && upperAscii(e.name) != target) continue;
-      queues_.push(static_cast<int>(i), QueuedCommand{command, now(), origin, producer});
+      queues_.push(static_cast<int>(i),
+                   QueuedCommand{command, loop_.clock().now(), origin, producer});
       ++counters_.queued;
     }
   }
-  mark(Mark::Enqueued);
+  trail_.mark(Mark::Enqueued);
   dispatchTimer_.wake();
   expiryTimer_.wake();
-  refreshQueueColumns();
-  mark(Mark::End);
+  refreshQueueColumn(-1);
+  trail_.mark(Mark::End);
+}
+
+void Dispatcher::queueProducedCommand(const std::string& command, const Destination& to,
+                                      const CommandOrigin& origin) {
+  if (origin.source == CommandSource::Broker) ++counters_.receivedBroker;
+  enqueue(command, to, origin, intake_.otherInputsShare());
+}
+
+void Dispatcher::producerCommand(const std::string& command,
+                                 const std::shared_ptr<ProducerShare>& share) {
+  enqueue(command, {}, {CommandSource::Producer, 0}, share);
 }
 
 std::size_t Dispatcher::dropWaiting(int encoder, CommandSource source) {
@@ -50,42 +62,42 @@ std::size_t Dispatcher::dropWaiting(int encoder, CommandSource source) {
 }
 
 std::string Dispatcher::takeNext(int encoder) {
-  mark(Mark::Take);
+  trail_.mark(Mark::Take);
   if (encoder < 0 || encoder >= static_cast<int>(queues_.encoderCount()) ||
       queues_.empty(encoder)) {
     return {};
   }
-  std::string command = queues_.takeNext(encoder, now(), counters_.expired);
-  mark(Mark::Taken);
+  std::string command = queues_.takeNext(encoder, loop_.clock().now(), counters_.expired);
+  trail_.mark(Mark::Taken);
   refreshQueueColumn(encoder);
-  mark(Mark::End);
+  trail_.mark(Mark::End);
   return command;
 }
 
 bool Dispatcher::isServed(int encoder, bool connectedRequired) {
-  mark(Mark::IsServed);
+  trail_.mark(Mark::IsServed);
   if (encoder < 0) return false;
   bool served = false;
   for (const SenderSlot& slot : senderSlots()) {
     if (slot.encoder() == encoder && (!connectedRequired || slot.connected())) served = true;
   }
-  mark(Mark::End);
+  trail_.mark(Mark::End);
   return served;
 }
 
 int Dispatcher::waitingUnserved() {
-  mark(Mark::WaitingUnserved);
+  trail_.mark(Mark::WaitingUnserved);
   int count = 0;
   for (std::size_t i = 0; i < encoders_.size(); ++i) {
     const int e = static_cast<int>(i);
     if (encoders_[i].active && !isServed(e, false) && !queues_.empty(e)) ++count;
   }
-  mark(Mark::End);
+  trail_.mark(Mark::End);
   return count;
 }
 
 int Dispatcher::longestWaiting(bool servedOnly) {
-  mark(Mark::LongestWaiting);
+  trail_.mark(Mark::LongestWaiting);
   if (waitingUnserved() <= 0) servedOnly = true;
   int choice = -1;
   bool haveBound = false;
@@ -108,38 +120,30 @@ int Dispatcher::longestWaiting(bool servedOnly) {
     bound = queue.front().queuedAt;
     haveBound = true;
   }
-  mark(Mark::End);
+  trail_.mark(Mark::End);
   return choice;
-}
-
-int Dispatcher::activeCount() {
-  mark(Mark::ActiveCount);
-  int count = 0;
-  for (const Encoder& e : encoders_) count += e.active ? 1 : 0;
-  mark(Mark::End);
-  return count;
 }
 
 // The last idle slot, when several are.
 int Dispatcher::idleSlot() {
-  mark(Mark::IdleSlot);
+  trail_.mark(Mark::IdleSlot);
   int idle = -1;
   for (const SenderSlot& slot : senderSlots()) {
     if (slot.idle()) idle = slot.index();
   }
-  mark(Mark::End);
+  trail_.mark(Mark::End);
   return idle;
 }
 
 void Dispatcher::expiryTick() {
-  mark(Mark::ExpiryTick);
-  counters_.expired += queues_.expire(now(), config_.maxSecondsInQueue);
-  refreshQueueColumns();
+  trail_.mark(Mark::ExpiryTick);
+  counters_.expired += queues_.expire(loop_.clock().now(), config_.maxSecondsInQueue);
+  refreshQueueColumn(-1);
   bool empty = true;
   for (std::size_t i = 0; i < queues_.encoderCount(); ++i)
     empty = empty && queues_.empty(static_cast<int>(i));
   if (empty) expiryTimer_.rest();  // until the next command is queued
-  mark(Mark::End);
+  trail_.mark(Mark::End);
 }
 
 }  // namespace varnok

@@ -1,14 +1,17 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <string>
 
 #include "dispatcher/debug_trail.h"
-#include "net/tcp_client.h"
+#include "encoder/link.h"
 #include "platform/event_loop.h"
+#include "platform/result.h"
 
 namespace varnok {
 
@@ -29,85 +32,135 @@ inline constexpr std::array<SlotTraits, 4> kSlotTraits{{
     {2500, 6500, "4", Mark::Slot4Connected, Mark::Slot4Disconnected, Mark::Slot4Timer},
 }};
 
-// One sender slot: an outgoing connection to the encoder it serves, and the
-// two timers that end it. The dispatcher owns the slots and handles their
-// events; the slot keeps the state and the small verbs on it.
+class SenderSlot;
+
+// How a connection of a slot's ended while the slot served an encoder.
+struct SlotEnding {
+  int encoder = -1;
+  bool wasConnected = false;    // it had been established
+  bool commandWritten = false;  // a whole command went into it
+  bool closedByUs = false;      // the slot closed it, on its owner's behalf
+  // Closed while the encoder took nothing for a whole drain period.
+  bool deaf = false;
+  std::size_t commandsLost = 0;  // given to the connection, not taken whole
+  std::uint64_t bytesLost = 0;
+};
+
+// What a slot reports to the one who decides whom it serves, and asks of it.
+// Every call runs on the loop's thread, inside the slot's own handlers.
+class SlotOwner {
+ public:
+  // Before each dial, with the address about to be dialled: false refuses
+  // it, and the slot then lets go of the encoder.
+  virtual bool mayDial(int encoder, const sockaddr_in& target) = 0;
+  virtual void slotConnected(const SenderSlot& slot) = 0;
+  // Commands that the encoder has taken whole.
+  virtual void slotDelivered(const SenderSlot& slot, std::size_t commands) = 0;
+  // The connection ended; the slot is still bound while this runs and idle
+  // right after.
+  virtual void slotEnded(const SenderSlot& slot, const SlotEnding& ending) = 0;
+  // A socket error of the slot's link; encoder is the one last dialled, or
+  // -1 for a slot not in use.
+  virtual void socketError(int encoder, int errorCode, const std::string& text) = 0;
+  // An active encoder with commands waiting has no slot: a slot's timer may
+  // then take its connection away from the encoder it serves.
+  virtual bool anotherEncoderWaits() = 0;
+
+ protected:
+  ~SlotOwner() = default;
+};
+
+// One sender slot: the link to the encoder it serves and the two timers that
+// end it. The slot keeps its own state, runs its link's and its timers'
+// events and reports upward; its owner chooses whom it serves.
+//
+// Ownership: the slot owns its link and timers; the owner and the trail
+// outlive it. Events may reach the owner from inside dial, send and close.
 class SenderSlot {
  public:
   static constexpr int kNone = -1;
 
-  // What the dispatcher knows of the slot's current connection.
-  struct Connection {
-    bool commandWritten = false;       // a whole command went into the socket
-    bool closing = false;              // a close is wanted; no further command is given
-    bool closedByUs = false;           // the dispatcher chose to close it
-    bool deaf = false;                 // closed while the encoder acknowledged nothing
-    std::int64_t closeWantedAtMs = 0;  // when the close was first wanted (monotonic)
-    std::uint64_t ackedWhenCloseWanted = 0;
-    std::uint64_t ackBase = 0;    // the socket's acknowledgement count at connect
-    std::uint64_t bytesSent = 0;  // handed to the socket on this connection
-    // Where each command not yet acknowledged whole ends, on the bytesSent
-    // scale, oldest first.
-    std::deque<std::uint64_t> commandEnds;
+  enum class State {
+    Idle,       // serves nobody (its link may still be closing)
+    Dialling,   // bound to an encoder, the connection not yet up
+    Connected,  // up and taking commands
+    Draining,   // up, its close wanted: no further command, in-flight ones may finish
   };
 
-  SenderSlot(EventLoop& loop, int index);
+  SenderSlot(EventLoop& loop, int index, SlotOwner& owner, DebugTrail& trail,
+             std::unique_ptr<EncoderLink> link = nullptr);
   SenderSlot(const SenderSlot&) = delete;
   SenderSlot& operator=(const SenderSlot&) = delete;
 
   int index() const { return index_; }
   const SlotTraits& traits() const { return kSlotTraits[static_cast<std::size_t>(index_)]; }
+  State state() const { return state_; }
   // The encoder served, kNone while idle.
   int encoder() const { return encoder_; }
-  bool idle() const { return encoder_ == kNone; }
+  bool idle() const { return state_ == State::Idle; }
   // The connection to that encoder is established.
-  bool connected() const { return connected_; }
-  // The encoder this slot's client last dialled: its errors, which may
-  // arrive after the slot was freed, are still that encoder's.
-  int dialledEncoder() const { return dialled_; }
-  const Connection& connection() const { return connection_; }
-  Connection& connection() { return connection_; }
-  const net::TcpClient& client() const { return client_; }
-  net::TcpClient& client() { return client_; }
-  Timer& idleTimer() { return idleTimer_; }
-  Timer& stayTimer() { return stayTimer_; }
-
-  // Binds the slot to the encoder and starts the connection to host:port.
-  // Events may fire before it returns.
-  void dial(int encoder, const std::string& host, std::uint16_t port);
-  // The connection is up: the stay timer is armed first, then the idle timer.
-  void established();
-  // Unbinds the slot.
-  void release();
+  bool connected() const { return state_ == State::Connected || state_ == State::Draining; }
   // Whether the connected slot can take its next command: nothing of the
   // last one is still waiting to be written, and no close is pending.
-  bool readyForNext() const { return !connection_.closing && client_.pendingOutput() == 0; }
-  // Closes the connection on the dispatcher's own decision.
+  bool readyForNext() const { return state_ == State::Connected && link_->pendingOutput() == 0; }
+  // Commands given to the connection that the encoder has not taken whole.
+  std::size_t commandsInFlight() const { return connected() ? link_->commandsInFlight() : 0; }
+  bool idleTimerRunning() const { return idleTimer_.enabled(); }
+  bool stayTimerRunning() const { return stayTimer_.enabled(); }
+
+  // Whether the slot's link can be pointed at host:port now.
+  bool canDial(const std::string& host, std::uint16_t port) const {
+    return link_->canChangeTarget(host, port);
+  }
+  // Binds the slot to the encoder and starts the connection to host:port.
+  // Events may reach the owner before it returns; an attempt that failed at
+  // once has been reported by then, and comes back as the result.
+  Result<> dial(int encoder, const std::string& host, std::uint16_t port);
+  // Hands a command to the connection and starts the idle period again; a
+  // failed send has been reported (the connection ended) by the time it
+  // comes back.
+  Result<> send(const std::string& command);
+  // Closes the connection on the owner's decision.
   void close();
-  void stopTimers();
-  // A command went out: the idle period starts again.
-  void restartIdleTimer();
-  // Hands a command to the connection; it is in flight until the encoder's
-  // side has acknowledged all its bytes.
-  void send(const std::string& command);
-  // Bytes the encoder's side has acknowledged on this connection.
-  std::uint64_t bytesAcknowledged() const;
-  // Takes the commands now acknowledged whole off the in-flight list; how
-  // many.
-  std::size_t settleAcknowledged();
-  std::size_t commandsInFlight() const { return connection_.commandEnds.size(); }
+  // The slot takes part (true) or stays out of the dispatch (false, the
+  // slots beyond Threads): a slot out of it serves nobody.
+  void setInUse(bool inUse);
+  // Tells the owner of what the encoder has taken whole since last asked.
+  void settle();
 
  private:
   friend class DispatcherPeer;  // tests set a slot's binding directly
 
+  void established();
+  void disconnected();
+  void written();
+  void timer();
+  void error(int code, const std::string& text);
+  bool mayDial(const sockaddr_in& target);
+  void release();
+  void stopTimers();
+  void restartIdleTimer();
+  void mark(Mark m) { trail_.mark(m); }
+
   const int index_;
-  net::TcpClient client_;
+  EventLoop& loop_;
+  SlotOwner& owner_;
+  DebugTrail& trail_;
+  std::unique_ptr<EncoderLink> link_;
   Timer idleTimer_;
   Timer stayTimer_;
+  bool inUse_ = false;
+  State state_ = State::Idle;
   int encoder_ = kNone;
-  bool connected_ = false;
+  // The encoder this slot's link last dialled: its errors, which may arrive
+  // after the slot was freed, are still that encoder's.
   int dialled_ = kNone;
-  Connection connection_;
+  // Facts of the current connection.
+  bool commandWritten_ = false;
+  bool closedByUs_ = false;
+  bool deaf_ = false;
+  std::int64_t closeWantedAtMs_ = 0;  // monotonic
+  std::uint64_t takenWhenCloseWanted_ = 0;
 };
 
 }  // namespace varnok

@@ -33,18 +33,16 @@ void TcpClient::setPort(std::uint16_t port) {
   changePort(port);
 }
 
-void TcpClient::setConnected(bool on) {
-  if (on == open_) return;
+Result<> TcpClient::setConnected(bool on) {
+  if (on == open_) return {};
   connected_ = false;
   open_ = on;  // first: isOpen() reads true during the attempt
-  if (on) {
-    activate();
-  } else {
-    deactivate();
-  }
+  if (on) return activate();
+  deactivate();
+  return {};
 }
 
-void TcpClient::activate() {
+Result<> TcpClient::activate() {
   // A dotted address is used as it stands; anything else, including
   // 255.255.255.255 (which reads as "no address"), is looked up without
   // holding up the loop: the attempt goes on when the answer comes.
@@ -52,9 +50,9 @@ void TcpClient::activate() {
   if (address == INADDR_NONE) {
     resolving_ = resolveHostAsync(loop(), host_,
                                   [this](std::optional<in_addr_t> found) { resolved(found); });
-    return;
+    return {};
   }
-  connectTo(address);
+  return connectTo(address);
 }
 
 void TcpClient::resolved(std::optional<in_addr_t> address) {
@@ -63,35 +61,32 @@ void TcpClient::resolved(std::optional<in_addr_t> address) {
     fail(kBadAddress);
     return;
   }
-  connectTo(*address);
+  (void)connectTo(*address);  // a failure is reported; nobody waits for it here
 }
 
-void TcpClient::connectTo(in_addr_t address) {
+Result<> TcpClient::connectTo(in_addr_t address) {
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_port = htons(port_);
   target.sin_addr.s_addr = address;
   if (mayConnect) {
     const bool allowed = mayConnect(target);
-    if (!open_) return;  // closed by the hook
+    if (!open_) return {};  // closed by the hook
     if (!allowed) {
       refuse();
-      return;
+      return {};
     }
   }
   descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (descriptor_ == kInvalidSocket) {
-    fail(socketErrorFromErrno(errno));
-    return;
-  }
+  if (descriptor_ == kInvalidSocket) return fail(socketErrorFromErrno(errno));
   if (!startWatching(kEventRead | kEventConnect | kEventClose)) {
-    fail(socketErrorFromErrno(errno));
-    return;
+    return fail(socketErrorFromErrno(errno));
   }
   if (::connect(descriptor_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
       errno != EINPROGRESS && errno != EINTR) {
-    fail(socketErrorFromErrno(errno));
+    return fail(socketErrorFromErrno(errno));
   }
+  return {};
 }
 
 // Without a socket yet (the host is still being looked up) the close
@@ -107,9 +102,10 @@ void TcpClient::refuse() {
   if (onDisconnected) onDisconnected();
 }
 
-void TcpClient::fail(int errorCode) {
+Error TcpClient::fail(int errorCode) {
   setConnected(false);
   report(onError, errorCode);
+  return Error{errorCode, socketErrorText(errorCode)};
 }
 
 int TcpClient::send(std::string_view bytes) {

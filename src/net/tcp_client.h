@@ -26,6 +26,7 @@
 
 #include "net/async_resolver.h"
 #include "net/socket_base.h"
+#include "platform/result.h"
 
 namespace varnok::net {
 
@@ -47,9 +48,10 @@ class TcpClient : public SocketBase {
 
   // true starts an attempt: a dotted address is dialled as it stands, any
   // other host (255.255.255.255 included) is looked up first without holding
-  // up the loop; a connect that is never answered fails after 21 s. false
-  // closes abortively. Nothing when already so.
-  void setConnected(bool on);
+  // up the loop; a connect that is never answered fails after 21 s. An
+  // attempt that fails at once is reported as below and its error comes
+  // back as the result too. false closes abortively. Nothing when already so.
+  Result<> setConnected(bool on);
   // The connection is established (not merely attempted).
   bool connected() const { return connected_; }
 
@@ -75,15 +77,15 @@ class TcpClient : public SocketBase {
   ErrorHandler onError;
 
  private:
-  void activate();
+  Result<> activate();
   void deactivate();
   // The rest of an attempt, once the host's address is known.
   void resolved(std::optional<in_addr_t> address);
-  void connectTo(in_addr_t address);
+  Result<> connectTo(in_addr_t address);
   // Ends an attempt that mayConnect refused: there is no socket to close.
   void refuse();
-  // Closes, then reports.
-  void fail(int errorCode);
+  // Closes, then reports; the error reported, for a caller that returns it.
+  Error fail(int errorCode);
 
   void connectionReady() override;
   void received(std::string_view bytes) override;

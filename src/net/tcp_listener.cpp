@@ -84,25 +84,22 @@ void TcpListener::setPort(std::uint16_t port) {
   changePort(port);
 }
 
-void TcpListener::setListening(bool on) {
-  if (on == open_) return;
+Result<> TcpListener::setListening(bool on) {
+  if (on == open_) return {};
   open_ = on;  // first: listening() reads true during the attempt
-  if (on) {
-    activate();
-  } else {
-    deactivate();
-  }
+  if (on) return activate();
+  deactivate();
+  return {};
 }
 
 // Listens on every local IPv4 address. SO_REUSEADDR lets a new listener take
 // the port from connections that a previous copy left behind (a copy killed
 // with producers connected); Linux still refuses a port that another
 // listener holds, which is reported (kWsaEAddrInUse), never shared.
-void TcpListener::activate() {
+Result<> TcpListener::activate() {
   descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (descriptor_ == kInvalidSocket) {
-    fail(kInvalidSocket, socketErrorFromErrno(errno));
-    return;
+    return fail(kInvalidSocket, socketErrorFromErrno(errno));
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -111,8 +108,7 @@ void TcpListener::activate() {
   const int reuse = 1;
   ::setsockopt(descriptor_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   if (::bind(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    fail(descriptor_, socketErrorFromErrno(errno));
-    return;
+    return fail(descriptor_, socketErrorFromErrno(errno));
   }
   sockaddr_in bound{};
   socklen_t boundLength = sizeof bound;
@@ -122,16 +118,15 @@ void TcpListener::activate() {
   // The system's largest backlog: a burst of producers connecting at once
   // waits in the kernel instead of being dropped into SYN retransmits.
   if (::listen(descriptor_, SOMAXCONN) != 0) {
-    fail(descriptor_, socketErrorFromErrno(errno));
-    return;
+    return fail(descriptor_, socketErrorFromErrno(errno));
   }
   if (!startWatching(kEventRead | kEventAccept | kEventClose)) {
-    fail(descriptor_, socketErrorFromErrno(errno));
-    return;
+    return fail(descriptor_, socketErrorFromErrno(errno));
   }
   outOfDescriptors_ = false;
   spare_ = std::make_unique<SpareDescriptor>(
       loop(), [this](bool accepting) { setInterest(accepting, false); });
+  return {};
 }
 
 // The connections close at once and quietly; a handler that is running may
@@ -145,7 +140,7 @@ void TcpListener::deactivate() {
 // A failure of the listening socket (or of one not yet made: socket is then
 // kInvalidSocket, as is descriptor_) closes the listener; a connection's
 // closes that connection.
-void TcpListener::fail(int socket, int errorCode) {
+Error TcpListener::fail(int socket, int errorCode) {
   if (socket == descriptor_) {
     setListening(false);
   } else if (socket != kInvalidSocket) {
@@ -157,6 +152,7 @@ void TcpListener::fail(int socket, int errorCode) {
     }
   }
   report(onError, errorCode);
+  return Error{errorCode, socketErrorText(errorCode)};
 }
 
 // Accepts one connection, which registers its socket itself.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "net/socket_base.h"
+#include "platform/result.h"
 #include "platform/spare_descriptor.h"
 
 namespace varnok::net {
@@ -50,7 +51,7 @@ class AcceptedConnection : public SocketBase {
   // is then released by the listener (closed, no longer listed, and valid
   // until the running handler returns) and the error reported to the
   // listener's onError before send returns (raised as SocketError without
-  // one); what that handler throws comes out of send.
+  // one). The caller checks the count: after -1 the connection is gone.
   int send(std::string_view bytes);
   // The abortive close; nothing once closed. Runs no handler; a failing
   // close(2) is raised as SocketError.
@@ -78,10 +79,11 @@ class TcpListener : public SocketBase, private ConnectionOwner {
 
   // Port 0 lets the system choose; port() then reads the one bound.
   void setPort(std::uint16_t port);
-  // Starts listening (errors, such as a port in use, are reported and leave
-  // the listener closed) or closes the listener and every connection at
-  // once, without running a handler.
-  void setListening(bool on);
+  // Starts listening (errors, such as a port in use, are reported to
+  // onError, leave the listener closed and come back as the result) or
+  // closes the listener and every connection at once, without running a
+  // handler (a failing close(2) is reported, and the close goes on).
+  Result<> setListening(bool on);
   bool listening() const { return isOpen(); }
 
   std::function<void(AcceptedConnection&)> onClientConnected;
@@ -101,10 +103,11 @@ class TcpListener : public SocketBase, private ConnectionOwner {
   AcceptedConnection& connection(std::size_t index) const { return *connections_.at(index); }
 
  private:
-  void activate();
+  Result<> activate();
   void deactivate();
-  // The listener's own failure, and its connections' (socket is theirs).
-  void fail(int socket, int errorCode);
+  // The listener's own failure, and its connections' (socket is theirs);
+  // the error reported, for a caller that returns it.
+  Error fail(int socket, int errorCode);
 
   void connectionReady() override;  // accepts one connection
   void received(std::string_view) override {}

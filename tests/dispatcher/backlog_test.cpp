@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <numeric>
@@ -52,7 +53,7 @@ TEST_F(BacklogTest, ManyProducersAreHeldTogetherAndNothingAcknowledgedIsLost) {
     });
   }
   const CommandQueues& queues = dispatcher->queues();
-  net::TcpListener& listener = peer().listener();
+  net::TcpListener& listener = intakePeer().listener();
   const auto paused = [&] {
     std::size_t n = 0;
     for (std::size_t i = 0; i < listener.connectionCount(); ++i)
@@ -131,13 +132,14 @@ TEST_F(BacklogTest, OwnBoundsAndTheTotalHoldSideBySide) {
   start({{"Studio", closedPort()}}, "",
         "ListenOnPort=0\nProducerBacklogKB=256\nBacklogTotalMB=1\n");
   std::vector<std::unique_ptr<Producer>> producers;
-  net::TcpListener& listener = peer().listener();
+  net::TcpListener& listener = intakePeer().listener();
   const auto connect = [&] {
     producers.push_back(std::make_unique<Producer>(dispatcher->listeningPort()));
     return time.runUntil([&] { return listener.connectionCount() == producers.size(); });
   };
   const auto chunk = [&](std::size_t i, int kb) {
-    return [&, i, kb] { peer().producerData(listener.connection(i), std::string(kb << 10, 'x')); };
+    return
+        [&, i, kb] { intakePeer().received(listener.connection(i), std::string(kb << 10, 'x')); };
   };
   const auto take = [&] { peer().takeNext(0); };  // the oldest entry leaves
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(connect());
@@ -164,6 +166,47 @@ TEST_F(BacklogTest, OwnBoundsAndTheTotalHoldSideBySide) {
     for (std::size_t i = 0; i < listener.connectionCount(); ++i)
       paused += listener.connection(i).readPaused() ? 'P' : '-';
     EXPECT_EQ(paused, step.paused) << step.what;
+  }
+}
+
+// Whichever operation lets the producers be read again, a subscriber may
+// queue as soon as it hears of it: the queue it lands in is whole by then.
+TEST_F(BacklogTest, SubscriberThatQueuesOnReleaseFindsTheQueuesWhole) {
+  struct Operation {
+    const char* what;
+    std::function<void()> act;
+    bool counted;  // a take by hand is neither delivered nor in flight
+  } operations[] = {
+      {"take",
+       [&] {
+         while (dispatcher->producersHeld()) peer().takeNext(0);
+       },
+       false},
+      {"expire", [&] { time.advance(70 * 1000); }, true},
+      {"drop", [&] { dispatcher->dropWaiting(0, CommandSource::NowPlaying); }, true},
+  };
+  for (const Operation& operation : operations) {
+    start({{"Studio", closedPort()}}, "MaxMinutesInQueue=1\n", "Socket=0\nBacklogTotalMB=1\n");
+    peer().dispatchTimer().setEnabled(false);
+    std::vector<bool> told;
+    dispatcher->setOnProducersHeld([&](bool held) {
+      told.push_back(held);
+      if (!held) dispatcher->queueCommand("after\r");
+    });
+    for (int n = 0; n < 300; ++n) {
+      dispatcher->queueProducedCommand(command(0, n), {}, {CommandSource::NowPlaying, 0});
+    }
+    ASSERT_TRUE(dispatcher->producersHeld()) << operation.what;
+    operation.act();
+    EXPECT_EQ(told, (std::vector<bool>{true, false})) << operation.what;
+    const std::deque<QueuedCommand>& queue = dispatcher->queues().queue(0);
+    const auto after = std::count_if(queue.begin(), queue.end(),
+                                     [](const QueuedCommand& c) { return c.text == "after\r"; });
+    EXPECT_EQ(after, 1) << operation.what;
+    EXPECT_EQ(queue.back().text, "after\r") << operation.what;
+    if (operation.counted) {
+      EXPECT_TRUE(countersAddUp()) << operation.what;
+    }
   }
 }
 

@@ -73,6 +73,7 @@ class DispatcherTest : public ::testing::Test {
   }
   std::size_t queueSize(int encoder) const { return dispatcher->queues().size(encoder); }
   DispatcherPeer& peer() { return *peer_; }
+  ProducerIntakePeer intakePeer() { return ProducerIntakePeer(peer().intake()); }
   // Dispatch ticks in virtual time, each followed by realMs of real time for
   // the sockets (peers in other threads), until done() or a real-time limit;
   // the counters must add up after every tick.

@@ -197,8 +197,8 @@ TEST_F(RoadTest, ConnectionEventForAnIdleSlotTouchesNothing) {
   EXPECT_EQ(peer().encoders()[0].errorsInRow, 2);
   EXPECT_EQ(dispatcher->senderSlots()[1].encoder(), -1);
   EXPECT_FALSE(dispatcher->senderSlots()[1].connected());
-  EXPECT_FALSE(peer().slot(1).idleTimer().enabled());
-  EXPECT_FALSE(peer().slot(1).stayTimer().enabled());
+  EXPECT_FALSE(peer().slot(1).idleTimerRunning());
+  EXPECT_FALSE(peer().slot(1).stayTimerRunning());
 }
 
 TEST_F(RoadTest, ProducerCommandIsAcknowledgedAndQueued) {
@@ -206,7 +206,7 @@ TEST_F(RoadTest, ProducerCommandIsAcknowledgedAndQueued) {
   start({{"E", e.port}}, "", "ListenOnPort=0\n");
   ASSERT_TRUE(dispatcher->listening());
   // Port 0: the system chose a port, and that is the one logged.
-  const std::uint16_t port = localPort(peer().listener().descriptor());
+  const std::uint16_t port = localPort(intakePeer().listener().descriptor());
   const std::string where = "127.0.0.1:" + std::to_string(port);
   EXPECT_NE(port, 0);
   EXPECT_TRUE(logged("Listening on port " + std::to_string(port)));
@@ -238,7 +238,7 @@ TEST_F(RoadTest, BannedProducerGetsNoAnswer) {
   dir.write("varnok.vip", "127.0.0.6\n");
   start({{"E", closedPort()}}, "", "ListenOnPort=0\n");
   peer().dispatchTimer().setEnabled(false);
-  const std::uint16_t port = localPort(peer().listener().descriptor());
+  const std::uint16_t port = localPort(intakePeer().listener().descriptor());
 
   Producer banned(port, "127.0.0.5");
   Producer vip(port, "127.0.0.6");
@@ -259,7 +259,7 @@ TEST_F(RoadTest, ProducerResetIsLoggedAsASocketErrorOfNoEncoder) {
   dispatcher->queueCommand("x\r");
   tick();  // slot 0 is bound to E now
   ASSERT_TRUE(settle([&] { return dispatcher->senderSlots()[0].connected(); }));
-  const std::uint16_t port = localPort(peer().listener().descriptor());
+  const std::uint16_t port = localPort(intakePeer().listener().descriptor());
   Producer producer(port);
   ASSERT_TRUE(settle([&] { return dispatcher->producerConnections() == 1; }));
   producer.reset();

@@ -44,7 +44,7 @@ TEST_F(CountersTest, IntakeByInputAndEachProducerOnceByTheAccessLists) {
             "[CommandList]\nCommandCount=3\nDestinationName=e2\nCommand1=A\nCommand3=C\n");
   start({{"E1", closedPort()}, {"E2", closedPort()}}, "Repeat=1\n", "ListenOnPort=0\n");
   peer().dispatchTimer().setEnabled(false);
-  const std::uint16_t port = localPort(peer().listener().descriptor());
+  const std::uint16_t port = localPort(intakePeer().listener().descriptor());
   Producer vip(port, "127.0.0.6"), banned(port, "127.0.0.5"), silent(port, "127.0.0.7");
   for (const std::size_t acks : {7u, 14u}) {
     vip.send("RT=x\r");
