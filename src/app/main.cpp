@@ -85,9 +85,9 @@ int main(int argc, char** argv) {
   });
   // Both front ends are put together the same way: the status table dump on
   // SIGUSR1 to standard output, and the front end hands its window host to
-  // startUp, which starts the dispatcher (a failed listen ends start-up
-  // through the silent abort, which dispatch absorbs) and returns the last
-  // log line, which says whether it listens.
+  // startUp, which starts the dispatcher (a port that cannot be had is
+  // logged and ends start-up early) and returns the last log line, which
+  // says whether it listens.
   const auto startUp = [&](varnok::WindowHost& host) {
     dispatcher.setWindowHost(&host);
     app.dispatch([&] { dispatcher.start(); });
