@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "app/service_notify.h"
+#include "app/settings.h"
+#include "app/status_table_dump.h"
 #include "dispatcher/dispatcher.h"
 #include "headless/headless.h"
 #include "instance/single_instance.h"
@@ -69,6 +71,10 @@ int main(int argc, char** argv) {
     }
   }
 
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  const varnok::Settings settings = varnok::readSettings(folder, host);
+
   varnok::SystemClock clock;
   varnok::EventLoop loop(clock, app);
   varnok::Dispatcher dispatcher(loop, folder);
@@ -90,21 +96,21 @@ int main(int argc, char** argv) {
   // says whether it listens.
   const auto startUp = [&](varnok::WindowHost& host) {
     dispatcher.setWindowHost(&host);
-    app.dispatch([&] { dispatcher.start(); });
+    app.dispatch([&] { dispatcher.start(settings.dispatcher); });
     const auto& lines = dispatcher.logView().lines();
     std::string lastLine = lines.empty() ? std::string() : lines.back();
     app.dispatch([&] {
-      nowPlaying = varnok::nowplaying::openNowPlaying(dispatcher);
-      site = varnok::mqtt::openSite(dispatcher, nowPlaying.get(), [&](bool stamped) {
+      nowPlaying = varnok::nowplaying::openNowPlaying(dispatcher, settings.nowPlaying);
+      const auto siteStatus = [&](bool stamped) {
         varnok::status::Snapshot s =
             varnok::status::takeSnapshot(dispatcher, nowPlaying.get(), site.get());
         if (!stamped) s.produced.clear();
-        // One line: the JSON's line breaks are only between items.
-        std::string json = varnok::status::renderJson(s, false);
-        std::erase(json, '\n');
-        return "{\"online\":true," + json.substr(1);
-      });
-      statusWindow = varnok::status::openStatusWindow(dispatcher, nowPlaying.get(), site.get());
+        return varnok::status::renderSiteStatus(s);
+      };
+      site = varnok::mqtt::openSite(dispatcher, nowPlaying.get(), settings.site,
+                                    {siteStatus, varnok::status::kSiteOffline});
+      statusWindow = varnok::status::openStatusWindow(dispatcher, settings.statusPage,
+                                                      nowPlaying.get(), site.get());
     });
     return lastLine;
   };

@@ -68,6 +68,11 @@ std::span<const SenderSlot> Dispatcher::senderSlots() const {
 }
 
 Result<> Dispatcher::start() {
+  return start(
+      readDispatcherSettings(readConfigurationFile(config_.programFolder), config_.programFolder));
+}
+
+Result<> Dispatcher::start(const DispatcherSettings& settings) {
   trail_.start();
   loop_.app().setOnException([this](const std::exception& e) {
     trail_.mark(Mark::Exception);
@@ -78,8 +83,7 @@ Result<> Dispatcher::start() {
   logView_.addLine("Varnok - RDS command dispatcher");
   log("RDS dispatcher Varnok v. 1.0b starting up...");
 
-  const IniFile ini(config_.programFolder + "varnok.ini");
-  config_ = readDispatcherConfig(ini, config_.programFolder);
+  config_ = settings.config;
   dispatchTimer_.setInterval(90 / config_.threads);
   expiryTimer_.setEnabled(config_.maxSecondsInQueue > 4);
 
@@ -88,11 +92,16 @@ Result<> Dispatcher::start() {
   // The encoder table, the queues and the table's rows are sized together:
   // when memory runs out on the way, start-up goes on with no encoders
   // rather than with tables of different lengths.
-  try {
-    buildEncoderTables(ini, config_.encoderCount);
-  } catch (const std::bad_alloc& e) {
-    applicationError(e.what());
-    buildEncoderTables(ini, 0);
+  if (!settings.encodersNotRead.empty()) {
+    applicationError(settings.encodersNotRead.c_str());
+    buildEncoderTables({});
+  } else {
+    try {
+      buildEncoderTables(settings.encoders);
+    } catch (const std::bad_alloc& e) {
+      applicationError(e.what());
+      buildEncoderTables({});
+    }
   }
 
   intake_.loadLists(config_.programFolder);
@@ -109,8 +118,8 @@ Result<> Dispatcher::start() {
   return {};
 }
 
-void Dispatcher::buildEncoderTables(const IniFile& ini, std::int32_t encoderCount) {
-  std::vector<Encoder> encoders = readEncoders(ini, encoderCount);
+void Dispatcher::buildEncoderTables(const std::vector<Encoder>& configured) {
+  std::vector<Encoder> encoders = configured;
   CommandQueues queues(encoders.size(), config_.producerBacklogBytes, config_.backlogTotalBytes,
                        intake_.gate());
   table_.setRowCount(static_cast<int>(encoders.size()) + 1);

@@ -54,8 +54,10 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
 
-  // Reads the configuration, builds the tables, starts listening; a port
-  // that cannot be had has been logged when the error comes back.
+  // Builds the tables from the settings, starts listening; a port that
+  // cannot be had has been logged when the error comes back. Without
+  // settings, they are read from the program folder first.
+  Result<> start(const DispatcherSettings& settings);
   Result<> start();
   void close();  // stops listening and closes every slot
   // A text handed over by a second copy; false only when it named a command
@@ -147,7 +149,7 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   // Sizes the encoder table, the queues and the status table's rows together
   // and fills them; throws std::bad_alloc when memory runs out, and then
   // changes nothing.
-  void buildEncoderTables(const IniFile& ini, std::int32_t encoderCount);
+  void buildEncoderTables(const std::vector<Encoder>& configured);
   void switchOffSelfDelivery(int encoder, std::uint16_t port);
 
   EventLoop& loop_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 
 namespace varnok {
 
@@ -30,25 +31,36 @@ DispatcherConfig readDispatcherConfig(const IniFile& ini, std::string programFol
       std::int64_t{ini.readInteger("Inputs", "ProducerBacklogKB", 16384)} * 1024;
   c.backlogTotalBytes = std::max<std::int64_t>(
       std::int64_t{ini.readInteger("Inputs", "BacklogTotalMB", 256)} * 1048576, 0);
-  // Outside 1..65535 (0 by default) the status window stays closed.
-  const std::int32_t httpPort = ini.readInteger("Status", "HttpPort", 0);
-  c.httpPort = httpPort >= 1 && httpPort <= 65535 ? static_cast<std::uint16_t>(httpPort) : 0;
-  c.httpAddress = ini.readString("Status", "HttpAddress", "127.0.0.1");
-  if (c.httpAddress.empty()) c.httpAddress = "127.0.0.1";
   return c;
 }
 
-std::vector<Encoder> readEncoders(const IniFile& ini, std::int32_t count) {
-  std::vector<Encoder> encoders(static_cast<std::size_t>(std::max(count, 0)));
+IniFile readConfigurationFile(const std::string& programFolder) {
+  return IniFile(programFolder + "varnok.ini");
+}
+
+DispatcherSettings readDispatcherSettings(
+    const IniFile& ini, std::string programFolder,
+    const std::function<void(const std::string& section, int index)>& alsoRead) {
+  DispatcherSettings s;
+  s.config = readDispatcherConfig(ini, std::move(programFolder));
+  const std::int32_t count = s.config.encoderCount;
+  try {
+    s.encoders.resize(static_cast<std::size_t>(count));
+  } catch (const std::bad_alloc& e) {
+    s.encoders = {};
+    s.encodersNotRead = e.what();
+    return s;
+  }
   for (std::int32_t n = 1; n <= count; ++n) {
     const std::string section = "Encoder" + std::to_string(n);
-    Encoder& e = encoders[static_cast<std::size_t>(n - 1)];
+    Encoder& e = s.encoders[static_cast<std::size_t>(n - 1)];
     e.name = ini.readString(section, "Name", "RDS Encoder " + std::to_string(n));
     e.host = ini.readString(section, "Host", "127.0.0.1");
     e.port = ini.readInteger(section, "Port", 23);
     e.enabled = ini.readBool(section, "Enabled", true);
+    if (alsoRead) alsoRead(section, n - 1);
   }
-  return encoders;
+  return s;
 }
 
 }  // namespace varnok

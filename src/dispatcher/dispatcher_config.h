@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,19 +33,34 @@ struct DispatcherConfig {
   // (every copy, with its bookkeeping) before none of them is read until
   // half has gone; 0: no bound.
   std::int64_t backlogTotalBytes = std::int64_t{256} << 20;
-  // The read-only status window over HTTP: its port (0: none) and the
-  // address it is bound to.
-  std::uint16_t httpPort = 0;
-  std::string httpAddress = "127.0.0.1";
+  bool operator==(const DispatcherConfig&) const = default;
 };
+
+// What the dispatcher starts from: its settings and the encoders as
+// configured, with no failures counted yet.
+struct DispatcherSettings {
+  DispatcherConfig config;
+  std::vector<Encoder> encoders;
+  // Why the encoders could not be read (memory ran out for their count);
+  // start-up logs it and goes on with none.
+  std::string encodersNotRead;
+  bool operator==(const DispatcherSettings&) const = default;
+};
+
+// The configuration file of the program folder (with its trailing "/"):
+// the one place varnok.ini is opened. Every part reads its settings from
+// what this gives.
+IniFile readConfigurationFile(const std::string& programFolder);
 
 // Reads the settings; out-of-range values are brought into range the way
 // the dispatcher has always read them.
 DispatcherConfig readDispatcherConfig(const IniFile& ini, std::string programFolder);
 
-// The encoders [Encoder1] .. [Encoder<count>] as configured, with no
-// failures counted yet. Throws std::bad_alloc when the count is beyond
-// memory.
-std::vector<Encoder> readEncoders(const IniFile& ini, std::int32_t count);
+// The settings and the encoders [Encoder1] .. [Encoder<EncoderCount>]. Each
+// encoder's section is read once: alsoRead is told of it ("Encoder1", 0) so
+// that other parts take their keys of it in the same pass.
+DispatcherSettings readDispatcherSettings(
+    const IniFile& ini, std::string programFolder,
+    const std::function<void(const std::string& section, int index)>& alsoRead = {});
 
 }  // namespace varnok

@@ -17,6 +17,7 @@ struct Encoder {
   bool enabled = false;          // switched on by configuration
   bool active = false;           // may be served now; cleared by a suspension
   TDateTime suspendedAt = 0;
+  bool operator==(const Encoder&) const = default;
 };
 
 }  // namespace varnok

@@ -6,9 +6,6 @@
 
 namespace varnok {
 
-StatusTableDump::StatusTableDump(EventLoop& loop, const StatusTable& table, ConsoleOutput& out)
-    : signal_(loop, {SIGUSR1}, [&table, &out](int) { out.write(table.dump() + "\n"); }) {}
-
 HeadlessFrontEnd::HeadlessFrontEnd(Dispatcher& dispatcher, ConsoleOutput& out)
     : dispatcher_(dispatcher) {
   dispatcher_.logView().addObserver(

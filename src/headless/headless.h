@@ -13,19 +13,6 @@
 
 namespace varnok {
 
-// The status table on request, for both front ends: SIGUSR1 writes the status table to
-// out, a line per row with the cells separated by TAB, header row first, then
-// one empty line. While one lives, a stray SIGUSR1 never ends the program.
-//
-// Ownership: the table and out belong to the caller and must outlive it.
-class StatusTableDump {
- public:
-  StatusTableDump(EventLoop& loop, const StatusTable& table, ConsoleOutput& out);
-
- private:
-  SignalWatcher signal_;
-};
-
 // The console front end for machines without a display. Its three
 // behaviours are an interface that scripts rely on:
 // - every line added to the log is written to standard output at once;

@@ -1,17 +1,13 @@
 #include "mqtt/site.h"
 
-#include <unistd.h>
-
 #include "dispatcher/dispatcher.h"
 #include "mqtt/broker_client.h"
 #include "nowplaying/metadata.h"
 #include "nowplaying/now_playing.h"
-#include "platform/ini_file.h"
 
 namespace varnok::mqtt {
 namespace {
 
-constexpr char kOffline[] = "{\"online\":false}";
 constexpr int kStatusEveryMs = 1000;
 
 }  // namespace
@@ -34,7 +30,7 @@ Site::Site(Dispatcher& dispatcher, nowplaying::NowPlaying* nowPlaying, SiteSetti
   for (const std::string& filter : settings_.topics) {
     client.subscriptions.push_back({filter, settings_.qos});
   }
-  client.will = LastWill{settings_.statusTopic, kOffline, 1, true};
+  client.will = LastWill{settings_.statusTopic, status_.offline, 1, true};
   client_ = std::make_unique<BrokerClient>(dispatcher_.loop(), std::move(client));
   client_->setLog([this](std::string line) { dispatcher_.log(line); });
   client_->setOnConnected([this] { publishStatus(true); });
@@ -58,7 +54,7 @@ void Site::start() {
 
 void Site::stop() {
   statusTimer_.setEnabled(false);
-  client_->stop(Message{settings_.statusTopic, kOffline, 1, true});
+  client_->stop(Message{settings_.statusTopic, status_.offline, 1, true});
 }
 
 bool Site::connected() const {
@@ -108,19 +104,15 @@ void Site::message(const std::string& topic, const std::string& payload) {
 // produced aside), at most once a second; on every connect in any case.
 void Site::publishStatus(bool force) {
   if (!client_->connected()) return;
-  std::string now = status_(false);
+  std::string now = status_.online(false);
   if (!force && now == lastStatus_) return;
-  if (client_->publish(settings_.statusTopic, status_(true), 1, true)) lastStatus_ = std::move(now);
+  if (client_->publish(settings_.statusTopic, status_.online(true), 1, true))
+    lastStatus_ = std::move(now);
 }
 
 std::unique_ptr<Site> openSite(Dispatcher& dispatcher, nowplaying::NowPlaying* nowPlaying,
-                               Site::StatusJson status) {
-  const std::string folder = dispatcher.config().programFolder;
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
-  SiteSettings settings =
-      readSiteSettings(IniFile(folder + "varnok.ini"), folder, host,
-                       [&dispatcher](const std::string& line) { dispatcher.log(line); });
+                               SiteSettings settings, Site::StatusJson status) {
+  if (!settings.problem.empty()) dispatcher.log(settings.problem);
   if (!settings.enabled) return nullptr;
   auto site =
       std::make_unique<Site>(dispatcher, nowPlaying, std::move(settings), std::move(status));

@@ -32,9 +32,14 @@ class BrokerClient;
 // the now-playing service (if any) must outlive it.
 class Site {
  public:
-  // The status as JSON; stamped false leaves out what changes every second
-  // (the time it was produced), so that two can be compared.
-  using StatusJson = std::function<std::string(bool stamped)>;
+  // The site's status as its publishers make it: online gives the current
+  // one (stamped false leaves out what changes every second, the time it was
+  // produced, so that two can be compared); offline is what the broker
+  // publishes once the site has gone.
+  struct StatusJson {
+    std::function<std::string(bool stamped)> online;
+    std::string offline;
+  };
 
   Site(Dispatcher& dispatcher, nowplaying::NowPlaying* nowPlaying, SiteSettings settings,
        StatusJson status);
@@ -62,9 +67,9 @@ class Site {
   std::string lastStatus_;
 };
 
-// The site the configuration asks for, started: none without [MQTT] Broker
-// (or when its settings are refused, which is logged).
+// The site the settings ask for, started: none without [MQTT] Broker (or
+// when its settings are refused, which is logged here).
 std::unique_ptr<Site> openSite(Dispatcher& dispatcher, nowplaying::NowPlaying* nowPlaying,
-                               Site::StatusJson status);
+                               SiteSettings settings, Site::StatusJson status);
 
 }  // namespace varnok::mqtt

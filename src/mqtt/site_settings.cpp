@@ -1,18 +1,12 @@
 #include "mqtt/site_settings.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <fstream>
+
+#include "platform/ascii_text.h"
+#include "platform/secret_file.h"
 
 namespace varnok::mqtt {
 namespace {
-
-std::string trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 std::string resolvePath(const std::string& path, const std::string& programFolder) {
   return !path.empty() && path.front() == '/' ? path : programFolder + path;
@@ -23,7 +17,7 @@ std::vector<std::string> split(const std::string& list) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = list.find(',', start);
-    const std::string part = trimmed(list.substr(start, comma - start));
+    const std::string part(trimmed(std::string_view(list).substr(start, comma - start)));
     if (!part.empty()) parts.push_back(part);
     if (comma == std::string::npos) return parts;
     start = comma + 1;
@@ -71,10 +65,10 @@ Route routeOf(const std::string& topic, const std::string& nowPlayingTopic) {
 }
 
 SiteSettings readSiteSettings(const IniFile& ini, const std::string& programFolder,
-                              const std::string& hostName,
-                              const std::function<void(const std::string&)>& log) {
+                              const std::string& hostName) {
   constexpr std::string_view kSection = "MQTT";
   SiteSettings s;
+  const auto log = [&s](std::string line) { s.problem = std::move(line); };
   s.broker = ini.readString(kSection, "Broker", "");
   if (s.broker.empty()) return s;
   s.port = ini.readInteger(kSection, "Port", 1883);
@@ -90,18 +84,18 @@ SiteSettings readSiteSettings(const IniFile& ini, const std::string& programFold
   const std::string passwordFile = ini.readString(kSection, "PasswordFile", "");
   if (!passwordFile.empty()) {
     const std::string path = resolvePath(passwordFile, programFolder);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      log("MQTT off - password file cannot be read (" + path + ")");
-      return s;
+    const SecretFile file = readSecretFile(path);
+    switch (file.status) {
+      case SecretFile::Status::CannotRead:
+        log("MQTT off - password file cannot be read (" + path + ")");
+        return s;
+      case SecretFile::Status::OthersMayRead:
+        log("MQTT off - password file refused, group or others can read it (" + path + ")");
+        return s;
+      case SecretFile::Status::Read:
+        s.password = file.firstLine;
+        break;
     }
-    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-      log("MQTT off - password file refused, group or others can read it (" + path + ")");
-      return s;
-    }
-    std::ifstream in(path);
-    std::getline(in, s.password);
-    s.password = trimmed(s.password);
   }
   s.caFile = ini.readString(kSection, "CAFile", "");
   s.certFile = ini.readString(kSection, "CertFile", "");
@@ -111,7 +105,6 @@ SiteSettings readSiteSettings(const IniFile& ini, const std::string& programFold
   }
   s.topics = split(ini.readString(kSection, "Topics", "varnok/command/#"));
   s.qos = std::clamp(ini.readInteger(kSection, "QoS", 1), 0, 2);
-  s.sessionExpiry = std::max(ini.readInteger(kSection, "SessionExpiry", 86400), 0);
   s.keepAlive = std::max(ini.readInteger(kSection, "KeepAlive", 30), 5);
   s.statusTopic = ini.readString(kSection, "StatusTopic", "varnok/status/" + s.clientId);
   s.nowPlayingTopic = ini.readString(kSection, "NowPlayingTopic", "");

@@ -10,7 +10,7 @@ namespace varnok::mqtt {
 
 // The [MQTT] section as start-up reads it. Off (enabled false) without a
 // Broker, or when something that would make the site misbehave is wrong;
-// each such problem has one log line.
+// such a problem is noted for the log.
 struct SiteSettings {
   bool enabled = false;
   std::string broker;  // host name or address
@@ -21,17 +21,19 @@ struct SiteSettings {
   std::string caFile, certFile, keyFile;
   std::vector<std::string> topics;  // subscription filters
   int qos = 1;
-  int sessionExpiry = 86400;  // seconds
-  int keepAlive = 30;         // seconds, at least 5
+  int keepAlive = 30;  // seconds, at least 5
   std::string statusTopic;
   std::string nowPlayingTopic;  // empty: none
+  // Why the site is off although a Broker is set: one log line, logged when
+  // the site would open.
+  std::string problem;
+  bool operator==(const SiteSettings&) const = default;
 };
 
-// hostName and folderName make the default client id,
+// hostName and the program folder's name make the default client id,
 // "varnok-<host name>-<program folder name>".
 SiteSettings readSiteSettings(const IniFile& ini, const std::string& programFolder,
-                              const std::string& hostName,
-                              const std::function<void(const std::string&)>& log);
+                              const std::string& hostName);
 
 // Whether an MQTT subscription filter matches a topic ('+' one level, '#'
 // the rest; '$' topics only by filters that name them).

@@ -51,6 +51,7 @@ class FileWatcher {
     FileEncoding encoding = FileEncoding::Utf8;
     Keys keys;
     int pollSeconds = 0;  // 0: inotify alone
+    bool operator==(const Settings&) const = default;
   };
 
   static constexpr int kQuietMs = 250;

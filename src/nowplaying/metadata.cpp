@@ -10,6 +10,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "platform/ascii_text.h"
+
 namespace varnok::nowplaying {
 namespace {
 
@@ -36,14 +38,6 @@ std::string oneLine(std::string text) {
   }
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
-}
-
-std::string lowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 // The field of update that a name (key, form field, element) stands for.

@@ -34,6 +34,7 @@ struct Keys {
   std::string artist = "artist";
   std::string title = "title";
   std::string album = "album";
+  bool operator==(const Keys&) const = default;
 };
 
 // Objects and arrays nested deeper than this are refused (JSON; libxml2

@@ -2,18 +2,15 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "dispatcher/dispatcher.h"
 #include "nowplaying/metadata.h"
 #include "nowplaying/render.h"
+#include "platform/secret_file.h"
 
 namespace varnok::nowplaying {
 namespace {
-
-using Log = std::function<void(const std::string&)>;
 
 std::string resolvePath(const std::string& path, const std::string& programFolder) {
   return !path.empty() && path.front() == '/' ? path : programFolder + path;
@@ -21,26 +18,21 @@ std::string resolvePath(const std::string& path, const std::string& programFolde
 
 // The token's file: its first line, blanks around it dropped. Refused when
 // group or others may read it, or when it cannot be read.
-std::string readTokenFile(const std::string& path, const Log& log) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    log("Now playing token file cannot be read (" + path + ")");
-    return {};
+std::string readTokenFile(const std::string& path, std::vector<std::string>& problems) {
+  const SecretFile file = readSecretFile(path);
+  switch (file.status) {
+    case SecretFile::Status::CannotRead:
+      problems.push_back("Now playing token file cannot be read (" + path + ")");
+      return {};
+    case SecretFile::Status::OthersMayRead:
+      problems.push_back("Now playing token file refused - group or others can read it (" + path +
+                         ")");
+      return {};
+    case SecretFile::Status::Read:
+      break;
   }
-  if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-    log("Now playing token file refused - group or others can read it (" + path + ")");
-    return {};
-  }
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  const auto first = line.find_first_not_of(" \t\r");
-  const auto last = line.find_last_not_of(" \t\r");
-  if (first == std::string::npos) {
-    log("Now playing token file is empty (" + path + ")");
-    return {};
-  }
-  return line.substr(first, last - first + 1);
+  if (file.firstLine.empty()) problems.push_back("Now playing token file is empty (" + path + ")");
+  return file.firstLine;
 }
 
 // A field longer than any encoder shows is cut before the costly work of
@@ -61,20 +53,20 @@ bool anyKey(const IniFile& ini, std::string_view section) {
 
 }  // namespace
 
-Settings readSettings(const IniFile& ini, const std::string& iniPath,
-                      const std::string& programFolder, int encoderCount, const Log& log) {
+Settings readSettings(const IniFile& ini, const std::string& programFolder) {
   Settings s;
+  const auto log = [&s](std::string line) { s.problems.push_back(std::move(line)); };
   constexpr std::string_view kSection = "NowPlaying";
   s.enabled = anyKey(ini, kSection);
 
   const std::string tokenFile = ini.readString(kSection, "TokenFile", "");
   const std::string token = ini.readString(kSection, "Token", "");
   if (!tokenFile.empty()) {
-    s.token = readTokenFile(resolvePath(tokenFile, programFolder), log);
+    s.token = readTokenFile(resolvePath(tokenFile, programFolder), s.problems);
   } else if (!token.empty()) {
     s.token = token;
     struct stat st {};
-    if (::stat(iniPath.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0) {
+    if (::stat((programFolder + "varnok.ini").c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0) {
       log("Now playing token is in varnok.ini, which others can read: keep it in a TokenFile");
     }
   }
@@ -114,11 +106,14 @@ Settings readSettings(const IniFile& ini, const std::string& iniPath,
     log("Now playing IdleText ignored - " + std::string(e.what()));
   }
   s.idleAfterMinutes = std::max(ini.readInteger(kSection, "IdleAfterMinutes", 0), 0);
+  return s;
+}
 
-  for (int i = 0; i < encoderCount; ++i) {
-    const std::string section = "Encoder" + std::to_string(i + 1);
+void readEncoderKeys(const IniFile& ini, const std::string& section, int index, Settings& s) {
+  const auto log = [&s](std::string line) { s.problems.push_back(std::move(line)); };
+  {
     EncoderSetup setup;
-    setup.encoder = i;
+    setup.encoder = index;
     for (int n = 1; n <= Settings::kMaxCommands; ++n) {
       const std::string key = "NowPlaying" + std::to_string(n);
       const std::string text = ini.readString(section, key, "");
@@ -138,11 +133,10 @@ Settings readSettings(const IniFile& ini, const std::string& iniPath,
             " (utf-8 is used)");
       }
     }
-    if (setup.commands.empty()) continue;
+    if (setup.commands.empty()) return;
     s.enabled = true;
     s.encoders.push_back(std::move(setup));
   }
-  return s;
 }
 
 NowPlaying::NowPlaying(Dispatcher& dispatcher, Settings settings)
@@ -229,31 +223,18 @@ void NowPlaying::goIdle() {
   }
 }
 
-NowPlaying::HttpAnswer NowPlaying::post(bool isJson, const std::string& body) {
-  using nlohmann::json;
-  const auto dump = [](const json& j) {
-    return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-  };
+NowPlaying::Posted NowPlaying::post(bool isJson, const std::string& body) {
   const Parsed<Update> parsed = isJson ? parseJson(body) : parseForm(body);
-  if (!parsed.ok()) return {400, dump(json{{"error", parsed.error}})};
-  const Outcome outcome = apply(*parsed.value, Source::Http);
-  json queued = json::array();
-  for (const Outcome::Queued& q : outcome.queued) {
-    const Encoder& e = dispatcher_.encoders()[static_cast<std::size_t>(q.encoder)];
-    queued.push_back({{"encoder", q.encoder + 1}, {"name", e.name}, {"commands", q.commands}});
-  }
-  json answer{{"ignored", outcome.ignored}, {"queued", queued}};
-  if (!outcome.ignored) answer["radioText"] = outcome.radioText;
-  return {200, dump(answer)};
+  if (!parsed.ok()) return {parsed.error, {}};
+  return {{}, apply(*parsed.value, Source::Http)};
 }
 
-std::unique_ptr<NowPlaying> openNowPlaying(Dispatcher& dispatcher) {
-  const std::string folder = dispatcher.config().programFolder;
-  const std::string iniPath = folder + "varnok.ini";
-  const IniFile ini(iniPath);
-  Settings settings =
-      readSettings(ini, iniPath, folder, static_cast<int>(dispatcher.encoders().size()),
-                   [&dispatcher](const std::string& line) { dispatcher.log(line); });
+std::unique_ptr<NowPlaying> openNowPlaying(Dispatcher& dispatcher, Settings settings) {
+  for (const std::string& line : settings.problems) dispatcher.log(line);
+  // Only encoders the dispatcher has: its table may have come out empty.
+  std::erase_if(settings.encoders, [&](const EncoderSetup& setup) {
+    return static_cast<std::size_t>(setup.encoder) >= dispatcher.encoders().size();
+  });
   if (!settings.enabled) return nullptr;
   auto service = std::make_unique<NowPlaying>(dispatcher, std::move(settings));
   service->start();

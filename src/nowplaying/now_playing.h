@@ -27,6 +27,7 @@ struct EncoderSetup {
   int encoder = 0;  // index in the dispatcher's table ([Encoder<index + 1>])
   Charset charset = Charset::Utf8;
   std::vector<CommandTemplate> commands;
+  bool operator==(const EncoderSetup&) const = default;
 };
 
 // The [NowPlaying] section and the encoders' keys, as start-up reads them.
@@ -40,16 +41,21 @@ struct Settings {
   RadioTextTemplate idleText{""};
   int idleAfterMinutes = 0;  // 0: never
   std::vector<EncoderSetup> encoders;
+  // What could not be used, one log line each, in the order read; logged
+  // when the service opens.
+  std::vector<std::string> problems;
+  bool operator==(const Settings&) const = default;
 };
 
-// Reads the settings from varnok.ini (iniPath, in programFolder). Every
-// problem is logged, one line each, and left out: a template that cannot be
-// read (the default radio text, an empty idle text, or no such command), an
-// unknown charset (utf-8), an unknown file format or encoding (no file), a
-// token file that others may read (no token).
-Settings readSettings(const IniFile& ini, const std::string& iniPath,
-                      const std::string& programFolder, int encoderCount,
-                      const std::function<void(const std::string&)>& log);
+// Reads the [NowPlaying] section of varnok.ini (in programFolder). Every
+// problem is noted and left out: a template that cannot be read (the
+// default radio text, an empty idle text, or no such command), an unknown
+// charset (utf-8), an unknown file format or encoding (no file), a token
+// file that others may read (no token).
+Settings readSettings(const IniFile& ini, const std::string& programFolder);
+// Adds what one encoder's section ([Encoder<index + 1>]) says of now
+// playing: its Charset and NowPlaying1 .. NowPlaying9.
+void readEncoderKeys(const IniFile& ini, const std::string& section, int index, Settings& into);
 
 // The now-playing service: takes updates from its sources (the watched
 // file, POST /nowplaying, later a broker), renders each encoder's commands
@@ -80,9 +86,11 @@ class NowPlaying {
     };
     std::vector<Queued> queued;
   };
-  struct HttpAnswer {
-    unsigned status = 200;
-    std::string json;
+  // What a posted body did: the reason it could not be read, or what
+  // applying it did.
+  struct Posted {
+    std::string error;  // empty: read and applied
+    Outcome outcome;
   };
 
   NowPlaying(Dispatcher& dispatcher, Settings settings);
@@ -95,9 +103,8 @@ class NowPlaying {
   void start();
   // The one entry point of every source.
   Outcome apply(const Update& update, Source source);
-  // A POST /nowplaying body (JSON or a form), answered as JSON: 400 with
-  // {"error": ...} when it cannot be read, else 200 with what was queued.
-  HttpAnswer post(bool isJson, const std::string& body);
+  // A body posted by a playout system (JSON or a form), applied once read.
+  Posted post(bool isJson, const std::string& body);
 
   const Settings& settings() const { return settings_; }
   const std::optional<Current>& current() const { return current_; }
@@ -117,8 +124,9 @@ class NowPlaying {
   std::array<std::uint64_t, 3> updates_{};
 };
 
-// The service the configuration asks for, started: none when it asks for
-// none (no [NowPlaying] key and no encoder's NowPlayingN).
-std::unique_ptr<NowPlaying> openNowPlaying(Dispatcher& dispatcher);
+// The service the settings ask for, started, once their problems are
+// logged: none when they ask for none (no [NowPlaying] key and no encoder's
+// NowPlayingN).
+std::unique_ptr<NowPlaying> openNowPlaying(Dispatcher& dispatcher, Settings settings);
 
 }  // namespace varnok::nowplaying

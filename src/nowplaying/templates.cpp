@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/ascii_text.h"
+
 namespace varnok::nowplaying {
 namespace {
 
@@ -12,14 +14,10 @@ constexpr std::size_t index(Charset charset) {
   return static_cast<std::size_t>(charset);
 }
 
-char upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 bool sameName(std::string_view name, std::string_view upperName) {
   return name.size() == upperName.size() &&
          std::equal(name.begin(), name.end(), upperName.begin(),
-                    [](char a, char b) { return upper(a) == b; });
+                    [](char a, char b) { return upperAscii(a) == b; });
 }
 
 // A name as the error message quotes it: long ones shortened.

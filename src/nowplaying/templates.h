@@ -62,6 +62,8 @@ class RadioTextTemplate {
   explicit RadioTextTemplate(std::string_view text);
 
   const std::string& source() const { return source_; }
+  // Templates read from the same text are the same.
+  bool operator==(const RadioTextTemplate& other) const { return source_ == other.source_; }
 
   // The text with the fields filled in; the literal text is converted to the
   // charset the fields are in. Nothing is cut here.
@@ -103,6 +105,7 @@ class CommandTemplate {
   explicit CommandTemplate(std::string_view text);
 
   const std::string& source() const { return source_; }
+  bool operator==(const CommandTemplate& other) const { return source_ == other.source_; }
   std::string render(const CommandValues& values) const;
 
  private:

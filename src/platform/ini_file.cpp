@@ -26,12 +26,6 @@ std::string makeKey(std::string_view section, std::string_view key) {
 
 }  // namespace
 
-std::string upperAscii(std::string_view text) {
-  std::string s(text);
-  for (char& c : s) c = upperAscii(c);
-  return s;
-}
-
 IniFile::IniFile(const std::string& path) {
   const std::optional<std::string> content = readRegularFile(path, kMaxBytes);
   if (!content) return;

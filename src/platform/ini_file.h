@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/ascii_text.h"
+
 namespace varnok {
 
 // A read-only INI file with the private-profile reading rules the dispatcher
@@ -51,12 +53,5 @@ class IniFile {
   // Keyed by upper-cased section, "\n", upper-cased key.
   std::unordered_map<std::string, std::string> values_;
 };
-
-// ASCII upper case: only the letters a to z change; the bytes of other
-// letters, in whatever code page a text was written, stay as they are.
-constexpr char upperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-std::string upperAscii(std::string_view text);
 
 }  // namespace varnok

@@ -57,18 +57,6 @@ void onCompleted(void* /*cls*/, MHD_Connection* /*connection*/, void** requestSt
   *requestState = nullptr;
 }
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return upperAscii(x) == upperAscii(y);
-         });
-}
-
 // Every byte is looked at whatever the first difference, so the time taken
 // tells nothing of how much of a guess was right (only, at most, its length).
 bool sameSecret(std::string_view given, std::string_view secret) {
@@ -84,7 +72,7 @@ bool sameSecret(std::string_view given, std::string_view secret) {
 // body we take, counts as too long (the library refuses the malformed ones
 // itself).
 std::size_t declaredLength(std::string_view text) {
-  text = trimmed(text);
+  text = trimmed(text, " \t");
   std::size_t value = 0;
   if (text.empty() || text.size() > 9) return SIZE_MAX;
   for (const char c : text) {
@@ -303,16 +291,16 @@ bool StatusServer::answerNowPlaying(MHD_Connection* connection, const char* meth
     }
     const char* authorization =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
-    std::string_view given = trimmed(authorization != nullptr ? authorization : "");
+    std::string_view given = trimmed(authorization != nullptr ? authorization : "", " \t");
     const bool bearer = given.size() > 7 && equalsIgnoringCase(given.substr(0, 7), "Bearer ");
-    if (!bearer || !sameSecret(trimmed(given.substr(7)), nowPlaying_.token)) {
+    if (!bearer || !sameSecret(trimmed(given.substr(7), " \t"), nowPlaying_.token)) {
       return refuse(MHD_HTTP_UNAUTHORIZED, "a valid bearer token is required",
                     MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
     }
     const char* type =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
     std::string_view mediaType = type != nullptr ? type : "";
-    mediaType = trimmed(mediaType.substr(0, mediaType.find(';')));
+    mediaType = trimmed(mediaType.substr(0, mediaType.find(';')), " \t");
     const bool isJson = equalsIgnoringCase(mediaType, "application/json");
     if (!isJson && !equalsIgnoringCase(mediaType, "application/x-www-form-urlencoded")) {
       return refuse(MHD_HTTP_UNSUPPORTED_MEDIA_TYPE,
@@ -364,10 +352,9 @@ bool StatusServer::answer(MHD_Connection* connection, const char* url, const cha
   return respond(connection, MHD_HTTP_NOT_FOUND, "Not found: try /, /status or /metrics.\n", kText);
 }
 
-std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher,
+std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const PageSettings& config,
                                                nowplaying::NowPlaying* nowPlaying,
                                                const mqtt::Site* site) {
-  const DispatcherConfig& config = dispatcher.config();
   const bool tokenSet = nowPlaying != nullptr && !nowPlaying->settings().token.empty();
   if (config.httpPort == 0) {
     if (tokenSet) dispatcher.log("Now playing over HTTP needs the status page ([Status] HttpPort)");
@@ -377,11 +364,12 @@ std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher,
     return takeSnapshot(dispatcher, nowPlaying, site);
   });
   if (tokenSet) {
-    server->setNowPlaying(
-        {nowPlaying->settings().token, [nowPlaying](bool isJson, const std::string& body) {
-           const auto answer = nowPlaying->post(isJson, body);
-           return NowPlayingEndpoint::Answer{answer.status, answer.json};
-         }});
+    server->setNowPlaying({nowPlaying->settings().token,
+                           [&dispatcher, nowPlaying](bool isJson, const std::string& body) {
+                             const NowPlayingAnswer answer = renderNowPlayingAnswer(
+                                 nowPlaying->post(isJson, body), dispatcher.encoders());
+                             return NowPlayingEndpoint::Answer{answer.status, answer.json};
+                           }});
   }
   const std::string where = hostAndPort(config.httpAddress, config.httpPort);
   const auto logError = [&dispatcher, where](int error) {

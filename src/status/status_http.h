@@ -9,6 +9,7 @@
 #include "platform/event_loop.h"
 #include "platform/spare_descriptor.h"
 #include "platform/unique_fd.h"
+#include "status/page_settings.h"
 #include "status/status_render.h"
 
 struct MHD_Daemon;
@@ -125,14 +126,14 @@ class StatusServer {
   Timer timer_;
 };
 
-// The status window that the dispatcher's configuration asks for, opened
-// once start-up has read it: none when HttpPort is 0. A port that cannot be
+// The status window that the settings ask for, opened once the dispatcher
+// has started: none when HttpPort is 0. A port that cannot be
 // bound is logged as the listener's errors are ("Socket Error 10048 -
 // Address already in use", naming the status page) and gives none; the
 // dispatcher runs on without it. A window that opens says where.
 // With a now-playing service, the page shows it, and POST /nowplaying
 // hands it updates when it has a token.
-std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher,
+std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const PageSettings& settings,
                                                nowplaying::NowPlaying* nowPlaying = nullptr,
                                                const mqtt::Site* site = nullptr);
 

@@ -1,6 +1,7 @@
 #include "status/status_render.h"
 
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "platform/clock.h"
@@ -516,6 +517,31 @@ std::string renderMetrics(const Snapshot& s) {
     sample(out, "varnok_nowplaying_updates_total", "source=\"file\"", s.nowPlaying->fileUpdates);
   }
   return out;
+}
+
+NowPlayingAnswer renderNowPlayingAnswer(const nowplaying::NowPlaying::Posted& posted,
+                                        const std::vector<Encoder>& encoders) {
+  using nlohmann::json;
+  const auto dump = [](const json& j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  };
+  if (!posted.error.empty()) return {400, dump(json{{"error", posted.error}})};
+  const nowplaying::NowPlaying::Outcome& outcome = posted.outcome;
+  json queued = json::array();
+  for (const nowplaying::NowPlaying::Outcome::Queued& q : outcome.queued) {
+    const Encoder& e = encoders[static_cast<std::size_t>(q.encoder)];
+    queued.push_back({{"encoder", q.encoder + 1}, {"name", e.name}, {"commands", q.commands}});
+  }
+  json answer{{"ignored", outcome.ignored}, {"queued", queued}};
+  if (!outcome.ignored) answer["radioText"] = outcome.radioText;
+  return {200, dump(answer)};
+}
+
+std::string renderSiteStatus(const Snapshot& s) {
+  // One line: the JSON's line breaks are only between items.
+  std::string json = renderJson(s, false);
+  std::erase(json, '\n');
+  return "{\"online\":true," + json.substr(1);
 }
 
 }  // namespace varnok::status

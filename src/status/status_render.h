@@ -77,6 +77,19 @@ std::string renderPage(const Snapshot& s);
 // withLog false leaves the log out (the status a site publishes).
 std::string renderJson(const Snapshot& s, bool withLog = true);
 std::string renderMetrics(const Snapshot& s);
+// A posted now-playing update's answer: 400 with {"error": ...} when the
+// body could not be read, else 200 with what was queued for which encoder.
+struct NowPlayingAnswer {
+  unsigned status = 200;
+  std::string json;
+};
+NowPlayingAnswer renderNowPlayingAnswer(const nowplaying::NowPlaying::Posted& posted,
+                                        const std::vector<Encoder>& encoders);
+
+// What a site publishes on its status topic: the JSON without the log, on
+// one line, marked online; and what the broker publishes once it is gone.
+std::string renderSiteStatus(const Snapshot& s);
+inline constexpr char kSiteOffline[] = "{\"online\":false}";
 
 // Texts are bytes; they are shown as the window shows them, one byte per
 // character (ISO 8859-1), which any byte sequence survives. The result is

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "app/settings.h"
 #include "dispatcher/dispatcher_fixture.h"
 
 namespace varnok::testing {
@@ -28,7 +29,8 @@ class NowPlayingTest : public DispatcherTest {
         "\nNowPlaying1=T=%TITLE%\\x21\\r\n"
         "[Encoder3]\nName=C\nPort=1\nCharset=ebcdic\n[NowPlaying]\n" +
         keys);
-    service = nowplaying::openNowPlaying(*dispatcher);
+    service =
+        nowplaying::openNowPlaying(*dispatcher, readSettings(dir.folder(), "test").nowPlaying);
   }
   std::vector<std::string> queued(int encoder) const {
     std::vector<std::string> texts;
@@ -65,13 +67,11 @@ TEST_F(NowPlayingTest, StartUpLogsWhatItCannotUseAndRunsWithTheRest) {
   ::chmod((dir.folder() + "varnok.ini").c_str(), 0644);
   dir.write("varnok.ini", "[NowPlaying]\nToken=abc\n");
   ::chmod((dir.folder() + "varnok.ini").c_str(), 0644);
-  std::vector<std::string> lines;
-  const auto s =
-      nowplaying::readSettings(IniFile(dir.folder() + "varnok.ini"), dir.folder() + "varnok.ini",
-                               dir.folder(), 0, [&](const std::string& l) { lines.push_back(l); });
+  const auto s = nowplaying::readSettings(readConfigurationFile(dir.folder()), dir.folder());
   EXPECT_EQ(s.token, "abc");
-  EXPECT_EQ(lines, std::vector<std::string>{"Now playing token is in varnok.ini, which others can "
-                                            "read: keep it in a TokenFile"});
+  EXPECT_EQ(s.problems,
+            std::vector<std::string>{"Now playing token is in varnok.ini, which others can "
+                                     "read: keep it in a TokenFile"});
 }
 
 TEST_F(NowPlayingTest, TheLatestUpdateReplacesWhatWaitsAndIdenticalOnesAreIgnored) {
@@ -130,13 +130,15 @@ TEST_F(NowPlayingTest, SilenceSendsTheIdleTextOnceAndASwitchedOffEncoderGetsNoth
   time.advance(10 * 60 * 1000);
   loop.runOnce(0);
   EXPECT_EQ(dispatcher->counters().replaced, 2u);
-  // A bad body is an error in JSON; a good one names what it queued.
-  EXPECT_EQ(service->post(true, "{\"title\":").status, 400u);
-  const auto answer = service->post(false, "title=New");
-  EXPECT_EQ(answer.status, 200u);
-  EXPECT_EQ(answer.json,
-            "{\"ignored\":false,\"queued\":[{\"commands\":2,\"encoder\":1,\"name\":\"A\"}],"
-            "\"radioText\":\"New\"}\n");
+  // A bad body says why; a good one says what it queued.
+  EXPECT_FALSE(service->post(true, "{\"title\":").error.empty());
+  const auto posted = service->post(false, "title=New");
+  EXPECT_EQ(posted.error, "");
+  EXPECT_FALSE(posted.outcome.ignored);
+  EXPECT_EQ(posted.outcome.radioText, "New");
+  ASSERT_EQ(posted.outcome.queued.size(), 1u);
+  EXPECT_EQ(posted.outcome.queued[0].encoder, 0);
+  EXPECT_EQ(posted.outcome.queued[0].commands, 2u);
 }
 
 }  // namespace

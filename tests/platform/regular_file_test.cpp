@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/secret_file.h"
 #include "support/temp_dir.h"
 
 namespace varnok {
@@ -100,6 +101,39 @@ TEST(RegularFile, AFifoIsRefusedWithoutWaitingForAWriter) {
     FAIL() << "the reader waited on the FIFO";
   }
   EXPECT_FALSE(reading.get());
+}
+
+// A secret is taken only from a regular file that nobody else may read, and
+// only its first line, blanks around it dropped; a FIFO in its place makes
+// nobody wait.
+TEST(RegularFile, SecretIsTheFirstLineOfAFileOnlyItsOwnerMayRead) {
+  TempDir dir;
+  ::mkfifo((dir.folder() + "fifo").c_str(), 0600);
+  using Status = SecretFile::Status;
+  const struct {
+    const char* name;
+    const char* content;  // nullptr: made by hand above, or missing
+    mode_t mode;
+    Status status;
+    const char* secret;
+  } cases[] = {
+      {"token", " s3cret \r\nsecond\n", 0600, Status::Read, "s3cret"},
+      {"blank", "  \n", 0400, Status::Read, ""},
+      {"readable", "s3cret\n", 0640, Status::OthersMayRead, ""},
+      {"everyone", "s3cret\n", 0604, Status::OthersMayRead, ""},
+      {"missing", nullptr, 0, Status::CannotRead, ""},
+      {"fifo", nullptr, 0, Status::CannotRead, ""},
+      {"", nullptr, 0, Status::CannotRead, ""},  // the folder itself
+  };
+  for (const auto& c : cases) {
+    if (c.content != nullptr) {
+      dir.write(c.name, c.content);
+      ::chmod((dir.folder() + c.name).c_str(), c.mode);
+    }
+    const SecretFile got = readSecretFile(dir.folder() + c.name);
+    EXPECT_EQ(got.status, c.status) << c.name;
+    EXPECT_EQ(got.firstLine, c.secret) << c.name;
+  }
 }
 
 }  // namespace

@@ -265,7 +265,8 @@ TEST_F(StatusWindowTest, TheConfigurationOpensTheWindowOrLogsWhyNot) {
         "[General]\nEncoderCount=1\n[Encoder1]\nName=Studio \"A\"\nPort=1\n"
         "[Inputs]\nSocket=0\n[Status]\n" +
         status);
-    return status::openStatusWindow(*dispatcher);
+    return status::openStatusWindow(*dispatcher,
+                                    status::readPageSettings(readConfigurationFile(dir.folder())));
   };
   for (const char* off : {"", "HttpPort=0\n", "HttpPort=70000\n", "HttpPort=-1\n"}) {
     EXPECT_EQ(open(off), nullptr) << off;
@@ -297,7 +298,8 @@ TEST_F(StatusWindowTest, OutOfDescriptorsThePageNeitherSpinsNorFloodsTheLog) {
       "[General]\nEncoderCount=1\n[Encoder1]\nName=A\nPort=1\n[Inputs]\nSocket=0\n"
       "[Status]\nHttpPort=" +
       std::to_string(port) + "\n");
-  const auto window = status::openStatusWindow(*dispatcher);
+  const auto window = status::openStatusWindow(
+      *dispatcher, status::readPageSettings(readConfigurationFile(dir.folder())));
   ASSERT_NE(window, nullptr);
   // Clients' sockets made while there are descriptors, connected after.
   std::vector<int> knocking;

@@ -61,8 +61,14 @@ TEST(StatusText, EachFormatQuotesWhatItMust) {
 
 TEST(StatusPages, JsonCarriesTypedCellsAndSurvivesAwkwardBytes) {
   Snapshot s = snapshot();
-  s.totals = {.receivedTcp = 5, .receivedHandOff = 6, .receivedFile = 7, .queued = 40,
-              .delivered = 30, .expired = 2, .failedSends = 1, .producersAccepted = 8,
+  s.totals = {.receivedTcp = 5,
+              .receivedHandOff = 6,
+              .receivedFile = 7,
+              .queued = 40,
+              .delivered = 30,
+              .expired = 2,
+              .failedSends = 1,
+              .producersAccepted = 8,
               .producersRefused = 9};
   s.producerConnections = 3;
   s.inFlight = 1;
@@ -87,7 +93,8 @@ TEST(StatusPages, JsonCarriesTypedCellsAndSurvivesAwkwardBytes) {
   EXPECT_TRUE(has(json,
                   "\"totals\":{\"received\":{\"tcp\":5,\"handoff\":6,\"file\":7},"
                   "\"queued\":40,\"delivered\":30,\"expired\":2,\"failedSends\":1,"
-                  "\"replaced\":0,\"inFlight\":1,\"waiting\":6,\"producerConnections\":3,\"producersAccepted\":8,"
+                  "\"replaced\":0,\"inFlight\":1,\"waiting\":6,\"producerConnections\":3,"
+                  "\"producersAccepted\":8,"
                   "\"producersRefused\":9}}"));
   for (const char c : json) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n');
   s.listeningPort.reset();
@@ -124,6 +131,29 @@ TEST(StatusPages, MetricsAndPageShowEveryEncoderAndMarkTheSuspendedOne) {
   EXPECT_TRUE(has(page, "<td class=\"state\" data-label=\"Enabled\">Suspended</td>"));
   EXPECT_TRUE(has(page, "<pre id=\"log\">&lt;2026-12-06 13:05:22&gt; Configuration"));
   EXPECT_FALSE(has(page, "<script"));
+}
+
+// What a playout system is told of its post, and what a site publishes.
+TEST(StatusPages, NowPlayingAnswersAndSiteStatusAreJson) {
+  std::vector<Encoder> encoders(2);
+  encoders[1].name = "A";
+  nowplaying::NowPlaying::Posted bad;
+  bad.error = "not JSON";
+  EXPECT_EQ(renderNowPlayingAnswer(bad, encoders).status, 400u);
+  EXPECT_EQ(renderNowPlayingAnswer(bad, encoders).json, "{\"error\":\"not JSON\"}\n");
+  nowplaying::NowPlaying::Posted good;
+  good.outcome.radioText = "New";
+  good.outcome.queued.push_back({1, 2});
+  const NowPlayingAnswer answer = renderNowPlayingAnswer(good, encoders);
+  EXPECT_EQ(answer.status, 200u);
+  EXPECT_EQ(answer.json,
+            "{\"ignored\":false,\"queued\":[{\"commands\":2,\"encoder\":2,\"name\":\"A\"}],"
+            "\"radioText\":\"New\"}\n");
+
+  const std::string site = renderSiteStatus(Snapshot{});
+  EXPECT_EQ(site.rfind("{\"online\":true,", 0), 0u) << site;
+  EXPECT_EQ(site.find('\n'), std::string::npos) << site;
+  EXPECT_EQ(site.find("\"log\""), std::string::npos) << site;
 }
 
 }  // namespace

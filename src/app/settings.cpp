@@ -1,0 +1,18 @@
+#include "app/settings.h"
+
+namespace varnok {
+
+Settings readSettings(const std::string& programFolder, const std::string& hostName) {
+  const IniFile ini = readConfigurationFile(programFolder);
+  Settings s;
+  s.statusPage = status::readPageSettings(ini);
+  s.nowPlaying = nowplaying::readSettings(ini, programFolder);
+  s.dispatcher =
+      readDispatcherSettings(ini, programFolder, [&](const std::string& section, int index) {
+        nowplaying::readEncoderKeys(ini, section, index, s.nowPlaying);
+      });
+  s.site = mqtt::readSiteSettings(ini, programFolder, hostName);
+  return s;
+}
+
+}  // namespace varnok
