@@ -4,7 +4,6 @@
 #include <mosquitto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
-#include <random>
 
 #include "net/async_resolver.h"
 
@@ -79,47 +77,29 @@ std::string opensslError() {
   return buf;
 }
 
-double jitterFactor(double jitter) {
-  if (jitter <= 0) return 1.0;
-  static std::mt19937 rng{std::random_device{}()};
-  std::uniform_real_distribution<double> spread(-jitter, jitter);
-  return 1.0 + spread(rng);
-}
-
 }  // namespace
 
 BrokerClient::BrokerClient(EventLoop& loop, BrokerSettings settings)
     : loop_(loop),
       settings_(std::move(settings)),
+      backoff_(settings_.retryFirstMs, settings_.retryMaxMs, settings_.retryJitter),
       miscTimer_(loop, [this] { onMiscTimer(); }),
       retryTimer_(loop),
       connectTimer_(loop, [this] { onConnectTimeout(); }),
-      lingerTimer_(loop) {
+      goodbye_(loop) {
   initLibrary();
   miscTimer_.setInterval(1000);
   retryTimer_.setOnTimer([this] {
     retryTimer_.setEnabled(false);
     beginAttempt();
   });
-  lingerTimer_.setOnTimer([this] {
-    lingerTimer_.setEnabled(false);
-    if (mosquitto_socket(mosq_) >= 0) {
-      log("MQTT could not say goodbye to " + endpoint() + " in time - closing");
-    }
-    finishStop();
-  });
 }
 
 BrokerClient::~BrokerClient() {
-  *alive_ = false;
-  if (drainFd_ >= 0) {
-    loop_.unwatch(drainFd_);
-    ::close(drainFd_);
-  }
+  goodbye_.release();
   resolve_.reset();
   if (fd_ >= 0) loop_.unwatch(fd_);
   if (mosq_) mosquitto_destroy(mosq_);
-  if (ssl_) SSL_CTX_free(ssl_);
 }
 
 std::string BrokerClient::checkSettings(const BrokerSettings& s) {
@@ -160,7 +140,7 @@ bool BrokerClient::start() {
     return false;
   }
   if (!mosq_ && !createLibraryClient()) return false;
-  failures_ = 0;
+  backoff_.reset();
   beginAttempt();
   return true;
 }
@@ -201,61 +181,21 @@ bool BrokerClient::createLibraryClient() {
   return true;
 }
 
-// Our own SSL_CTX rather than the library's: libmosquitto would verify the
-// certificate against the host it connects to, which is the numeric address
-// we resolved. With MOSQ_OPT_SSL_CTX and the defaults off, the library uses
-// the context as it is (it takes a reference of its own) and verification is
-// entirely ours: the peer must chain to our CA and name the configured host.
+// The library takes a reference of its own to the context; with the
+// defaults off it uses it as it is.
 bool BrokerClient::createTlsContext() {
-  const TlsSettings& t = settings_.tls;
-  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-  auto fail = [&](const std::string& what) {
-    log("MQTT TLS settings unusable - " + what + ": " + opensslError());
-    SSL_CTX_free(ctx);
+  Result<std::unique_ptr<TlsContext>> made = TlsContext::create(settings_.tls, settings_.host);
+  if (!made) {
+    log(made.error().message);
     return false;
-  };
-  if (!ctx) return fail("cannot create a TLS context");
-  ERR_clear_error();
-  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-  if (SSL_CTX_load_verify_locations(ctx, t.caFile.c_str(), nullptr) != 1) {
-    return fail("cannot load CA file " + t.caFile);
   }
-  if (!t.certFile.empty()) {
-    if (SSL_CTX_use_certificate_chain_file(ctx, t.certFile.c_str()) != 1) {
-      return fail("cannot load certificate " + t.certFile);
-    }
-    if (SSL_CTX_use_PrivateKey_file(ctx, t.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-      return fail("cannot load key " + t.keyFile);
-    }
-    if (SSL_CTX_check_private_key(ctx) != 1) return fail("key does not match the certificate");
-  }
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &BrokerClient::verifyCb);
-  X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
-  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-  const bool named = isNumericAddress(settings_.host)
-                         ? X509_VERIFY_PARAM_set1_ip_asc(param, settings_.host.c_str()) == 1
-                         : X509_VERIFY_PARAM_set1_host(param, settings_.host.c_str(), 0) == 1;
-  if (!named) return fail("cannot verify against host " + settings_.host);
-  SSL_CTX_set_app_data(ctx, this);
-  if (mosquitto_void_option(mosq_, MOSQ_OPT_SSL_CTX, ctx) != MOSQ_ERR_SUCCESS ||
+  if (mosquitto_void_option(mosq_, MOSQ_OPT_SSL_CTX, made.value()->get()) != MOSQ_ERR_SUCCESS ||
       mosquitto_int_option(mosq_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0) != MOSQ_ERR_SUCCESS) {
-    return fail("the library refused the TLS context");
+    log("MQTT TLS settings unusable - the library refused the TLS context: " + opensslError());
+    return false;
   }
-  ssl_ = ctx;
+  tls_ = std::move(made.value());
   return true;
-}
-
-int BrokerClient::verifyCb(int preverifyOk, X509_STORE_CTX* store) {
-  if (preverifyOk) return 1;
-  auto* ssl =
-      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-  auto* self =
-      ssl ? static_cast<BrokerClient*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))) : nullptr;
-  if (self && self->tlsError_.empty()) {
-    self->tlsError_ = std::string("certificate refused: ") +
-                      X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
-  }
-  return 0;
 }
 
 void BrokerClient::beginAttempt() {
@@ -265,26 +205,26 @@ void BrokerClient::beginAttempt() {
     return;
   }
   ++attempt_;
-  tlsError_.clear();
+  if (tls_) tls_->newAttempt();
   libError_.clear();
   if (isNumericAddress(settings_.host)) {
     connectTo(settings_.host);
     return;
   }
   state_ = State::Resolving;
-  std::weak_ptr<bool> alive = alive_;
-  resolve_ = net::resolveHostAsync(loop_, settings_.host, [this, alive](auto address) {
-    if (alive.expired() || state_ != State::Resolving) return;
-    if (!address) {
-      attemptFailed("cannot resolve " + settings_.host);
-      return;
-    }
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = *address;
-    ::inet_ntop(AF_INET, &a, text, sizeof text);
-    connectTo(text);
-  });
+  resolve_ =
+      net::resolveHostAsync(loop_, settings_.host, [this, alive = life_.watch()](auto address) {
+        if (!alive.alive() || state_ != State::Resolving) return;
+        if (!address) {
+          attemptFailed("cannot resolve " + settings_.host);
+          return;
+        }
+        char text[INET_ADDRSTRLEN] = {};
+        in_addr a{};
+        a.s_addr = *address;
+        ::inet_ntop(AF_INET, &a, text, sizeof text);
+        connectTo(text);
+      });
 }
 
 void BrokerClient::connectTo(const std::string& address) {
@@ -298,7 +238,7 @@ void BrokerClient::connectTo(const std::string& address) {
   if (rc != MOSQ_ERR_SUCCESS) {
     // On loopback the TCP connect, and with it the TLS handshake, may end
     // inside the call.
-    if (!tlsError_.empty() || rc == MOSQ_ERR_TLS) {
+    if (tlsRefused() || rc == MOSQ_ERR_TLS) {
       attemptFailed("TLS handshake with " + endpoint() + " failed - " + reasonFor(MOSQ_ERR_TLS));
     } else {
       attemptFailed(
@@ -323,11 +263,7 @@ void BrokerClient::attemptFailed(const std::string& what) {
 }
 
 void BrokerClient::scheduleRetry(const std::string& line) {
-  const double nominal = std::min<double>(
-      settings_.retryMaxMs, settings_.retryFirstMs * std::pow(2.0, std::min(failures_, 30)));
-  ++failures_;
-  const int delay = std::max(1, static_cast<int>(nominal * jitterFactor(settings_.retryJitter)));
-  lastRetryDelayMs_ = delay;
+  const int delay = backoff_.nextDelayMs();
   const long seconds = std::lround(delay / 1000.0);
   log(line + " (next try in " + std::to_string(seconds) + " s)");
   state_ = State::Waiting;
@@ -453,7 +389,7 @@ void BrokerClient::afterLibraryCall() {
   updateEvents();
   if (delivering_) return;  // the outer call goes on with the queue
   delivering_ = true;
-  std::weak_ptr<bool> alive = alive_;
+  const Liveness::Watch alive = life_.watch();
   while (!events_.empty()) {
     Event e = std::move(events_.front());
     events_.pop_front();
@@ -467,7 +403,7 @@ void BrokerClient::afterLibraryCall() {
         }
         connectTimer_.setEnabled(false);
         state_ = State::Connected;
-        failures_ = 0;
+        backoff_.reset();
         ++counters_.connects;
         log("MQTT connected to " + endpoint());
         pendingSubs_.clear();
@@ -501,7 +437,7 @@ void BrokerClient::afterLibraryCall() {
         break;
       }
     }
-    if (alive.expired()) return;
+    if (!alive.alive()) return;
   }
   delivering_ = false;
   deliver();
@@ -511,7 +447,7 @@ void BrokerClient::connectionEnded(int rc) {
   miscTimer_.setEnabled(false);
   switch (state_) {
     case State::Stopping:
-      drainAfterGoodbye();
+      goodbye_.drain([this] { finishStop(); });
       return;
     case State::Connected: {
       ++counters_.connectionsLost;
@@ -522,7 +458,7 @@ void BrokerClient::connectionEnded(int rc) {
       return;
     }
     case State::Connecting:
-      if (!tlsError_.empty() || rc == MOSQ_ERR_TLS) {
+      if (tlsRefused() || rc == MOSQ_ERR_TLS) {
         attemptFailed("TLS handshake with " + endpoint() + " failed - " + reasonFor(MOSQ_ERR_TLS));
       } else {
         attemptFailed("connection to " + endpoint() + " failed - " + reasonFor(rc));
@@ -536,13 +472,13 @@ void BrokerClient::connectionEnded(int rc) {
 void BrokerClient::deliver() {
   if (delivering_) return;
   delivering_ = true;
-  std::weak_ptr<bool> alive = alive_;
+  const Liveness::Watch alive = life_.watch();
   while (!readPaused_ && !inbox_.empty()) {
     Message m = std::move(inbox_.front());
     inbox_.pop_front();
     ++counters_.messagesReceived;
     if (onMessage_) onMessage_(m);
-    if (alive.expired()) return;
+    if (!alive.alive()) return;
   }
   delivering_ = false;
 }
@@ -557,7 +493,7 @@ std::string BrokerClient::reasonFor(int rc) const {
       return errno ? std::strerror(errno) : "socket error";
     case MOSQ_ERR_TLS:
     case MOSQ_ERR_TLS_HANDSHAKE:
-      if (!tlsError_.empty()) return tlsError_;
+      if (tlsRefused()) return tls_->refusal();
       return libError_.empty() ? "TLS error" : libError_;
     case MOSQ_ERR_PROTOCOL:
       return "protocol error";
@@ -587,9 +523,9 @@ void BrokerClient::setReadPaused(bool paused) {
   }
   updateEvents();
   if (paused) return;
-  std::weak_ptr<bool> alive = alive_;
+  const Liveness::Watch alive = life_.watch();
   loop_.post([this, alive] {
-    if (alive.expired()) return;
+    if (!alive.alive()) return;
     deliver();
     if (retryOnResume_ && state_ == State::Waiting && !retryTimer_.enabled()) {
       retryOnResume_ = false;
@@ -622,7 +558,7 @@ void BrokerClient::stop(std::optional<Message> finalMessage, int lingerMs) {
   // packets: the final message lost and the will published instead. So we
   // keep a duplicate of the socket, half-close it once the library is done,
   // and read until the broker closes its side.
-  drainFd_ = ::dup(mosquitto_socket(mosq_));
+  goodbye_.hold(mosquitto_socket(mosq_));
   mosquitto_disconnect(mosq_);
   // Write what the socket takes now; the rest goes as it becomes writable.
   for (int i = 0; i < 16 && mosquitto_socket(mosq_) >= 0 && mosquitto_want_write(mosq_); ++i) {
@@ -630,37 +566,18 @@ void BrokerClient::stop(std::optional<Message> finalMessage, int lingerMs) {
   }
   afterLibraryCall();
   if (state_ == State::Stopping) {
-    lingerTimer_.setInterval(std::max(1, lingerMs));
-    lingerTimer_.setEnabled(true);
+    goodbye_.startLinger(lingerMs, [this] {
+      if (mosquitto_socket(mosq_) >= 0) {
+        log("MQTT could not say goodbye to " + endpoint() + " in time - closing");
+      }
+      finishStop();
+    });
   }
-}
-
-void BrokerClient::drainAfterGoodbye() {
-  if (drainFd_ < 0) {
-    finishStop();
-    return;
-  }
-  ::shutdown(drainFd_, SHUT_WR);
-  loop_.watch(drainFd_, EPOLLIN, [this](std::uint32_t) {
-    char buf[4096];
-    for (;;) {
-      const ssize_t n = ::read(drainFd_, buf, sizeof buf);
-      if (n > 0) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-      finishStop();  // the broker closed its side, or the socket failed
-      return;
-    }
-  });
 }
 
 void BrokerClient::finishStop() {
-  if (drainFd_ >= 0) {
-    loop_.unwatch(drainFd_);
-    ::close(drainFd_);
-    drainFd_ = -1;
-  }
+  goodbye_.release();
   const bool wasConnected = state_ == State::Stopping;
-  lingerTimer_.setEnabled(false);
   miscTimer_.setEnabled(false);
   connectTimer_.setEnabled(false);
   retryTimer_.setEnabled(false);

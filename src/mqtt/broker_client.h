@@ -1,6 +1,7 @@
 #pragma once
 
-// A client of an MQTT broker, driven entirely by our event loop: libmosquitto
+// A client of an MQTT broker, driven entirely by our event loop (its TLS
+// context, its backoff and its goodbye are classes of their own): libmosquitto
 // does the protocol, but it never runs a thread of its own and never blocks.
 // Its socket is watched for reading (unless reading is paused) and for
 // writing while the library has something to send; the library's keep-alive
@@ -30,12 +31,14 @@
 #include <string>
 #include <vector>
 
+#include "mqtt/backoff.h"
+#include "mqtt/goodbye_drain.h"
+#include "mqtt/tls_context.h"
 #include "platform/event_loop.h"
+#include "platform/liveness.h"
 
 struct mosquitto;
 struct mosquitto_message;
-struct ssl_ctx_st;
-struct x509_store_ctx_st;
 
 namespace varnok::net {
 class ResolveRequest;
@@ -53,14 +56,6 @@ struct LastWill {
   std::string payload;
   int qos = 1;
   bool retained = true;
-};
-
-// TLS is on when caFile is set. The broker's certificate must chain to the CA
-// in caFile and name the configured host (not the address it resolved to).
-struct TlsSettings {
-  std::string caFile;
-  std::string certFile;  // optional client certificate (PEM chain) ...
-  std::string keyFile;   // ... and its key; both or neither
 };
 
 struct BrokerSettings {
@@ -146,7 +141,7 @@ class BrokerClient {
   bool connected() const { return state_ == State::Connected; }
   const BrokerCounters& counters() const { return counters_; }
   // The wait before the next attempt, as last logged (ms); 0 before any failure.
-  int lastRetryDelayMs() const { return lastRetryDelayMs_; }
+  int lastRetryDelayMs() const { return backoff_.lastDelayMs(); }
 
  private:
   enum class State { Idle, Resolving, Connecting, Connected, Waiting, Stopping };
@@ -158,7 +153,6 @@ class BrokerClient {
   static void onMessageCb(mosquitto*, void* self, const ::mosquitto_message* msg);
   static void onSubscribeCb(mosquitto*, void* self, int mid, int count, const int* granted);
   static void onLogCb(mosquitto*, void* self, int level, const char* text);
-  static int verifyCb(int preverifyOk, ::x509_store_ctx_st* store);
 
   bool createLibraryClient();
   bool createTlsContext();
@@ -176,9 +170,10 @@ class BrokerClient {
   // Runs after every library call: follows the socket, then hands out events.
   void afterLibraryCall();
   void deliver();
-  void drainAfterGoodbye();
   void finishStop();
   std::string endpoint() const;
+  // The broker's certificate was refused in the current attempt.
+  bool tlsRefused() const { return tls_ && !tls_->refusal().empty(); }
   std::string reasonFor(int rc) const;
   void log(const std::string& line) const;
 
@@ -190,19 +185,16 @@ class BrokerClient {
   std::function<void(const Message&)> onMessage_;
 
   mosquitto* mosq_ = nullptr;
-  ssl_ctx_st* ssl_ = nullptr;
+  std::unique_ptr<TlsContext> tls_;
   State state_ = State::Idle;
-  int fd_ = -1;       // the socket we watch
-  int drainFd_ = -1;  // after the goodbye: our duplicate of the socket, read to its end
+  int fd_ = -1;  // the library's socket, which we watch (the library owns it)
   bool readPaused_ = false;
   bool hungUp_ = false;         // error or hang-up seen while paused: not watched until resumed
   bool retryOnResume_ = false;  // the retry fell due while paused
   bool delivering_ = false;
   std::uint64_t attempt_ = 0;  // numbers the connection attempts
-  int failures_ = 0;           // since the last accepted connection
-  int lastRetryDelayMs_ = 0;
+  Backoff backoff_;
   std::string connectedAddress_;
-  std::string tlsError_;  // the certificate problem of the current attempt
   std::string libError_;  // the library's last error line
   std::unique_ptr<net::ResolveRequest> resolve_;
   std::deque<Event> events_;
@@ -211,9 +203,9 @@ class BrokerClient {
   Timer miscTimer_;
   Timer retryTimer_;
   Timer connectTimer_;
-  Timer lingerTimer_;
+  GoodbyeDrain goodbye_;
   BrokerCounters counters_;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  Liveness life_;
 };
 
 }  // namespace varnok::mqtt
