@@ -45,7 +45,6 @@ FileWatcher::FileWatcher(EventLoop& loop, Settings settings, std::function<void(
 }
 
 FileWatcher::~FileWatcher() {
-  *alive_ = false;
   if (inotify_) loop_.unwatch(inotify_.get());
 }
 
@@ -78,8 +77,8 @@ bool FileWatcher::start(std::string* error) {
     poll_.setInterval(pollSeconds * 1000);
     poll_.setEnabled(true);
   }
-  loop_.post([this, alive = alive_] {
-    if (*alive) read();
+  loop_.post([this, alive = life_.watch()] {
+    if (alive.alive()) read();
   });
   return true;
 }

@@ -11,6 +11,7 @@
 #include "nowplaying/metadata.h"
 #include "nowplaying/update.h"
 #include "platform/event_loop.h"
+#include "platform/liveness.h"
 #include "platform/unique_fd.h"
 
 namespace varnok::nowplaying {
@@ -105,7 +106,7 @@ class FileWatcher {
   Timer quiet_, latest_, rewatch_, poll_;
   Signature seen_;
   std::string fileProblem_, folderProblem_;  // the last line logged for each
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  Liveness life_;
 };
 
 }  // namespace varnok::nowplaying
