@@ -68,15 +68,6 @@ std::string connackText(int code) {
   }
 }
 
-std::string opensslError() {
-  const unsigned long e = ERR_get_error();
-  ERR_clear_error();
-  if (e == 0) return "unknown error";
-  char buf[256];
-  ERR_error_string_n(e, buf, sizeof buf);
-  return buf;
-}
-
 }  // namespace
 
 BrokerClient::BrokerClient(EventLoop& loop, BrokerSettings settings)

@@ -8,6 +8,13 @@
 namespace varnok::mqtt {
 namespace {
 
+bool isNumericAddress(const std::string& host) {
+  in_addr a{};
+  return ::inet_pton(AF_INET, host.c_str(), &a) == 1;
+}
+
+}  // namespace
+
 std::string opensslError() {
   const unsigned long e = ERR_get_error();
   ERR_clear_error();
@@ -16,13 +23,6 @@ std::string opensslError() {
   ERR_error_string_n(e, buf, sizeof buf);
   return buf;
 }
-
-bool isNumericAddress(const std::string& host) {
-  in_addr a{};
-  return ::inet_pton(AF_INET, host.c_str(), &a) == 1;
-}
-
-}  // namespace
 
 Result<std::unique_ptr<TlsContext>> TlsContext::create(const TlsSettings& t,
                                                        const std::string& host) {

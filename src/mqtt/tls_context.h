@@ -50,4 +50,7 @@ class TlsContext {
   std::string refusal_;
 };
 
+// The TLS library's last error as text, which it then forgets.
+std::string opensslError();
+
 }  // namespace varnok::mqtt
