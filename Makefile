@@ -1,5 +1,7 @@
 # Varnok: the two everyday commands.
-#   make run   install what is missing, build, start Varnok from the demo folder
+#   make run   install what the program needs, build it (tests and benchmarks off, in its
+#              own folder), start Varnok from the demo folder; make demo-reset lays the
+#              demo's files out afresh
 #   make test  install what is missing, build, run every test (also under sanitizers)
 #              and a short run of each fuzz target
 #   make bench build for release (in its own folder) and print the benchmark table
@@ -16,15 +18,21 @@ FUZZ_SECONDS ?= 180
 SOAK_PRODUCERS ?= 1000
 SOAK_COMMANDS ?= 100
 JOBS       ?= $(shell nproc)
-DEMO       := $(BUILD)/demo
+BUILD_RUN  ?= build-run
+DEMO       := $(BUILD_RUN)/demo
 
-.PHONY: all deps build build-asan build-fuzz test test-fast test-asan test-fuzz fuzz run demo \
+.PHONY: all deps deps-run build build-run build-asan build-fuzz test test-fast test-asan test-fuzz \
+        fuzz run demo demo-reset \
         format clean bench soak
 
 all: build
 
 deps:
 	@./scripts/install-deps.sh
+
+# What the program and the demo need, and nothing that only tests use.
+deps-run:
+	@./scripts/install-deps.sh run
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -56,8 +64,20 @@ fuzz: build-fuzz
 
 test: test-fast test-asan test-fuzz package-test
 
-demo: build
-	@./scripts/make-demo.sh $(BUILD) $(DEMO)
+# The program and the encoder simulator alone, in a folder of their own, so
+# that make run and make test never rebuild each other.
+build-run: deps-run
+	cmake -S . -B $(BUILD_RUN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNOK_TESTS=OFF -DVARNOK_BENCH=OFF
+	cmake --build $(BUILD_RUN) -j$(JOBS) --target varnok varnok-encoder-sim
+
+# Lays out the demo's files that are missing; edits to those there are kept.
+demo: build-run
+	@./scripts/make-demo.sh $(BUILD_RUN) $(DEMO)
+
+# Lays the demo's files out afresh: configuration, lists, now-playing file,
+# and the encoders' logs.
+demo-reset: build-run
+	@./scripts/make-demo.sh $(BUILD_RUN) $(DEMO) --reset
 
 run: demo
 	@./scripts/run-demo.sh $(DEMO)
@@ -80,7 +100,7 @@ format:
 	find src tests tools bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_PKG)
+	rm -rf $(BUILD) $(BUILD_RUN) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_PKG)
 
 # The Debian package, built in its own folder with Debian's flags (hardening
 # included; packaging/strip.cmake strips the program):

@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing Varnok need,
-# when they are missing. Runs as root or through sudo.
+# when they are missing. Runs as root or through sudo. With "run": only what
+# building and running the program and its demo need (make run).
 set -euo pipefail
+
+# The program: compiler and build tools, the libraries it links, scdoc for
+# its manual pages, nc for the demo's first command.
+run_packages=(
+  build-essential cmake pkg-config scdoc
+  libc-ares-dev qt6-base-dev qt6-qpa-plugins libsystemd-dev libmicrohttpd-dev
+  libicu-dev nlohmann-json3-dev libxml2-dev libmosquitto-dev libssl-dev
+  netcat-openbsd
+)
 
 packages=(
   build-essential cmake pkg-config clang-format
@@ -18,6 +28,8 @@ packages=(
   libicu-dev nlohmann-json3-dev libxml2-dev
   libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
 )
+
+[ "${1:-}" = "run" ] && packages=("${run_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,7 +3,7 @@
 # then Varnok itself (desktop window when a display is there, headless
 # otherwise). Ctrl+C ends everything.
 set -euo pipefail
-demo=${1:-build/demo}
+demo=${1:-build-run/demo}
 build=$(dirname "$demo")
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
@@ -11,12 +11,12 @@ trap cleanup EXIT
 
 if [ -x "$build/varnok-encoder-sim" ]; then
   for port in 2401 2402; do
-    "$build/varnok-encoder-sim" --port "$port" > "$demo/encoder-$port.log" 2>&1 &
+    "$build/varnok-encoder-sim" --port "$port" >> "$demo/encoder-$port.log" 2>&1 &
     pids+=($!)
   done
   echo "Encoder simulators on 127.0.0.1:2401 and 127.0.0.1:2402 (logs in $demo/encoder-*.log)"
 fi
-echo "Varnok listens on port 2323. Try:  printf 'RT1=Hello\\r' | nc 127.0.0.1 2323"
+echo "Varnok listens on port 2323. Try:  printf 'RT1=Hello\\r' | nc -N 127.0.0.1 2323"
 echo "Now playing: edit $demo/nowplaying.txt (\"Artist - Title\") and watch the encoders' logs."
 cd "$demo"
 ./varnok
