@@ -30,6 +30,29 @@
 
 namespace {
 
+// What the whole argument list asks when it is one of the usual reflexes:
+// answered here and handed to nobody (no RDS command looks like these).
+bool answeredLocally(int argc, char** argv) {
+  if (argc != 2) return false;
+  const std::string arg = argv[1];
+  if (arg == "--help" || arg == "-h") {
+    std::printf(
+        "Usage: varnok [COMMAND...]\n"
+        "Starts the RDS command dispatcher in the program's folder. While a copy\n"
+        "runs, the arguments are handed to it as one command (\"NULL\" without\n"
+        "any), or FILE:name hands it a command file; then this copy ends.\n"
+        "  --help, -h     this text\n"
+        "  --version, -V  the version\n"
+        "See varnok(1).\n");
+    return true;
+  }
+  if (arg == "--version" || arg == "-V") {
+    std::printf("varnok %s\n", VARNOK_VERSION);
+    return true;
+  }
+  return false;
+}
+
 bool wantHeadless() {
 #ifndef VARNOK_HAVE_DESKTOP
   return true;
@@ -47,6 +70,7 @@ bool wantHeadless() {
 int main(int argc, char** argv) {
   // Writes to a vanished peer are reported as errors, never as a signal.
   std::signal(SIGPIPE, SIG_IGN);
+  if (answeredLocally(argc, argv)) return 0;
 
   varnok::Application app;
   const std::string folder = varnok::programFolder();
@@ -55,12 +79,14 @@ int main(int argc, char** argv) {
   // The single-instance test comes before any configuration, socket or log
   // line: a second copy hands its arguments over and ends here.
   varnok::SingleInstance instance;
+  std::string handOffText;  // what a second copy would have handed over
   {
     varnok::InstanceOptions options;
     options.title = app.title();
     const std::vector<std::string> args(argv + 1, argv + argc);
+    handOffText = varnok::buildHandOffText(args);
     std::string error;
-    switch (instance.start(options, varnok::buildHandOffText(args), &error)) {
+    switch (instance.start(options, handOffText, &error)) {
       case varnok::SingleInstance::Role::HandedOff:
         return 0;
       case varnok::SingleInstance::Role::Failed:
@@ -99,6 +125,12 @@ int main(int argc, char** argv) {
     app.dispatch([&] { dispatcher.start(settings.dispatcher); });
     const auto& lines = dispatcher.logView().lines();
     std::string lastLine = lines.empty() ? std::string() : lines.back();
+    // The first copy uses no arguments; say so rather than drop them unseen.
+    std::string given = handOffText;
+    while (!given.empty() && given.back() == ' ') given.pop_back();
+    if (given != "NULL") {
+      dispatcher.log("Not handed over - no copy of Varnok was running (" + given + ")");
+    }
     app.dispatch([&] {
       nowPlaying = varnok::nowplaying::openNowPlaying(dispatcher, settings.nowPlaying);
       const auto siteStatus = [&](bool stamped) {

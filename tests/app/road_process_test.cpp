@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "installed.h"
+#include "process_harness.h"
 #include "support/loopback.h"
 
 namespace varnok::testing {
@@ -206,6 +207,32 @@ TEST(RoadProcess, FoldersWithOtherNamesRunSideBySide) {
   b->signal(SIGTERM);
   EXPECT_EQ(a->wait(), 0);
   EXPECT_EQ(b->wait(), 0);
+}
+
+// The usual reflexes are answered where they are typed and reach no
+// encoder; arguments that find no copy running are said to be unused.
+TEST(RoadProcess, ReflexesAreAnsweredLocallyAndUnusedArgumentsAreLogged) {
+  Installed app(
+      "[General]\nEncoderCount=1\n[Encoder1]\nName=A\nHost=127.0.0.20\nPort=1024\n"
+      "[Inputs]\nSocket=0\n");
+  ChildProcess first(app.program(), {"RT1=early"}, app.folder, app.env());
+  ASSERT_TRUE(
+      first.waitForOutput("Not handed over - no copy of Varnok was running (RT1=early)\n"))
+      << first.out() << first.err();
+  const std::pair<const char*, const char*> reflexes[] = {
+      {"--help", "Usage: varnok"}, {"-h", "Usage: varnok"},
+      {"--version", "varnok 1.0\n"}, {"-V", "varnok 1.0\n"}};
+  for (const auto& [arg, answer] : reflexes) {
+    ChildProcess reflex(app.program(), {arg}, app.folder, app.env());
+    EXPECT_EQ(reflex.wait(), 0) << arg;
+    EXPECT_EQ(reflex.out().rfind(answer, 0), 0u) << arg << ": " << reflex.out();
+  }
+  // A real command still goes over, and is all that was queued.
+  ChildProcess command(app.program(), {"RT1=later"}, app.folder, app.env());
+  EXPECT_EQ(command.wait(), 0) << command.err();
+  EXPECT_EQ(statusDump(first)["A"].queue, "1") << first.out();
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.wait(), 0);
 }
 
 }  // namespace
