@@ -30,6 +30,9 @@
 
 namespace {
 
+// The headless copy could not listen for producers (Socket=1): see varnok(1).
+constexpr int kExitCannotListen = 2;
+
 // What the whole argument list asks when it is one of the usual reflexes:
 // answered here and handed to nobody (no RDS command looks like these).
 bool answeredLocally(int argc, char** argv) {
@@ -158,7 +161,21 @@ int main(int argc, char** argv) {
         service.stopping();
         if (site) site->stop();
       });
-      status = frontEnd.run([&](varnok::WindowHost& host) { service.ready(startUp(host)); });
+      // A service that should listen for producers and cannot is of no use:
+      // it ends before it says it is ready, so that the service manager
+      // sees the failure (and gives up after a few tries) instead of a
+      // healthy-looking copy that nobody can reach.
+      bool cannotListen = false;
+      status = frontEnd.run([&](varnok::WindowHost& host) {
+        const std::string lastLine = startUp(host);
+        if (settings.dispatcher.config.socketInput && !dispatcher.listening()) {
+          cannotListen = true;
+          frontEnd.closeWindow();
+          return;
+        }
+        service.ready(lastLine);
+      });
+      if (cannotListen) status = kExitCannotListen;
     } else {
 #ifdef VARNOK_HAVE_DESKTOP
       varnok::WindowActions actions;

@@ -204,6 +204,7 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher) {
     s.header[static_cast<std::size_t>(c)] = table.cell(c, 0);
   }
   if (dispatcher.listening()) s.listeningPort = dispatcher.listeningPort();
+  s.listeningWanted = dispatcher.config().socketInput;
   s.produced = formatDateTime(dispatcher.loop().clock().now());
   const std::vector<Encoder>& encoders = dispatcher.encoders();
   const CommandQueues& queues = dispatcher.queues();
@@ -282,7 +283,9 @@ std::string renderPage(const Snapshot& s) {
       "table{border-collapse:collapse;width:100%;font-size:.95rem}\n"
       "th,td{padding:.35rem .5rem;border-bottom:1px solid #8884;text-align:left;"
       "white-space:nowrap}\n"
-      "td.num{text-align:right;font-variant-numeric:tabular-nums}\n"
+      "td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}\n"
+      ".alarm{color:#c02020;font-weight:bold}\n"
+      "#totals{margin:0 0 1rem;font-size:.9rem}\n"
       "tr.suspended{background:#d0303022}\n"
       "tr.suspended td.state{color:#c02020;font-weight:bold}\n"
       "tr.off td{color:#888}\n"
@@ -298,8 +301,13 @@ std::string renderPage(const Snapshot& s) {
       "}\n"
       "</style>\n</head>\n<body>\n";
   out += "<h1>" + title + "</h1>\n<p class=\"meta\">";
-  out += s.listeningPort ? "Listening on port " + std::to_string(*s.listeningPort)
-                         : std::string("Not listening for producers");
+  if (s.listeningPort) {
+    out += "Listening on port " + std::to_string(*s.listeningPort);
+  } else if (s.listeningWanted) {
+    out += "<span class=\"alarm\">Not listening for producers</span>";
+  } else {
+    out += "Not listening for producers";
+  }
   out += " &middot; as of <time id=\"produced\">" + htmlText(s.produced) +
          "</time> &middot; reloads every " + std::to_string(kPageRefreshSeconds) + " s</p>\n";
   if (s.broker) {
@@ -312,11 +320,21 @@ std::string renderPage(const Snapshot& s) {
            "</p>\n";
   }
 
+  const TrafficCounters& t = s.totals;
+  out += "<p id=\"totals\">Commands queued " + std::to_string(t.queued) + " &middot; delivered " +
+         std::to_string(t.delivered) + " &middot; in flight " + std::to_string(s.inFlight) +
+         " &middot; waiting " + std::to_string(s.waiting) + " &middot; expired " +
+         std::to_string(t.expired) + " &middot; failed " + std::to_string(t.failedSends) +
+         " &middot; replaced " + std::to_string(t.replaced) + "</p>\n";
+
+  const auto numeric = [](std::size_t c) {
+    return c == kColPort || c == kColQueue || c == kColErrors;
+  };
   std::array<std::string, StatusTable::kColumns> labels;
   out += "<table id=\"encoders\">\n<thead><tr>";
   for (std::size_t c = 0; c < labels.size(); ++c) {
     labels[c] = htmlText(bytesAsText(s.header[c]));
-    out += "<th>" + labels[c] + "</th>";
+    out += std::string(numeric(c) ? "<th class=\"num\">" : "<th>") + labels[c] + "</th>";
   }
   out += "</tr></thead>\n<tbody>\n";
   for (const EncoderState& e : s.encoders) {
@@ -325,9 +343,8 @@ std::string renderPage(const Snapshot& s) {
     if (!e.enabled) out += " off";
     out += "\">";
     for (std::size_t c = 0; c < e.cells.size(); ++c) {
-      const bool numeric = c == kColPort || c == kColQueue || c == kColErrors;
       out += "<td";
-      if (numeric) out += " class=\"num\"";
+      if (numeric(c)) out += " class=\"num\"";
       if (c == kColEnabled) out += " class=\"state\"";
       out += " data-label=\"" + labels[c] + "\">" + htmlText(bytesAsText(e.cells[c])) + "</td>";
     }

@@ -54,6 +54,7 @@ struct Snapshot {
   std::string title;
   std::array<std::string, StatusTable::kColumns> header;
   std::optional<std::uint16_t> listeningPort;  // none when not listening
+  bool listeningWanted = false;                // Socket=1: not listening is a fault
   std::string produced;                        // local time, as in log lines
   std::vector<EncoderState> encoders;
   std::vector<std::string> log;  // the log view, oldest first

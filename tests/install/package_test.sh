@@ -115,7 +115,7 @@ for key in Type=notify User=varnok Environment=VARNOK_HEADLESS=1 \
   ProtectProc=invisible ProcSubset=pid RemoveIPC=yes RestrictNamespaces=yes RestrictRealtime=yes \
   LockPersonality=yes MemoryDenyWriteExecute=yes SystemCallFilter=@system-service \
   'SystemCallFilter=~@privileged @resources' SystemCallErrorNumber=EPERM \
-  SystemCallArchitectures=native Restart=on-failure; do
+  SystemCallArchitectures=native Restart=on-failure StartLimitIntervalSec=120 StartLimitBurst=5; do
   grep -qx -- "$key" "$root/$unit" || fail "the unit lacks $key"
 done
 for key in 'WatchdogSec=[1-9][0-9]*s?' 'MemoryMax=[1-9][0-9]*[KMG]?' 'TasksMax=[1-9][0-9]*' \

@@ -144,8 +144,10 @@ TEST(ServiceNotify, ReadyAfterListeningThenPingsAtHalfTheIntervalThenStopping) {
   EXPECT_EQ(varnok.wait(), 0) << varnok.err();
 }
 
-TEST(ServiceNotify, ReadyAlsoWhenTheListenFails) {
-  // The port is ours: listening there fails, is logged, and start-up is over.
+// A service that should listen and cannot is no use to anyone: it says why
+// and ends with status 2 before it is ready, so that the manager sees a
+// failure.
+TEST(ServiceNotify, ExitsBeforeReadyWhenItCannotListen) {
   const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = loopbackAddress("0.0.0.0", 0);
   ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
@@ -155,16 +157,10 @@ TEST(ServiceNotify, ReadyAlsoWhenTheListenFails) {
   Service service("[Inputs]\nListenOnPort=" + std::to_string(port) + "\n");
   ASSERT_TRUE(service.program) << "cannot bind " << service.notify.path();
   ChildProcess& varnok = *service.program;
-  const auto ready = service.notify.next();
-  ASSERT_TRUE(ready) << varnok.out() << varnok.err();
-  EXPECT_TRUE(isReady(*ready, "> Socket Error 10048 - Address already in use")) << *ready;
-  ASSERT_TRUE(varnok.waitForOutput("Socket Error 10048")) << varnok.out();
-  EXPECT_EQ(varnok.out().find("Listening on port"), std::string::npos) << varnok.out();
-
-  // No WATCHDOG_USEC: no pings; the next message is the stop.
-  varnok.signal(SIGTERM);
-  EXPECT_EQ(service.notify.next(), "STOPPING=1");
-  EXPECT_EQ(varnok.wait(), 0) << varnok.err();
+  EXPECT_EQ(varnok.wait(), 2) << varnok.out() << varnok.err();
+  EXPECT_NE(varnok.out().find("Socket Error 10048 - Address already in use"), std::string::npos)
+      << varnok.out();
+  EXPECT_EQ(service.notify.next(), "STOPPING=1") << "nothing, and above all no READY=1, before";
   close(holder);
 }
 

@@ -106,6 +106,9 @@ TEST(StatusPages, MetricsAndPageShowEveryEncoderAndMarkTheSuspendedOne) {
   s.encoders[1].name = "Back\\slash \"quoted\"\nnext";
   s.encoders[1].cells[0] = "<b>Studio 2</b>";
   s.totals.receivedHandOff = 12;
+  s.totals.delivered = 30;
+  s.totals.expired = 2;
+  s.totals.failedSends = 1;
   const std::string metrics = renderMetrics(s);
   EXPECT_TRUE(has(metrics,
                   "# HELP varnok_encoder_queue_length Commands waiting in the encoder's "
@@ -131,6 +134,17 @@ TEST(StatusPages, MetricsAndPageShowEveryEncoderAndMarkTheSuspendedOne) {
   EXPECT_TRUE(has(page, "<td class=\"state\" data-label=\"Enabled\">Suspended</td>"));
   EXPECT_TRUE(has(page, "<pre id=\"log\">&lt;2026-12-06 13:05:22&gt; Configuration"));
   EXPECT_FALSE(has(page, "<script"));
+  EXPECT_TRUE(has(page, "<th class=\"num\">Port</th><th class=\"num\">Queue</th>"));
+  EXPECT_TRUE(has(page, " &middot; delivered 30 &middot; in flight ")) << page;
+  EXPECT_TRUE(has(page, " &middot; expired 2 &middot; failed 1 &middot; replaced "));
+
+  // Not listening is a fault only where listening was asked for.
+  s.listeningPort.reset();
+  s.listeningWanted = true;
+  EXPECT_TRUE(has(renderPage(s), "<span class=\"alarm\">Not listening for producers</span>"));
+  s.listeningWanted = false;
+  EXPECT_FALSE(has(renderPage(s), "alarm\">Not listening"));
+  EXPECT_TRUE(has(renderPage(s), "Not listening for producers"));
 }
 
 // What a playout system is told of its post, and what a site publishes.
