@@ -79,14 +79,32 @@ std::uint64_t CommandQueues::expire(TDateTime now, std::int64_t maxSeconds) {
   return dropped;
 }
 
+std::optional<std::string_view> commandKey(std::string_view text) {
+  if (text.ends_with("\r\n")) {
+    text.remove_suffix(2);
+  } else if (text.ends_with('\r') || text.ends_with('\n')) {
+    text.remove_suffix(1);
+  }
+  if (text.find_first_of("\r\n") != std::string_view::npos) return std::nullopt;
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos || equals == 0) return std::nullopt;
+  return text.substr(0, equals);
+}
+
 std::size_t CommandQueues::removeWaiting(int encoder, CommandSource source) {
+  return removeWaiting(encoder,
+                       [source](const QueuedCommand& entry) { return entry.origin.source == source; });
+}
+
+std::size_t CommandQueues::removeWaiting(int encoder,
+                                         const std::function<bool(const QueuedCommand&)>& which) {
   if (encoder < 0 || encoder >= static_cast<int>(queues_.size())) return 0;
   std::size_t removed = 0;
   {
     Operation op(*this);
     auto& queue = queues_[static_cast<std::size_t>(encoder)];
     removed = std::erase_if(queue, [&](const QueuedCommand& entry) {
-      if (entry.origin.source != source) return false;
+      if (!which(entry)) return false;
       release(entry);
       return true;
     });

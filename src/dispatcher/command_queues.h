@@ -5,7 +5,9 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/clock.h"
@@ -31,6 +33,11 @@ struct ProducerShare {
   std::int64_t waiting = 0;  // bytes of its entries still queued
   bool paused = false;       // its connection is not being read
 };
+
+// The key of a single-line "KEY=value" command (its text before "="), one
+// line end allowed at its end; nothing for any other command, a chunk of
+// several lines included.
+std::optional<std::string_view> commandKey(std::string_view text);
 
 struct QueuedCommand {
   std::string text;  // bytes, line end included when it has one
@@ -86,9 +93,10 @@ class CommandQueues {
   // Drops from the heads of the queues the entries older than maxSeconds,
   // or past their own deadline; the number dropped.
   std::uint64_t expire(TDateTime now, std::int64_t maxSeconds);
-  // Removes one encoder's entries of the given source, keeping the order of
-  // the rest; returns how many went.
+  // Removes one encoder's entries of the given source, or those that which
+  // picks, keeping the order of the rest; returns how many went.
   std::size_t removeWaiting(int encoder, CommandSource source);
+  std::size_t removeWaiting(int encoder, const std::function<bool(const QueuedCommand&)>& which);
 
   // What the producers' entries take, all queues together: their bytes and
   // each entry's own bookkeeping, so that the total bound holds for memory

@@ -58,6 +58,13 @@ DispatcherSettings readDispatcherSettings(
     e.host = ini.readString(section, "Host", "127.0.0.1");
     e.port = ini.readInteger(section, "Port", 23);
     e.enabled = ini.readBool(section, "Enabled", true);
+    const std::string keys = ini.readString(section, "ReplaceWaiting", "");
+    for (std::size_t start = 0; start <= keys.size();) {
+      const std::size_t comma = std::min(keys.find(',', start), keys.size());
+      const std::string_view key = trimmed(std::string_view(keys).substr(start, comma - start));
+      if (!key.empty()) e.replaceWaiting.emplace_back(key);
+      start = comma + 1;
+    }
     if (alsoRead) alsoRead(section, n - 1);
   }
   return s;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -15,6 +16,9 @@ struct Encoder {
   std::int32_t errors = 0;       // failed connection attempts since start
   std::int32_t errorsInRow = 0;  // since the last good connection or resumption
   bool enabled = false;          // switched on by configuration
+  // Command keys (RT1, PS, ...) whose newest command takes out the older
+  // ones still waiting for this encoder (ReplaceWaiting).
+  std::vector<std::string> replaceWaiting;
   bool active = false;           // may be served now; cleared by a suspension
   TDateTime suspendedAt = 0;
   bool operator==(const Encoder&) const = default;

@@ -1,5 +1,7 @@
 // The dispatcher's side of the queues: what goes in, what comes out, which
 // encoder waits longest, and the status table's "Queue" column.
+#include <algorithm>
+
 #include "dispatcher/dispatcher.h"
 #include "platform/ini_file.h"
 
@@ -24,12 +26,29 @@ void Dispatcher::enqueue(const std::string& command, const Destination& to,
   trail_.mark(Mark::Enqueue);
   if (command.empty()) return;
   const std::string target = upperAscii(to.name);
+  const auto isFor = [&](std::size_t i) {
+    const Encoder& e = encoders_[i];
+    if (!e.enabled) return false;
+    if (to.encoder >= 0 && to.encoder != static_cast<int>(i)) return false;
+    return to.name.empty() || upperAscii(e.name) == target;
+  };
+  // A newer command of a key the encoder replaces makes the waiting ones of
+  // that key pointless (what an encoder should show after an outage is the
+  // latest text, not every one it missed). Only what waits goes, and only
+  // once, before this command's own copies are queued.
+  if (const std::optional<std::string_view> key = commandKey(command)) {
+    for (std::size_t i = 0; i < encoders_.size(); ++i) {
+      const std::vector<std::string>& keys = encoders_[i].replaceWaiting;
+      if (!isFor(i) || std::find(keys.begin(), keys.end(), *key) == keys.end()) continue;
+      counters_.replaced +=
+          queues_.removeWaiting(static_cast<int>(i), [&key](const QueuedCommand& entry) {
+            return commandKey(entry.text) == key;
+          });
+    }
+  }
   for (std::int32_t pass = 0; pass <= config_.repeat; ++pass) {
     for (std::size_t i = 0; i < encoders_.size(); ++i) {
-      const Encoder& e = encoders_[i];
-      if (!e.enabled) continue;
-      if (to.encoder >= 0 && to.encoder != static_cast<int>(i)) continue;
-      if (!to.name.empty() && upperAscii(e.name) != target) continue;
+      if (!isFor(i)) continue;
       queues_.push(static_cast<int>(i),
                    QueuedCommand{command, loop_.clock().now(), origin, producer});
       ++counters_.queued;

@@ -162,5 +162,30 @@ TEST_F(QueueTest, ExpiryTimerRunsOnlyWithAPositiveAge) {
   EXPECT_EQ(queueSize(0), 1u);
 }
 
+// Where an encoder asks for it, the newest command of a key takes out the
+// older ones still waiting for it; multi-line chunks and other keys, and
+// the encoders that do not ask, keep everything in order.
+TEST_F(QueueTest, ReplaceWaitingKeepsTheNewestOfAKeyWhereItIsAsked) {
+  createThree("Repeat=1\n[Encoder1]\nReplaceWaiting= RT1 ,PS,\n");
+  const std::vector<std::string> sent = {"RT1=one\r",  "PS=x\r\n",    "RT1=two\r", "RT1=a\rRT1=b\r",
+                                         "RT2=keep\r", "RT1=three\n", "PS=y"};
+  for (const std::string& c : sent) dispatcher->queueCommand(c);
+  std::vector<std::string> a, m;
+  for (const QueuedCommand& c : dispatcher->queues().queue(0)) a.push_back(c.text);
+  for (const QueuedCommand& c : dispatcher->queues().queue(1)) m.push_back(c.text);
+  EXPECT_EQ(
+      a, (std::vector<std::string>{"RT1=a\rRT1=b\r", "RT1=a\rRT1=b\r", "RT2=keep\r", "RT2=keep\r",
+                                   "RT1=three\n", "RT1=three\n", "PS=y", "PS=y"}));
+  EXPECT_EQ(m.size(), 2 * sent.size());
+  EXPECT_EQ(dispatcher->counters().replaced, 6u);
+  EXPECT_TRUE(countersAddUp());
+
+  const std::pair<const char*, std::optional<std::string_view>> keys[] = {
+      {"RT1=x", "RT1"},          {"A=b=c\r\n", "A"},       {"RT1=", "RT1"},
+      {"=x\r", std::nullopt},    {"NULL\r", std::nullopt}, {"A=b\r\n\r\n", std::nullopt},
+      {"A=b\nB=c", std::nullopt}};
+  for (const auto& [text, key] : keys) EXPECT_EQ(commandKey(text), key) << text;
+}
+
 }  // namespace
 }  // namespace varnok::testing

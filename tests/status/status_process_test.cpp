@@ -175,6 +175,39 @@ TEST_F(StatusProcess, QueueGrowsWhileAnEncoderStallsAndDrainsWhenItReadsAgain) {
   stop();
 }
 
+// After an outage an encoder that replaces waiting texts gets the latest of
+// each key, not every one it missed; one that does not gets them all, in
+// order; and the totals add up.
+TEST_F(StatusProcess, ReplaceWaitingSendsOnlyTheLatestAfterAnOutage) {
+  const std::uint16_t aPort = closedPort(), bPort = closedPort();
+  launch("EncoderCount=2\nErrorLimit=1000000\n",
+         encoder(1, "A", aPort) + "ReplaceWaiting=RT1,PS\n" + encoder(2, "B", bPort));
+  AckedProducer producer(listen);
+  std::string all;
+  for (const char* command : {"RT1=one\r", "PS=x\r", "RT1=two\r", "RT1=three\r", "PS=y\r"}) {
+    ASSERT_TRUE(producer.command(command)) << producer.error();
+    all += command;
+  }
+  EncoderSim a(sims, "a", {"--port", std::to_string(aPort)});
+  EncoderSim b(sims, "b", {"--port", std::to_string(bPort)});
+  ASSERT_TRUE(eventually([&] { return a.received() == "RT1=three\rPS=y\r" && b.received() == all; },
+                         15000, {varnok.get()}))
+      << a.received() << " | " << b.received();
+  Parsed json;
+  EXPECT_TRUE(eventually(
+      [&] {
+        json = parseWith("json", get("/status").body);
+        return json.has("total delivered 7");
+      },
+      5000, {varnok.get()}))
+      << json.out;
+  for (const char* total : {"queued 10", "delivered 7", "replaced 3", "expired 0", "failedSends 0",
+                            "inFlight 0", "waiting 0"}) {
+    EXPECT_TRUE(json.has(std::string("total ") + total)) << total << "\n" << json.out;
+  }
+  stop();
+}
+
 TEST_F(StatusProcess, NoPortNothingListensATakenOneIsLoggedAndProducersAreServed) {
   EncoderSim a(sims, "a");
   launch("EncoderCount=1\n", encoder(1, "Studio A", a.port()), "");
