@@ -46,7 +46,7 @@ endmacro()
 
 # The parts that depend on the prefix: the link in bin, the configuration
 # files and their links in the program folder, and the system unit.
-#   source_dir       the source tree (examples/, packaging/)
+#   source_dir       the source tree (packaging/config/, examples/varnok.txt)
 #   program_dir      the program folder, relative to the prefix
 #   sysconfdir       CMAKE_INSTALL_SYSCONFDIR
 #   system_unit_dir  the system's unit folder (may be empty)
@@ -71,9 +71,15 @@ macro(varnok_install_layout source_dir program_dir sysconfdir system_unit_dir)
       varnok_note_installed("${_config_dir}/${_name}")
     else()
       # Prepends DESTDIR and notes the file in the manifest itself.
+      # The production configuration and access lists; the Info text is
+      # the demo's.
+      set(_from "${source_dir}/packaging/config/${_name}")
+      if(_name STREQUAL "varnok.txt")
+        set(_from "${source_dir}/examples/${_name}")
+      endif()
       file(INSTALL DESTINATION "${_config_dir}" TYPE FILE
            PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-           FILES "${source_dir}/examples/${_name}")
+           FILES "${_from}")
     endif()
     # Absolute: the configuration may lie outside the prefix (/etc for /usr).
     message(STATUS "Linking: $ENV{DESTDIR}${_program_dir}/${_name} -> ${_config_dir}/${_name}")

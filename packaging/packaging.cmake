@@ -67,8 +67,12 @@ install(FILES ${_pkg}/varnok.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hico
 install(FILES ${_manuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${_pkg}/debian/copyright ${_gen}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/varnok)
-install(FILES ${CMAKE_SOURCE_DIR}/examples/news.ini
+install(FILES ${CMAKE_SOURCE_DIR}/examples/news.ini ${CMAKE_SOURCE_DIR}/examples/varnok.ini
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/varnok/examples)
+# The guides, beside the manual pages.
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/configuration.md
+              ${CMAKE_SOURCE_DIR}/docs/operations.md ${CMAKE_SOURCE_DIR}/docs/sites.md
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/varnok)
 install(FILES ${_pkg}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME varnok)
 

@@ -70,17 +70,27 @@ TEST(Install, LaysOutTheProgramFolderWithLinksToTheConfiguration) {
   EXPECT_EQ(access(inst.path("bin/varnokctl").c_str(), X_OK), 0);
 
   // The program folder's files are absolute links to the configuration,
-  // which starts as the examples. The access lists ship empty: every line of
-  // 1 to 15 characters would be an address, so even a comment would be one.
+  // which starts as the production one: no encoder, producers from this
+  // machine only (every line of 1 to 15 characters is an address, so the
+  // lists' comments are longer).
   for (const std::string name : {"varnok.ini", "varnok.ban", "varnok.vip", "varnok.txt"}) {
     const std::string link = inst.path("lib/varnok/" + name);
     ASSERT_TRUE(fs::is_symlink(link)) << name;
     EXPECT_EQ(fs::read_symlink(link), inst.config(name)) << name;
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(inst.config(name)))) << name;
-    EXPECT_EQ(readFile(inst.config(name)), readFile(VARNOK_SOURCE_DIR "/examples/" + name)) << name;
+    const std::string from = name == "varnok.txt" ? "/examples/" : "/packaging/config/";
+    EXPECT_EQ(readFile(inst.config(name)), readFile(VARNOK_SOURCE_DIR + from + name)) << name;
   }
-  EXPECT_EQ(fs::file_size(inst.config("varnok.ban")), 0u);
-  EXPECT_EQ(fs::file_size(inst.config("varnok.vip")), 0u);
+  const auto entries = [&](const std::string& name) {
+    std::vector<std::string> short_;
+    std::istringstream in(readFile(inst.config(name)));
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.size() < 16) short_.push_back(line);
+    }
+    return short_;
+  };
+  EXPECT_EQ(entries("varnok.ban"), std::vector<std::string>{"*"});
+  EXPECT_EQ(entries("varnok.vip"), std::vector<std::string>{"127.0.0.1"});
   EXPECT_NE(readFile(inst.config("varnok.ini")).find("ListenOnPort="), std::string::npos);
 
   // The unit starts the program of this prefix; every placeholder filled

@@ -78,14 +78,45 @@ need ./usr/share/icons/hicolor/64x64/apps/varnok.png
 need ./usr/share/varnok/autostart/varnok-autostart.desktop
 need ./usr/share/doc/varnok/copyright
 need ./usr/share/doc/varnok/changelog.gz
+for doc in README.md configuration.md operations.md sites.md; do
+  need "./usr/share/doc/varnok/$doc"
+done
 
 dpkg-deb -x "$deb" "$root"
-for f in varnok.ban varnok.vip; do
-  # Every line of 1 to 15 characters would be an address: they ship empty.
-  [ ! -s "$root/etc/varnok/$f" ] && pass "$f is empty" || fail "$f is not empty"
+# The access lists as shipped: every line of 1 to 15 characters is an
+# address, so these must be all there is: nobody but this machine.
+entries() { awk 'length($0) > 0 && length($0) < 16' "$root/etc/varnok/$1" | tr '\n' ' '; }
+[ "$(entries varnok.ban)" = "* " ] && pass "varnok.ban refuses everyone" ||
+  fail "varnok.ban holds: $(entries varnok.ban)"
+[ "$(entries varnok.vip)" = "127.0.0.1 " ] && pass "varnok.vip serves this machine" ||
+  fail "varnok.vip holds: $(entries varnok.vip)"
+# The configuration as shipped: every key commented out, so no encoder is
+# served and now playing, the page and the broker are off.
+ini=$root/etc/varnok/varnok.ini
+set_keys=$(grep -Ev '^[[:space:]]*(;|\[|$)' "$ini" || true)
+[ -z "$set_keys" ] && pass "varnok.ini sets nothing" || fail "varnok.ini sets: $set_keys"
+for key in EncoderCount ListenOnPort ReplaceWaiting HttpPort Broker File; do
+  grep -q "^;$key=" "$ini" || fail "varnok.ini does not show $key"
 done
-grep -q "^ListenOnPort=" "$root/etc/varnok/varnok.ini" && pass "varnok.ini is a configuration" ||
-  fail "varnok.ini has no ListenOnPort"
+# Started with the shipped files, the program logs no error. As root in a
+# network namespace of its own when it can have one, so that port 23 is
+# surely free; else on this machine's port 23.
+prod=$work/production
+mkdir -p "$prod/run"
+chmod 700 "$prod/run"
+cp "$root/usr/lib/varnok/varnok" "$prod/"
+cp "$root"/etc/varnok/varnok.{ini,ban,vip,txt} "$prod/"
+netns=()
+if unshare -n true 2>/dev/null; then netns=(unshare -n); fi
+( cd "$prod" && VARNOK_HEADLESS=1 XDG_RUNTIME_DIR=$prod/run timeout -s TERM 2 \
+    "${netns[@]}" ./varnok >"$work/production.log" 2>&1 ) || true
+if grep -q 'Listening on port 23' "$work/production.log" &&
+  ! grep -Eiq 'error|cannot|refused|ignored|not found|off -' "$work/production.log"; then
+  pass "the shipped configuration starts without an error"
+else
+  cat "$work/production.log" >&2
+  fail "the shipped configuration does not start cleanly"
+fi
 
 # --- The system unit -----------------------------------------------------
 # verify runs offline (systemd need not be running). It checks that the
