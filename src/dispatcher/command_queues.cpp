@@ -40,7 +40,7 @@ void CommandQueues::push(int encoder, QueuedCommand entry) {
   deliverNotices();
 }
 
-std::string CommandQueues::takeNext(int encoder, TDateTime now, std::uint64_t& expired) {
+std::string CommandQueues::takeNext(int encoder, std::int64_t nowMs, std::uint64_t& expired) {
   if (encoder < 0 || encoder >= static_cast<int>(queues_.size())) return {};
   std::string text;
   {
@@ -50,7 +50,7 @@ std::string CommandQueues::takeNext(int encoder, TDateTime now, std::uint64_t& e
       QueuedCommand entry = std::move(queue.front());
       queue.pop_front();
       release(entry);
-      if (!pastDeadline(entry, now)) {
+      if (!pastDeadline(entry, nowMs)) {
         text = std::move(entry.text);
         break;
       }
@@ -61,14 +61,15 @@ std::string CommandQueues::takeNext(int encoder, TDateTime now, std::uint64_t& e
   return text;
 }
 
-std::uint64_t CommandQueues::expire(TDateTime now, std::int64_t maxSeconds) {
+std::uint64_t CommandQueues::expire(std::int64_t nowMs, std::int64_t maxSeconds) {
   std::uint64_t dropped = 0;
   {
     Operation op(*this);
     for (auto& queue : queues_) {
       // Only heads are removed, so the pass ends at the first entry that stays.
-      while (!queue.empty() && (secondsBetween(now, queue.front().queuedAt) > maxSeconds ||
-                                pastDeadline(queue.front(), now))) {
+      // Whole seconds of age: maxSeconds of them stay, one more goes.
+      while (!queue.empty() && ((nowMs - queue.front().queuedAtMs) / 1000 > maxSeconds ||
+                                pastDeadline(queue.front(), nowMs))) {
         release(queue.front());
         queue.pop_front();
         ++dropped;

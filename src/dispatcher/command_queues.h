@@ -17,11 +17,12 @@ namespace varnok {
 // Where a queued command came from.
 enum class CommandSource { Producer, HandOff, CommandFile, NowPlaying, Broker };
 
-// How a command was given: its source, and a deadline of its own (0: none)
-// after which it is dropped instead of sent, whatever the queue's own limit.
+// How a command was given: its source, and a deadline of its own on the
+// monotonic clock (0: none) after which it is dropped instead of sent,
+// whatever the queue's own limit.
 struct CommandOrigin {
   CommandSource source = CommandSource::Producer;
-  TDateTime deadline = 0;
+  std::int64_t deadlineMs = 0;
 };
 
 // What one producer connection has waiting in the queues, so that a
@@ -41,7 +42,9 @@ std::optional<std::string_view> commandKey(std::string_view text);
 
 struct QueuedCommand {
   std::string text;  // bytes, line end included when it has one
-  TDateTime queuedAt = 0;
+  // When it was queued, on the monotonic clock: its age and who has waited
+  // longest do not change when the wall clock is set.
+  std::int64_t queuedAtMs = 0;
   CommandOrigin origin;
   std::shared_ptr<ProducerShare> producer;  // the producer connection that sent it, if any
 };
@@ -89,10 +92,10 @@ class CommandQueues {
   // Takes the encoder's oldest command whose own deadline has not passed at
   // now; "" when none. Entries past their deadline on the way are dropped and
   // counted in expired.
-  std::string takeNext(int encoder, TDateTime now, std::uint64_t& expired);
+  std::string takeNext(int encoder, std::int64_t nowMs, std::uint64_t& expired);
   // Drops from the heads of the queues the entries older than maxSeconds,
   // or past their own deadline; the number dropped.
-  std::uint64_t expire(TDateTime now, std::int64_t maxSeconds);
+  std::uint64_t expire(std::int64_t nowMs, std::int64_t maxSeconds);
   // Removes one encoder's entries of the given source, or those that which
   // picks, keeping the order of the rest; returns how many went.
   std::size_t removeWaiting(int encoder, CommandSource source);
@@ -112,8 +115,8 @@ class CommandQueues {
   }
   // An entry leaves its queue: its producer's share shrinks.
   void release(const QueuedCommand& entry);
-  static bool pastDeadline(const QueuedCommand& entry, TDateTime now) {
-    return entry.origin.deadline != 0 && now > entry.origin.deadline;
+  static bool pastDeadline(const QueuedCommand& entry, std::int64_t nowMs) {
+    return entry.origin.deadlineMs != 0 && nowMs > entry.origin.deadlineMs;
   }
   // Marks an operation under way, so that re-entry shows in a debug build.
   class Operation;

@@ -20,7 +20,7 @@ struct Encoder {
   // ones still waiting for this encoder (ReplaceWaiting).
   std::vector<std::string> replaceWaiting;
   bool active = false;           // may be served now; cleared by a suspension
-  TDateTime suspendedAt = 0;
+  std::int64_t suspendedAtMs = 0;  // monotonic: a step of the wall clock changes no rest
   bool operator==(const Encoder&) const = default;
 };
 

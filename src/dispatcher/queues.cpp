@@ -50,7 +50,7 @@ void Dispatcher::enqueue(const std::string& command, const Destination& to,
     for (std::size_t i = 0; i < encoders_.size(); ++i) {
       if (!isFor(i)) continue;
       queues_.push(static_cast<int>(i),
-                   QueuedCommand{command, loop_.clock().now(), origin, producer});
+                   QueuedCommand{command, loop_.clock().monotonicMs(), origin, producer});
       ++counters_.queued;
     }
   }
@@ -86,7 +86,7 @@ std::string Dispatcher::takeNext(int encoder) {
       queues_.empty(encoder)) {
     return {};
   }
-  std::string command = queues_.takeNext(encoder, loop_.clock().now(), counters_.expired);
+  std::string command = queues_.takeNext(encoder, loop_.clock().monotonicMs(), counters_.expired);
   trail_.mark(Mark::Taken);
   refreshQueueColumn(encoder);
   trail_.mark(Mark::End);
@@ -120,11 +120,11 @@ int Dispatcher::longestWaiting(bool servedOnly) {
   if (waitingUnserved() <= 0) servedOnly = true;
   int choice = -1;
   bool haveBound = false;
-  TDateTime bound = 0;
+  std::int64_t bound = 0;
   for (std::size_t i = 0; i < encoders_.size(); ++i) {
     const auto& queue = queues_.queue(static_cast<int>(i));
     if (queue.empty() || !encoders_[i].active) continue;
-    if (haveBound && !(queue.front().queuedAt < bound)) continue;
+    if (haveBound && !(queue.front().queuedAtMs < bound)) continue;
     bool linked = false;
     bool boundToSlot = false;
     for (const SenderSlot& slot : senderSlots()) {
@@ -136,7 +136,7 @@ int Dispatcher::longestWaiting(bool servedOnly) {
     }
     if (servedOnly ? !linked : boundToSlot) continue;
     choice = static_cast<int>(i);
-    bound = queue.front().queuedAt;
+    bound = queue.front().queuedAtMs;
     haveBound = true;
   }
   trail_.mark(Mark::End);
@@ -156,7 +156,7 @@ int Dispatcher::idleSlot() {
 
 void Dispatcher::expiryTick() {
   trail_.mark(Mark::ExpiryTick);
-  counters_.expired += queues_.expire(loop_.clock().now(), config_.maxSecondsInQueue);
+  counters_.expired += queues_.expire(loop_.clock().monotonicMs(), config_.maxSecondsInQueue);
   refreshQueueColumn(-1);
   bool empty = true;
   for (std::size_t i = 0; i < queues_.encoderCount(); ++i)

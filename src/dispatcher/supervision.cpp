@@ -65,7 +65,7 @@ void Dispatcher::suspend(int encoder) {
   if (encoder < 0) return;
   Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
   e.active = false;
-  e.suspendedAt = loop_.clock().now();
+  e.suspendedAtMs = loop_.clock().monotonicMs();
   resumeTimer_.wake();
   table_.setCell(kColEnabled, encoder + 1, "Suspended");
   trail_.mark(Mark::End);
@@ -73,10 +73,10 @@ void Dispatcher::suspend(int encoder) {
 
 void Dispatcher::resumeTick() {
   trail_.mark(Mark::ResumeTick);
-  const TDateTime t = loop_.clock().now();
+  const std::int64_t nowMs = loop_.clock().monotonicMs();
   for (std::size_t i = 0; i < encoders_.size(); ++i) {
     Encoder& e = encoders_[i];
-    if (e.enabled && !e.active && minutesBetween(t, e.suspendedAt) >= config_.suspendForMinutes) {
+    if (e.enabled && !e.active && (nowMs - e.suspendedAtMs) / 60000 >= config_.suspendForMinutes) {
       e.active = true;
       e.errorsInRow = 0;
       table_.setCell(kColEnabled, static_cast<int>(i) + 1, "Yes");

@@ -64,7 +64,7 @@ bool Site::connected() const {
 void Site::message(const std::string& topic, const std::string& payload) {
   if (payload.empty()) return;
   const Route route = routeOf(topic, settings_.nowPlayingTopic);
-  const CommandOrigin origin{.source = CommandSource::Broker, .deadline = 0};
+  const CommandOrigin origin{.source = CommandSource::Broker, .deadlineMs = 0};
   switch (route.kind) {
     case Route::Kind::NowPlaying: {
       if (nowPlaying_ == nullptr) {

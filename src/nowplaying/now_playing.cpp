@@ -200,7 +200,7 @@ NowPlaying::Outcome NowPlaying::render(const Update& cleaned) {
                                            setup.charset, setup.commands);
     for (const std::string& command : r.commands) {
       dispatcher_.queueCommand(command, Destination{.name = {}, .encoder = setup.encoder},
-                               CommandOrigin{.source = CommandSource::NowPlaying, .deadline = 0});
+                               CommandOrigin{.source = CommandSource::NowPlaying, .deadlineMs = 0});
     }
     outcome.queued.push_back({setup.encoder, r.commands.size()});
   }

@@ -130,22 +130,35 @@ TEST_F(QueueTest, ExpiryComparesWholeSeconds) {
   EXPECT_EQ(dispatcher->statusTable().cell(kColQueue, 1), "0");
 }
 
-TEST_F(QueueTest, ExpiryStopsAtTheFirstHeadThatStays) {
-  createThree("MaxMinutesInQueue=10\n");
+// Ages, "waited longest" and rests go by the monotonic clock: setting the
+// wall clock back an hour or forward two (daylight saving, an operator, NTP
+// correcting a wrong boot clock) drops nothing and resumes nobody early. (On
+// the wall clock a step back made every waiting entry an hour old.)
+TEST_F(QueueTest, ExpiryAndRestIgnoreTheWallClock) {
+  createThree("MaxMinutesInQueue=10\nSuspendForMinutes=5\n");
   peer().expiryTimer().setEnabled(false);
+  peer().resumeTimer().setEnabled(false);
   const TDateTime start = clock.now();
-  dispatcher->queueCommand("young");
-  clock.setWallClock(start - 1.0 / 24);  // the clock is set back an hour
-  dispatcher->queueCommand("stamped earlier");
-  clock.setWallClock(start + 300.0 / 86400);
-  peer().expiryTick();
-  EXPECT_EQ(queueSize(0), 2u);  // the old entry waits behind a young head
-  // A stamp in the future ages like one in the past: seen from an hour
-  // earlier, the young head is 55 minutes old.
-  clock.setWallClock(start - 1.0 / 24 + 300.0 / 86400);
+  dispatcher->queueCommand("older");
+  clock.advance(300'000);
+  dispatcher->queueCommand("younger");
+  peer().suspend(1);
+  for (const TDateTime wall : {start - 1.0 / 24, start + 2.0 / 24}) {
+    clock.setWallClock(wall);
+    peer().expiryTick();
+    peer().resumeTick();
+    EXPECT_EQ(queueSize(0), 2u) << wall;
+    EXPECT_FALSE(dispatcher->encoders()[1].active) << wall;
+  }
+  clock.advance(299'000);  // 4 min 59 s of rest
+  peer().resumeTick();
+  EXPECT_FALSE(dispatcher->encoders()[1].active);
+  clock.advance(2000);  // 5 min 1 s of rest; "older" is 601 s old, "younger" 301 s
+  peer().resumeTick();
+  EXPECT_TRUE(dispatcher->encoders()[1].active);
   peer().expiryTick();
   ASSERT_EQ(queueSize(0), 1u);
-  EXPECT_EQ(dispatcher->queues().queue(0).front().text, "stamped earlier");
+  EXPECT_EQ(dispatcher->queues().queue(0).front().text, "younger");
 }
 
 TEST_F(QueueTest, ExpiryTimerRunsOnlyWithAPositiveAge) {
