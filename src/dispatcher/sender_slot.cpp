@@ -71,6 +71,7 @@ void SenderSlot::established() {
   }
   state_ = State::Connected;
   commandWritten_ = closedByUs_ = deaf_ = false;
+  takenAtLastLook_ = 0;
   stayTimer_.setEnabled(true);
   idleTimer_.setEnabled(true);
   owner_.slotConnected(*this);
@@ -115,13 +116,13 @@ void SenderSlot::written() {
 // one idle interval at most.
 void SenderSlot::timer() {
   mark(traits().timer);
-  if (!owner_.anotherEncoderWaits()) {
-    if (state_ == State::Draining) state_ = State::Connected;  // no longer wanted
-    return;
-  }
   const std::int64_t nowMs = loop_.clock().monotonicMs();
   const std::uint64_t taken = link_->bytesTaken();
   const bool inFlight = link_->pendingOutput() > 0 || link_->bytesInFlight() > 0;
+  if (!owner_.anotherEncoderWaits()) {
+    endIfDeaf(nowMs, taken, inFlight);
+    return;
+  }
   if (inFlight && state_ != State::Draining) {
     state_ = State::Draining;
     closeWantedAtMs_ = nowMs;
@@ -131,6 +132,33 @@ void SenderSlot::timer() {
   }
   if (inFlight && nowMs - closeWantedAtMs_ < traits().idleMs) return;
   deaf_ = inFlight && taken == takenWhenCloseWanted_;
+  close();
+  stopTimers();
+  mark(Mark::End);
+}
+
+// Nobody needs the slot, but an encoder that has taken nothing since the
+// last look while commands are outstanding gets no further command; if it
+// still takes nothing for one idle interval it is deaf: its connection is
+// closed and counted as a failure, rather than keep what it was given "in
+// flight" until the program ends. Any sign of life hands it commands again.
+void SenderSlot::endIfDeaf(std::int64_t nowMs, std::uint64_t taken, bool inFlight) {
+  const bool progressed = taken != takenAtLastLook_;
+  takenAtLastLook_ = taken;
+  if (!inFlight || (state_ == State::Draining && taken != takenWhenCloseWanted_)) {
+    if (state_ == State::Draining) state_ = State::Connected;
+    return;
+  }
+  if (state_ != State::Draining) {
+    if (progressed) return;
+    state_ = State::Draining;
+    closeWantedAtMs_ = nowMs;
+    takenWhenCloseWanted_ = taken;
+    restartIdleTimer();  // the drain's deadline
+    return;
+  }
+  if (nowMs - closeWantedAtMs_ < traits().idleMs) return;
+  deaf_ = true;
   close();
   stopTimers();
   mark(Mark::End);

@@ -135,6 +135,7 @@ class SenderSlot {
   void disconnected();
   void written();
   void timer();
+  void endIfDeaf(std::int64_t nowMs, std::uint64_t taken, bool inFlight);
   void error(int code, const std::string& text);
   bool mayDial(const sockaddr_in& target);
   void release();
@@ -161,6 +162,7 @@ class SenderSlot {
   bool deaf_ = false;
   std::int64_t closeWantedAtMs_ = 0;  // monotonic
   std::uint64_t takenWhenCloseWanted_ = 0;
+  std::uint64_t takenAtLastLook_ = 0;  // at the last timer tick
 };
 
 }  // namespace varnok

@@ -45,6 +45,22 @@ TEST_F(RotationTest, NobodyWaitingLeavesAReadingEncoderItsConnection) {
   EXPECT_EQ(dispatcher->counters().failedSends, 0u);
 }
 
+// With nobody waiting, an encoder that takes nothing while commands are
+// outstanding gets no more and, after one idle interval more, its
+// connection is closed and counted: what it was given is lost and logged,
+// not kept "in flight" for ever. One that reads slowly keeps its connection
+// (above).
+TEST_F(RotationTest, NobodyWaitingStillEndsADeafConnection) {
+  ThreadedEncoder deaf({.receiveBuffer = 4096, .silentMs = 60000});
+  start({{"Deaf", deaf.port}}, "Threads=1\nErrorLimit=5\n");
+  for (const std::string& c : commands(3, 500000)) dispatcher->queueCommand(c);
+  ASSERT_TRUE(tickUntil([&] { return peer().encoders()[0].errors == 1; }, 2, 15000));
+  EXPECT_EQ(lossLines("Deaf"), 1);
+  EXPECT_GE(dispatcher->counters().failedSends, 1u);
+  EXPECT_EQ(dispatcher->counters().delivered, 0u);
+  EXPECT_EQ(deaf.accepted(), 1);
+}
+
 // One slot: the first encoder has a long command in flight when the second
 // one's commands wait. The slot passes to the second within the stay
 // interval plus one idle interval, whatever the first does; the first is
