@@ -38,9 +38,7 @@ SocketBase::~SocketBase() {
 }
 
 void SocketBase::report(const ErrorHandler& handler, int errorCode) {
-  const char* text = socketErrorText(errorCode);
-  if (!handler) throw SocketError(text);
-  handler(errorCode, text);
+  reportSocketError(handler, errorCode);
 }
 
 void SocketBase::changeHost(const std::string& host) {

@@ -40,9 +40,6 @@ class SocketChannel;
 
 constexpr int kInvalidSocket = -1;
 
-// Told of a socket error: its number (socket_errors.h) and fixed text.
-using ErrorHandler = std::function<void(int errorCode, const std::string& text)>;
-
 class SocketBase {
  public:
   // The most one read notification takes: one receive of this size is one

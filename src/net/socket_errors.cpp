@@ -90,4 +90,10 @@ const char* socketErrorText(int code) {
   return "Not a WinSock error ?";
 }
 
+void reportSocketError(const ErrorHandler& handler, int errorCode) {
+  const char* text = socketErrorText(errorCode);
+  if (!handler) throw SocketError(text);
+  handler(errorCode, text);
+}
+
 }  // namespace varnok::net

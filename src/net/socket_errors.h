@@ -4,8 +4,10 @@
 // ("Socket Error 10061 - Connection refused"), and the errno values each one
 // stands for. One table holds them all; both lookups read it.
 
+#include <functional>
 #include <span>
 #include <stdexcept>
+#include <string>
 
 namespace varnok::net {
 
@@ -16,6 +18,13 @@ class SocketError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Told of a socket error: its number and fixed text.
+using ErrorHandler = std::function<void(int errorCode, const std::string& text)>;
+
+// Tells handler of the socket error errorCode with its text; raises
+// SocketError without a handler.
+void reportSocketError(const ErrorHandler& handler, int errorCode);
 
 // Every socket error number is above this one.
 constexpr int kWsaBaseErr = 10000;
