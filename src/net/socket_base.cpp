@@ -18,10 +18,6 @@ namespace varnok::net {
 
 namespace {
 
-int lastSocketError() {
-  return socketErrorFromErrno(errno);
-}
-
 bool wouldBlock(int err) {
   return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
@@ -35,10 +31,6 @@ SocketBase::SocketBase(EventLoop& loop)
 // something left open, and never reports.
 SocketBase::~SocketBase() {
   closeSocket();
-}
-
-void SocketBase::report(const ErrorHandler& handler, int errorCode) {
-  reportSocketError(handler, errorCode);
 }
 
 void SocketBase::changeHost(const std::string& host) {
@@ -55,11 +47,10 @@ void SocketBase::changePort(std::uint16_t port) {
 
 // The sink holds a raw pointer: the channel is held by this object and
 // cancelled before it goes.
-bool SocketBase::startWatching(int mask) {
+bool SocketBase::startWatching(bool connecting) {
   if (channel_) channel_->cancel();  // a stale one must not unwatch the number later
-  channel_ = SocketChannel::open(
-      loop_, descriptor_, mask,
-      [this](int socket, int event, int error) { notify(socket, event, error); });
+  channel_ = SocketChannel::open(loop_, descriptor_, connecting,
+                                 [this](SocketEvent event, int err) { notify(event, err); });
   return channel_ != nullptr;
 }
 
@@ -87,14 +78,14 @@ int SocketBase::closeSocket() {
 }
 
 int SocketBase::closeForOwner() {
-  if (descriptor_ == kInvalidSocket) return kWsaENotSock;
-  return closeSocket() == 0 ? 0 : lastSocketError();
+  if (descriptor_ == kInvalidSocket) return ENOTSOCK;
+  return closeSocket() == 0 ? 0 : errno;
 }
 
 void SocketBase::closeQuietly() {
   open_ = false;
   if (closeSocket() == 0) return;
-  const char* text = socketErrorText(lastSocketError());
+  const char* text = socketErrorText(socketErrorFromErrno(errno));
   loop_.app().handleException(std::make_exception_ptr(SocketError(text)));
 }
 
@@ -131,26 +122,23 @@ void SocketBase::setInterest(bool read, bool write) {
   if (channel_) channel_->setInterest(read, write);
 }
 
-void SocketBase::notify(int socket, int event, int error) {
-  if (error > kWsaBaseErr) {
-    failed(socket, error);
+void SocketBase::notify(SocketEvent event, int err) {
+  if (err != 0) {
+    failed(err, ErrorOrigin::Notification);
     return;
   }
   switch (event) {
-    case kEventAccept:
-    case kEventConnect:
+    case SocketEvent::Connect:
       connectionReady();
       break;
-    case kEventClose:
+    case SocketEvent::Close:
       peerClosed();
       break;
-    case kEventRead:
+    case SocketEvent::Read:
       readChunk();
       break;
-    case kEventWrite:
+    case SocketEvent::Write:
       writePending();
-      break;
-    default:
       break;
   }
 }
@@ -173,7 +161,7 @@ void SocketBase::readChunk() {
   const int fd = descriptor_;
   const ssize_t got = ::recv(fd, buffer, kReadChunk, 0);
   if (got < 0) {
-    if (!wouldBlock(errno)) failed(fd, lastSocketError());
+    if (!wouldBlock(errno)) failed(errno, ErrorOrigin::Call);
     return;
   }
   if (got == 0) {
@@ -201,7 +189,7 @@ void SocketBase::writePending() {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (wouldBlock(errno)) return;
-      failed(fd, lastSocketError());
+      failed(errno, ErrorOrigin::Call);
       return;
     }
     outOffset_ += static_cast<std::size_t>(n);
@@ -212,7 +200,7 @@ void SocketBase::writePending() {
   allWritten();
 }
 
-int SocketBase::sendOrKeep(std::string_view bytes, int& error) {
+int SocketBase::sendOrKeep(std::string_view bytes, int& err) {
   // The count must fit the int that send returns.
   if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
     throw SocketError("Cannot send more than 2147483647 bytes at once");
@@ -226,7 +214,7 @@ int SocketBase::sendOrKeep(std::string_view bytes, int& error) {
   ssize_t sent = ::send(descriptor_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   if (sent < 0) {
     if (!wouldBlock(errno)) {
-      error = lastSocketError();
+      err = errno;
       return -1;
     }
     sent = 0;

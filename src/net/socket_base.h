@@ -37,6 +37,7 @@
 namespace varnok::net {
 
 class SocketChannel;
+enum class SocketEvent;
 
 constexpr int kInvalidSocket = -1;
 
@@ -95,24 +96,21 @@ class SocketBase {
   virtual void received(std::string_view bytes) = 0;
   // The peer has closed the connection; every byte before it was received.
   virtual void peerClosed() = 0;
-  // A notification, a receive or a write of waiting output failed on the
-  // descriptor socket (this object's, or kInvalidSocket when it has none).
-  virtual void failed(int socket, int errorCode) = 0;
+  // A notification, a receive or a write of waiting output failed with err
+  // (an errno value), met as origin says.
+  virtual void failed(int err, ErrorOrigin origin) = 0;
   // Everything that send had to keep has been written.
   virtual void allWritten() {}
-
-  // Reports errorCode to handler, or raises SocketError without one.
-  static void report(const ErrorHandler& handler, int errorCode);
 
   // Host and port change only while the socket is not open; the same value
   // is always taken.
   void changeHost(const std::string& host);
   void changePort(std::uint16_t port);
 
-  // Registers descriptor_ with the loop (mask combines SocketEvent values);
-  // its notifications come to the hooks above. False, with errno set, when
-  // the loop refuses.
-  bool startWatching(int mask);
+  // Registers descriptor_ with the loop, as a connect under way or as a
+  // connected socket; its notifications come to the hooks above. False,
+  // with errno set, when the loop refuses.
+  bool startWatching(bool connecting);
   // No more notifications; the descriptor stays open.
   void stopWatching();
   // The abortive close: no more notifications, both directions shut, linger
@@ -121,8 +119,8 @@ class SocketBase {
   // 0 when there is no socket.
   int closeSocket();
   // The close that the owner asks for, once open_ is already false: 0, or
-  // the error to report: kWsaENotSock when there is no socket (an attempt
-  // still looking up its host has none), or what a failing close gave.
+  // the errno to report: ENOTSOCK when there is no socket (an attempt still
+  // looking up its host has none), or what a failing close gave.
   int closeForOwner();
   // Closes without any handler (destruction, a listener dropping its
   // connections); a failing close is reported to the application.
@@ -130,9 +128,9 @@ class SocketBase {
 
   // Sends what it can of bytes now and keeps the rest, to be written in
   // order, before anything sent later, as soon as the socket is writable.
-  // Returns the count, 0 without a socket or for no bytes, -1 with error set
-  // to the socket error number when the send failed.
-  int sendOrKeep(std::string_view bytes, int& error);
+  // Returns the count, 0 without a socket or for no bytes, -1 with err set
+  // to send's errno when it failed.
+  int sendOrKeep(std::string_view bytes, int& err);
   // Brings the read and write notifications in line with the pause and the
   // pending output.
   void updateInterest();
@@ -150,8 +148,8 @@ class SocketBase {
   bool readWaitsForOutput_ = false;
 
  private:
-  // One (socket, event, error) notification from the channel.
-  void notify(int socket, int event, int error);
+  // One notification from the channel; err is an errno value, 0 for none.
+  void notify(SocketEvent event, int err);
   void readChunk();
   void writePending();
 

@@ -43,9 +43,9 @@ AcceptedConnection::~AcceptedConnection() {
 // A failed send is the connection's failure like a failed receive, and goes
 // the same way: to the listener, which releases it and reports the error.
 int AcceptedConnection::send(std::string_view bytes) {
-  int error = 0;
-  const int sent = sendOrKeep(bytes, error);
-  if (sent < 0) owner_.connectionFailed(*this, error);
+  int err = 0;
+  const int sent = sendOrKeep(bytes, err);
+  if (sent < 0) owner_.connectionFailed(*this, err, ErrorOrigin::Call);
   return sent;
 }
 
@@ -55,7 +55,9 @@ int AcceptedConnection::send(std::string_view bytes) {
 void AcceptedConnection::close() {
   if (!open_) return;
   open_ = false;
-  if (const int error = closeForOwner()) throw SocketError(socketErrorText(error));
+  if (const int err = closeForOwner()) {
+    throw SocketError(socketErrorText(socketErrorFromErrno(err)));
+  }
   owner_.connectionClosed();
 }
 
@@ -67,8 +69,8 @@ void AcceptedConnection::peerClosed() {
   owner_.connectionEnded(*this);
 }
 
-void AcceptedConnection::failed(int /*socket*/, int errorCode) {
-  owner_.connectionFailed(*this, errorCode);
+void AcceptedConnection::failed(int err, ErrorOrigin origin) {
+  owner_.connectionFailed(*this, err, origin);
 }
 
 TcpListener::TcpListener(EventLoop& loop) : loop_(loop) {}
@@ -105,7 +107,7 @@ Result<> TcpListener::activate() {
     const int err = errno;
     open_ = false;
     deactivate();
-    reportSocketError(onError, kWsaENotSock);
+    reportSocketError(onError, ENOTSOCK);
     return failListening(err);
   }
   sockaddr_in address{};
@@ -134,7 +136,7 @@ Result<> TcpListener::activate() {
           .accepted = [this](UniqueFd accepted, const sockaddr_storage& peer,
                              socklen_t) { this->accepted(std::move(accepted), peer); },
           .batchDone = {},
-          .failed = [this](int err) { reportSocketError(onError, socketErrorFromErrno(err)); },
+          .failed = [this](int err) { reportSocketError(onError, err); },
       });
   if (!acceptor_->start()) return failListening(errno);
   return {};
@@ -148,13 +150,11 @@ void TcpListener::deactivate() {
 }
 
 Error TcpListener::failListening(int err) {
-  const int errorCode = socketErrorFromErrno(err);
   if (open_) {
     open_ = false;
     deactivate();
   }
-  reportSocketError(onError, errorCode);
-  return Error{errorCode, socketErrorText(errorCode)};
+  return reportSocketError(onError, err);
 }
 
 void TcpListener::accepted(UniqueFd fd, const sockaddr_storage& peer) {
@@ -162,10 +162,10 @@ void TcpListener::accepted(UniqueFd fd, const sockaddr_storage& peer) {
   ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, dotted, sizeof dotted);
   std::unique_ptr<AcceptedConnection> connection(
       new AcceptedConnection(loop_, *this, fd.release(), dotted, port_));
-  if (!connection->startWatching(kEventRead | kEventClose)) {
-    const int error = socketErrorFromErrno(errno);
+  if (!connection->startWatching(false)) {
+    const int err = errno;
     connection.reset();
-    reportSocketError(onError, error);
+    reportSocketError(onError, err);
     return;
   }
   AcceptedConnection& accepted = *connection;
@@ -190,7 +190,7 @@ void TcpListener::connectionEnded(AcceptedConnection& connection) {
 
 // Out of the list and closed before the report; freed by the sweep. One no
 // longer listed was released when its peer closed, and only closes now.
-void TcpListener::connectionFailed(AcceptedConnection& connection, int errorCode) {
+void TcpListener::connectionFailed(AcceptedConnection& connection, int err, ErrorOrigin origin) {
   bool listed = false;
   for (std::size_t i = 0; i < connections_.size() && !listed; ++i) {
     if (connections_[i].get() != &connection) continue;
@@ -198,7 +198,7 @@ void TcpListener::connectionFailed(AcceptedConnection& connection, int errorCode
     release(i, true);
   }
   if (!listed) connection.closeQuietly();
-  reportSocketError(onError, errorCode);
+  reportSocketError(onError, err, origin);
 }
 
 void TcpListener::release(std::size_t i, bool closeNow) {

@@ -29,8 +29,9 @@ class ConnectionOwner {
   virtual void connectionRead(AcceptedConnection& connection, std::string_view bytes) = 0;
   // The peer closed.
   virtual void connectionEnded(AcceptedConnection& connection) = 0;
-  // A receive, a send, or a write of waiting output failed.
-  virtual void connectionFailed(AcceptedConnection& connection, int errorCode) = 0;
+  // A receive, a send, or a write of waiting output failed with err (an
+  // errno value), met as origin says.
+  virtual void connectionFailed(AcceptedConnection& connection, int err, ErrorOrigin origin) = 0;
   // The connection closed itself (close()) and waits to be freed.
   virtual void connectionClosed() = 0;
 
@@ -66,7 +67,7 @@ class AcceptedConnection : public SocketBase {
   void connectionReady() override {}
   void received(std::string_view bytes) override;
   void peerClosed() override;
-  void failed(int socket, int errorCode) override;
+  void failed(int err, ErrorOrigin origin) override;
 
   ConnectionOwner& owner_;
 };
@@ -121,7 +122,8 @@ class TcpListener : private ConnectionOwner {
   Result<> activate();
   void deactivate();
   // A failure of the listening socket while it is made: closes the
-  // listener, then reports errno; the error reported, for the caller.
+  // listener, then reports err (an errno value); the error reported, for
+  // the caller.
   Error failListening(int err);
 
   // Takes one connection from the acceptor, which registers its socket
@@ -130,7 +132,7 @@ class TcpListener : private ConnectionOwner {
 
   void connectionRead(AcceptedConnection& connection, std::string_view bytes) override;
   void connectionEnded(AcceptedConnection& connection) override;
-  void connectionFailed(AcceptedConnection& connection, int errorCode) override;
+  void connectionFailed(AcceptedConnection& connection, int err, ErrorOrigin origin) override;
   void connectionClosed() override { scheduleSweep(); }
 
   // Entry i leaves the list at once and is freed by the next sweep. With
