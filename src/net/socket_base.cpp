@@ -24,8 +24,7 @@ bool wouldBlock(int err) {
 
 }  // namespace
 
-SocketBase::SocketBase(EventLoop& loop)
-    : loop_(loop), self_(std::make_shared<SocketBase* const>(this)) {}
+SocketBase::SocketBase(EventLoop& loop) : loop_(loop) {}
 
 // The concrete sockets close quietly first; this only catches a socket that
 // something left open, and never reports.
@@ -49,7 +48,7 @@ void SocketBase::changePort(std::uint16_t port) {
 // cancelled before it goes.
 bool SocketBase::startWatching(bool connecting) {
   if (channel_) channel_->cancel();  // a stale one must not unwatch the number later
-  channel_ = SocketChannel::open(loop_, descriptor_, connecting,
+  channel_ = SocketChannel::open(loop_, socket_.get(), connecting,
                                  [this](SocketEvent event, int err) { notify(event, err); });
   return channel_ != nullptr;
 }
@@ -62,7 +61,7 @@ void SocketBase::stopWatching() {
 
 int SocketBase::closeSocket() {
   stopWatching();
-  if (descriptor_ == kInvalidSocket) return 0;
+  if (!socket_) return 0;
   lostOnClose_ = outputInFlight();
   ackedAtClose_ = bytesAcknowledged();
   outPending_ = {};
@@ -70,7 +69,7 @@ int SocketBase::closeSocket() {
   // Linux releases the descriptor even when close() reports an error, so the
   // descriptor is given up in every case; keeping it would let a later close
   // hit whatever socket reuses the number.
-  const int fd = std::exchange(descriptor_, kInvalidSocket);
+  const int fd = socket_.release();
   ::shutdown(fd, SHUT_RDWR);
   const linger abortive{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
@@ -78,7 +77,7 @@ int SocketBase::closeSocket() {
 }
 
 int SocketBase::closeForOwner() {
-  if (descriptor_ == kInvalidSocket) return ENOTSOCK;
+  if (!socket_) return ENOTSOCK;
   return closeSocket() == 0 ? 0 : errno;
 }
 
@@ -90,17 +89,17 @@ void SocketBase::closeQuietly() {
 }
 
 std::size_t SocketBase::outputInFlight() const {
-  if (descriptor_ == kInvalidSocket) return 0;
+  if (!socket_) return 0;
   int unsent = 0;
-  if (ioctl(descriptor_, SIOCOUTQ, &unsent) != 0 || unsent < 0) unsent = 0;
+  if (ioctl(socket_.get(), SIOCOUTQ, &unsent) != 0 || unsent < 0) unsent = 0;
   return pendingOutput() + static_cast<std::size_t>(unsent);
 }
 
 std::uint64_t SocketBase::bytesAcknowledged() const {
-  if (descriptor_ == kInvalidSocket) return ackedAtClose_;
+  if (!socket_) return ackedAtClose_;
   tcp_info info{};
   socklen_t length = sizeof info;
-  if (getsockopt(descriptor_, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+  if (getsockopt(socket_.get(), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
       length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked) {
     return ackedAtClose_;
   }
@@ -158,7 +157,7 @@ void SocketBase::readChunk() {
   if (nested) own = std::make_unique_for_overwrite<char[]>(kReadChunk);
   char* const buffer = nested ? own.get() : shared;
 
-  const int fd = descriptor_;
+  const int fd = socket_.get();
   const ssize_t got = ::recv(fd, buffer, kReadChunk, 0);
   if (got < 0) {
     if (!wouldBlock(errno)) failed(errno, ErrorOrigin::Call);
@@ -183,7 +182,7 @@ void SocketBase::readChunk() {
 // Writes what send had to keep. A failure is reported as a failure of the
 // connection would be.
 void SocketBase::writePending() {
-  const int fd = descriptor_;
+  const int fd = socket_.get();
   while (pendingOutput() > 0) {
     const ssize_t n = ::send(fd, outPending_.data() + outOffset_, pendingOutput(), MSG_NOSIGNAL);
     if (n < 0) {
@@ -205,13 +204,13 @@ int SocketBase::sendOrKeep(std::string_view bytes, int& err) {
   if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
     throw SocketError("Cannot send more than 2147483647 bytes at once");
   }
-  if (descriptor_ == kInvalidSocket || bytes.empty()) return 0;
+  if (!socket_ || bytes.empty()) return 0;
   const int count = static_cast<int>(bytes.size());
   if (pendingOutput() > 0) {
     outPending_.append(bytes);  // behind what already waits
     return count;
   }
-  ssize_t sent = ::send(descriptor_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  ssize_t sent = ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
   if (sent < 0) {
     if (!wouldBlock(errno)) {
       err = errno;

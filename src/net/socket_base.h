@@ -33,6 +33,7 @@
 
 #include "net/socket_errors.h"
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 namespace varnok::net {
 
@@ -56,7 +57,7 @@ class SocketBase {
   // listener's port; a listener's port (the bound one once listening).
   const std::string& host() const { return host_; }
   std::uint16_t port() const { return port_; }
-  int descriptor() const { return descriptor_; }
+  int descriptor() const { return socket_.get(); }
   // Listening; dialling or connected; accepted and not closed. Set before
   // an attempt starts, so that it reads true while the attempt runs.
   bool isOpen() const { return open_; }
@@ -78,10 +79,6 @@ class SocketBase {
   // so TCP slows the peer down; a broken connection is still reported.
   void setReadPaused(bool paused);
   bool readPaused() const { return readPaused_; }
-
-  // A weak handle that expires when the object is destroyed, for work that
-  // is posted to the loop and may find the socket gone.
-  std::weak_ptr<SocketBase* const> handle() const { return self_; }
 
   // Whatever the application keeps with this socket; freed with it.
   std::shared_ptr<void> userData;
@@ -107,7 +104,7 @@ class SocketBase {
   void changeHost(const std::string& host);
   void changePort(std::uint16_t port);
 
-  // Registers descriptor_ with the loop, as a connect under way or as a
+  // Registers socket_ with the loop, as a connect under way or as a
   // connected socket; its notifications come to the hooks above. False,
   // with errno set, when the loop refuses.
   bool startWatching(bool connecting);
@@ -141,7 +138,9 @@ class SocketBase {
   bool open_ = false;
   std::string host_;
   std::uint16_t port_ = 0;
-  int descriptor_ = kInvalidSocket;
+  // Given up only by closeSocket, which closes it abortively and needs
+  // close()'s own result.
+  UniqueFd socket_;
   // Set on accepted connections: while an answer waits to be written, the
   // peer is not read, so a peer that never reads cannot make us queue
   // answers without end.
@@ -154,13 +153,12 @@ class SocketBase {
   void writePending();
 
   EventLoop& loop_;
-  std::shared_ptr<SocketChannel> channel_;  // while descriptor_ is registered
+  std::shared_ptr<SocketChannel> channel_;  // while socket_ is registered
   std::string outPending_;
   std::size_t outOffset_ = 0;
   std::size_t lostOnClose_ = 0;
   std::uint64_t ackedAtClose_ = 0;
   bool readPaused_ = false;
-  std::shared_ptr<SocketBase* const> self_;
 };
 
 }  // namespace varnok::net

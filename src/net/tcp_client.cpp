@@ -77,10 +77,10 @@ Result<> TcpClient::connectTo(in_addr_t address) {
       return {};
     }
   }
-  descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (descriptor_ == kInvalidSocket) return fail(errno);
+  socket_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!socket_) return fail(errno);
   if (!startWatching(true)) return fail(errno);
-  if (::connect(descriptor_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
+  if (::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
       errno != EINPROGRESS && errno != EINTR) {
     return fail(errno);
   }

@@ -24,10 +24,10 @@ void freeLastToFirst(std::vector<std::unique_ptr<AcceptedConnection>>& list) {
 
 }  // namespace
 
-AcceptedConnection::AcceptedConnection(EventLoop& loop, ConnectionOwner& owner, int descriptor,
+AcceptedConnection::AcceptedConnection(EventLoop& loop, ConnectionOwner& owner, UniqueFd socket,
                                        std::string peer, std::uint16_t port)
     : SocketBase(loop), owner_(owner) {
-  descriptor_ = descriptor;
+  socket_ = std::move(socket);
   host_ = std::move(peer);
   port_ = port;
   open_ = true;
@@ -161,7 +161,7 @@ void TcpListener::accepted(UniqueFd fd, const sockaddr_storage& peer) {
   char dotted[INET_ADDRSTRLEN] = {};
   ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, dotted, sizeof dotted);
   std::unique_ptr<AcceptedConnection> connection(
-      new AcceptedConnection(loop_, *this, fd.release(), dotted, port_));
+      new AcceptedConnection(loop_, *this, std::move(fd), dotted, port_));
   if (!connection->startWatching(false)) {
     const int err = errno;
     connection.reset();

@@ -61,7 +61,7 @@ class AcceptedConnection : public SocketBase {
 
  private:
   friend class TcpListener;
-  AcceptedConnection(EventLoop& loop, ConnectionOwner& owner, int descriptor, std::string peer,
+  AcceptedConnection(EventLoop& loop, ConnectionOwner& owner, UniqueFd socket, std::string peer,
                      std::uint16_t port);
 
   void connectionReady() override {}
