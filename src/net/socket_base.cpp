@@ -114,11 +114,7 @@ void SocketBase::setReadPaused(bool paused) {
 
 void SocketBase::updateInterest() {
   const bool writing = pendingOutput() > 0;
-  setInterest(!readPaused_ && !(readWaitsForOutput_ && writing), writing);
-}
-
-void SocketBase::setInterest(bool read, bool write) {
-  if (channel_) channel_->setInterest(read, write);
+  if (channel_) channel_->setInterest(!readPaused_ && !(readWaitsForOutput_ && writing), writing);
 }
 
 void SocketBase::notify(SocketEvent event, int err) {

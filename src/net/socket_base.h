@@ -1,8 +1,9 @@
 #pragma once
 
 // Event-driven, non-blocking IPv4 TCP over the process's one event loop: the
-// part that the listener and its accepted connections (tcp_listener.h) and
-// the outgoing client (tcp_client.h) have in common.
+// part that accepted connections (tcp_listener.h) and the outgoing client
+// (tcp_client.h) have in common. The listener takes its connections through
+// the platform's Acceptor.
 //
 // Ownership: the owner of a listener or a client (the dispatcher) holds it by
 // value or unique_ptr. Each open socket has one SocketChannel, its
@@ -54,11 +55,11 @@ class SocketBase {
 
   EventLoop& loop() const { return loop_; }
   // A client's target; an accepted connection's peer address and the
-  // listener's port; a listener's port (the bound one once listening).
+  // listener's port.
   const std::string& host() const { return host_; }
   std::uint16_t port() const { return port_; }
   int descriptor() const { return socket_.get(); }
-  // Listening; dialling or connected; accepted and not closed. Set before
+  // Dialling or connected; accepted and not closed. Set before
   // an attempt starts, so that it reads true while the attempt runs.
   bool isOpen() const { return open_; }
 
@@ -87,7 +88,7 @@ class SocketBase {
   explicit SocketBase(EventLoop& loop);
 
   // What the socket's channel reports, for the concrete socket to handle.
-  // A connect has completed, or a connection waits to be accepted.
+  // A connect has completed.
   virtual void connectionReady() = 0;
   // One chunk of received bytes, valid only during the call.
   virtual void received(std::string_view bytes) = 0;
@@ -131,9 +132,6 @@ class SocketBase {
   // Brings the read and write notifications in line with the pause and the
   // pending output.
   void updateInterest();
-  // Asks the channel for exactly these notifications, whatever the pause;
-  // for a listener, read is whether to accept.
-  void setInterest(bool read, bool write);
 
   bool open_ = false;
   std::string host_;
