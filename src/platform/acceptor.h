@@ -16,7 +16,9 @@ namespace varnok {
 // else; and keeps taking them when descriptors run out: a client that knocks
 // then is turned away, or accepting pauses (SpareDescriptor), instead of the
 // loop spinning on it. The one acceptor of the producer listener, the status
-// page and the hand-off channel.
+// page and the hand-off channel; it lives here rather than in net because
+// the hand-off channel sits below net, and it needs no more than
+// descriptors, accept4 and the reserve.
 //
 // Errors are errno values; what a user sees of them is the owner's to make.
 // A shortage is told once, not once per client turned away: it lasts until
@@ -36,8 +38,9 @@ class Acceptor {
     std::function<void(UniqueFd fd, const sockaddr_storage& peer, socklen_t length)> accepted;
     // After a readiness that took at least one connection; may be empty.
     std::function<void()> batchDone;
-    // An accept that failed for another reason than nobody waiting, and the
-    // start of each shortage of descriptors; empty: nothing is told.
+    // An accept that failed other than for want of a client (EAGAIN, or one
+    // that went away: ECONNABORTED, EINTR), but of a shortage of descriptors
+    // only its start; empty: nothing is told.
     std::function<void(int err)> failed;
   };
 
