@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "instance/single_instance.h"
-#include "platform/liveness.h"
 #include "support/child_process.h"
 #include "support/descriptor_fill.h"
 #include "support/temp_dir.h"
@@ -41,11 +40,9 @@ class DescriptorShortageTest : public ::testing::Test {
   // The sanitizer's check of a call on a polymorphic object reads the vtable
   // through a pipe the first time it meets a pair of types, and reports a
   // false error when no descriptor is left for that pipe. Meeting the pairs
-  // used later (this fixture, the clock, a liveness token) while descriptors
-  // are free puts them in the check's cache.
+  // used later (this fixture, the clock) while descriptors are free puts them
+  // in the check's cache.
   void warmUpChecks() {
-    const Liveness life;  // the accept path checks its acceptor's
-    EXPECT_TRUE(life.watch().alive());
     Timer tick(loop, [] {});
     tick.setInterval(1);
     tick.setEnabled(true);
