@@ -27,7 +27,7 @@ using SteadyClock = std::chrono::steady_clock;
 // eat the running copy's descriptors. A real sender writes its frame the
 // moment it connects, so idle ones make room for newcomers (makeRoom).
 constexpr std::size_t kMaxSenders = 16;
-// Connections accepted per readiness callback, so that a flood cannot keep
+// Connections accepted per readiness, so that a flood cannot keep
 // the event thread from its timers and other sockets.
 constexpr int kAcceptsPerRound = 16;
 
@@ -377,29 +377,24 @@ bool SingleInstance::createChannel(std::string* error) {
 void SingleInstance::attach(EventLoop& loop, TextHandler onText) {
   if (!isRunningCopy()) throw std::logic_error("SingleInstance::attach: not the running copy");
   if (loop_) throw std::logic_error("SingleInstance::attach: already attached");
-  if (!loop.watch(listenFd_.get(), EPOLLIN, [this](std::uint32_t) { onListenReady(); })) {
-    throw std::runtime_error(std::string("cannot watch the channel: ") + std::strerror(errno));
+  // Nothing is told of a failed accept: the sender sees its connection
+  // closed, or waits in the backlog until accepting resumes.
+  auto acceptor =
+      std::make_unique<Acceptor>(loop, std::move(listenFd_), kAcceptsPerRound,
+                                 Acceptor::Handlers{
+                                     .accepted = [this](UniqueFd fd, const sockaddr_storage&,
+                                                        socklen_t) { admit(std::move(fd)); },
+                                     .batchDone = {},
+                                     .failed = {},
+                                 });
+  if (!acceptor->start()) {
+    const int err = errno;
+    listenFd_ = acceptor->release();
+    throw std::runtime_error(std::string("cannot watch the channel: ") + std::strerror(err));
   }
+  acceptor_ = std::move(acceptor);
   loop_ = &loop;
   onText_ = std::move(onText);
-  spare_ = std::make_unique<SpareDescriptor>(loop, [this](bool accepting) {
-    loop_->modify(listenFd_.get(), accepting ? std::uint32_t{EPOLLIN} : 0u);
-  });
-}
-
-void SingleInstance::onListenReady() {
-  for (int round = 0; round < kAcceptsPerRound; ++round) {
-    UniqueFd fd(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (fd) {
-      admit(std::move(fd));
-      continue;
-    }
-    if (errno == EINTR || errno == ECONNABORTED) continue;
-    if (spare_->acceptFailed(listenFd_.get(), errno) == SpareDescriptor::Outcome::TurnedAway) {
-      continue;
-    }
-    return;  // EAGAIN: nobody else waits; or accepting pauses for want of descriptors
-  }
 }
 
 void SingleInstance::admit(UniqueFd fd) {
@@ -494,9 +489,10 @@ void SingleInstance::dropSender(int fd) {
 void SingleInstance::closeChannel() {
   for (const auto& [fd, sender] : senders_) loop_->unwatch(fd);
   senders_.clear();  // closes their connections
-  spare_.reset();
-  if (!listenFd_) return;
-  if (loop_) loop_->unwatch(listenFd_.get());
+  if (!isRunningCopy()) return;
+  // No longer watched; the socket itself closes below, once its file is gone.
+  if (acceptor_) listenFd_ = acceptor_->release();
+  acceptor_.reset();
   loop_ = nullptr;
   // Under the lock, and only if the socket file is still the one this copy
   // created: if it was removed behind our back and a new running copy made

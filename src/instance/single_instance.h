@@ -9,8 +9,8 @@
 #include <unordered_map>
 
 #include "instance/hand_off_text.h"
+#include "platform/acceptor.h"
 #include "platform/event_loop.h"
-#include "platform/spare_descriptor.h"
 #include "platform/unique_fd.h"
 
 namespace varnok {
@@ -81,7 +81,7 @@ class SingleInstance {
   // same; call it yourself when the loop dies before this object.
   void closeChannel();
 
-  bool isRunningCopy() const { return static_cast<bool>(listenFd_); }
+  bool isRunningCopy() const { return listenFd_ || acceptor_; }
   const std::string& socketPath() const { return socketPath_; }
   // Number of senders connected and not yet answered or dropped.
   std::size_t pendingSenders() const { return senders_.size(); }
@@ -90,7 +90,6 @@ class SingleInstance {
   struct Sender;
 
   bool createChannel(std::string* error);
-  void onListenReady();
   // Takes a freshly accepted sender on, or answers it at once and lets it go.
   void admit(UniqueFd fd);
   void onSenderReady(int fd);
@@ -105,13 +104,14 @@ class SingleInstance {
   int timeoutMs_ = 30000;
   int receiveTimeoutMs_ = 5000;
   bool started_ = false;
-  UniqueFd listenFd_;
+  UniqueFd listenFd_;  // until attach() hands it to the acceptor
   dev_t socketDev_ = 0;
   ino_t socketIno_ = 0;
   EventLoop* loop_ = nullptr;
   TextHandler onText_;
-  // Keeps the listener from spinning when this process runs out of descriptors.
-  std::unique_ptr<SpareDescriptor> spare_;
+  // Owns the listening channel once attached; keeps it from spinning when
+  // this process runs out of descriptors.
+  std::unique_ptr<Acceptor> acceptor_;
   std::unordered_map<int, std::unique_ptr<Sender>> senders_;
   std::uint64_t accepted_ = 0;  // senders accepted so far: their order of arrival
 };

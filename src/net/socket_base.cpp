@@ -18,29 +18,18 @@ namespace varnok::net {
 
 namespace {
 
-int lastSocketError() {
-  return socketErrorFromErrno(errno);
-}
-
 bool wouldBlock(int err) {
   return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
 }  // namespace
 
-SocketBase::SocketBase(EventLoop& loop)
-    : loop_(loop), self_(std::make_shared<SocketBase* const>(this)) {}
+SocketBase::SocketBase(EventLoop& loop) : loop_(loop) {}
 
 // The concrete sockets close quietly first; this only catches a socket that
 // something left open, and never reports.
 SocketBase::~SocketBase() {
   closeSocket();
-}
-
-void SocketBase::report(const ErrorHandler& handler, int errorCode) {
-  const char* text = socketErrorText(errorCode);
-  if (!handler) throw SocketError(text);
-  handler(errorCode, text);
 }
 
 void SocketBase::changeHost(const std::string& host) {
@@ -57,11 +46,10 @@ void SocketBase::changePort(std::uint16_t port) {
 
 // The sink holds a raw pointer: the channel is held by this object and
 // cancelled before it goes.
-bool SocketBase::startWatching(int mask) {
+bool SocketBase::startWatching(bool connecting) {
   if (channel_) channel_->cancel();  // a stale one must not unwatch the number later
-  channel_ = SocketChannel::open(
-      loop_, descriptor_, mask,
-      [this](int socket, int event, int error) { notify(socket, event, error); });
+  channel_ = SocketChannel::open(loop_, socket_.get(), connecting,
+                                 [this](SocketEvent event, int err) { notify(event, err); });
   return channel_ != nullptr;
 }
 
@@ -73,7 +61,7 @@ void SocketBase::stopWatching() {
 
 int SocketBase::closeSocket() {
   stopWatching();
-  if (descriptor_ == kInvalidSocket) return 0;
+  if (!socket_) return 0;
   lostOnClose_ = outputInFlight();
   ackedAtClose_ = bytesAcknowledged();
   outPending_ = {};
@@ -81,7 +69,7 @@ int SocketBase::closeSocket() {
   // Linux releases the descriptor even when close() reports an error, so the
   // descriptor is given up in every case; keeping it would let a later close
   // hit whatever socket reuses the number.
-  const int fd = std::exchange(descriptor_, kInvalidSocket);
+  const int fd = socket_.release();
   ::shutdown(fd, SHUT_RDWR);
   const linger abortive{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
@@ -89,29 +77,29 @@ int SocketBase::closeSocket() {
 }
 
 int SocketBase::closeForOwner() {
-  if (descriptor_ == kInvalidSocket) return kWsaENotSock;
-  return closeSocket() == 0 ? 0 : lastSocketError();
+  if (!socket_) return ENOTSOCK;
+  return closeSocket() == 0 ? 0 : errno;
 }
 
 void SocketBase::closeQuietly() {
   open_ = false;
   if (closeSocket() == 0) return;
-  const char* text = socketErrorText(lastSocketError());
+  const char* text = socketErrorText(socketErrorFromErrno(errno));
   loop_.app().handleException(std::make_exception_ptr(SocketError(text)));
 }
 
 std::size_t SocketBase::outputInFlight() const {
-  if (descriptor_ == kInvalidSocket) return 0;
+  if (!socket_) return 0;
   int unsent = 0;
-  if (ioctl(descriptor_, SIOCOUTQ, &unsent) != 0 || unsent < 0) unsent = 0;
+  if (ioctl(socket_.get(), SIOCOUTQ, &unsent) != 0 || unsent < 0) unsent = 0;
   return pendingOutput() + static_cast<std::size_t>(unsent);
 }
 
 std::uint64_t SocketBase::bytesAcknowledged() const {
-  if (descriptor_ == kInvalidSocket) return ackedAtClose_;
+  if (!socket_) return ackedAtClose_;
   tcp_info info{};
   socklen_t length = sizeof info;
-  if (getsockopt(descriptor_, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+  if (getsockopt(socket_.get(), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
       length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked) {
     return ackedAtClose_;
   }
@@ -126,33 +114,26 @@ void SocketBase::setReadPaused(bool paused) {
 
 void SocketBase::updateInterest() {
   const bool writing = pendingOutput() > 0;
-  setInterest(!readPaused_ && !(readWaitsForOutput_ && writing), writing);
+  if (channel_) channel_->setInterest(!readPaused_ && !(readWaitsForOutput_ && writing), writing);
 }
 
-void SocketBase::setInterest(bool read, bool write) {
-  if (channel_) channel_->setInterest(read, write);
-}
-
-void SocketBase::notify(int socket, int event, int error) {
-  if (error > kWsaBaseErr) {
-    failed(socket, error);
+void SocketBase::notify(SocketEvent event, int err) {
+  if (err != 0) {
+    failed(err, ErrorOrigin::Notification);
     return;
   }
   switch (event) {
-    case kEventAccept:
-    case kEventConnect:
+    case SocketEvent::Connect:
       connectionReady();
       break;
-    case kEventClose:
+    case SocketEvent::Close:
       peerClosed();
       break;
-    case kEventRead:
+    case SocketEvent::Read:
       readChunk();
       break;
-    case kEventWrite:
+    case SocketEvent::Write:
       writePending();
-      break;
-    default:
       break;
   }
 }
@@ -172,10 +153,10 @@ void SocketBase::readChunk() {
   if (nested) own = std::make_unique_for_overwrite<char[]>(kReadChunk);
   char* const buffer = nested ? own.get() : shared;
 
-  const int fd = descriptor_;
+  const int fd = socket_.get();
   const ssize_t got = ::recv(fd, buffer, kReadChunk, 0);
   if (got < 0) {
-    if (!wouldBlock(errno)) failed(fd, lastSocketError());
+    if (!wouldBlock(errno)) failed(errno, ErrorOrigin::Call);
     return;
   }
   if (got == 0) {
@@ -197,13 +178,13 @@ void SocketBase::readChunk() {
 // Writes what send had to keep. A failure is reported as a failure of the
 // connection would be.
 void SocketBase::writePending() {
-  const int fd = descriptor_;
+  const int fd = socket_.get();
   while (pendingOutput() > 0) {
     const ssize_t n = ::send(fd, outPending_.data() + outOffset_, pendingOutput(), MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (wouldBlock(errno)) return;
-      failed(fd, lastSocketError());
+      failed(errno, ErrorOrigin::Call);
       return;
     }
     outOffset_ += static_cast<std::size_t>(n);
@@ -214,21 +195,21 @@ void SocketBase::writePending() {
   allWritten();
 }
 
-int SocketBase::sendOrKeep(std::string_view bytes, int& error) {
+int SocketBase::sendOrKeep(std::string_view bytes, int& err) {
   // The count must fit the int that send returns.
   if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
     throw SocketError("Cannot send more than 2147483647 bytes at once");
   }
-  if (descriptor_ == kInvalidSocket || bytes.empty()) return 0;
+  if (!socket_ || bytes.empty()) return 0;
   const int count = static_cast<int>(bytes.size());
   if (pendingOutput() > 0) {
     outPending_.append(bytes);  // behind what already waits
     return count;
   }
-  ssize_t sent = ::send(descriptor_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  ssize_t sent = ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
   if (sent < 0) {
     if (!wouldBlock(errno)) {
-      error = lastSocketError();
+      err = errno;
       return -1;
     }
     sent = 0;

@@ -1,8 +1,9 @@
 #pragma once
 
 // Event-driven, non-blocking IPv4 TCP over the process's one event loop: the
-// part that the listener and its accepted connections (tcp_listener.h) and
-// the outgoing client (tcp_client.h) have in common.
+// part that accepted connections (tcp_listener.h) and the outgoing client
+// (tcp_client.h) have in common. The listener takes its connections through
+// the platform's Acceptor.
 //
 // Ownership: the owner of a listener or a client (the dispatcher) holds it by
 // value or unique_ptr. Each open socket has one SocketChannel, its
@@ -33,15 +34,14 @@
 
 #include "net/socket_errors.h"
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 namespace varnok::net {
 
 class SocketChannel;
+enum class SocketEvent;
 
 constexpr int kInvalidSocket = -1;
-
-// Told of a socket error: its number (socket_errors.h) and fixed text.
-using ErrorHandler = std::function<void(int errorCode, const std::string& text)>;
 
 class SocketBase {
  public:
@@ -55,11 +55,11 @@ class SocketBase {
 
   EventLoop& loop() const { return loop_; }
   // A client's target; an accepted connection's peer address and the
-  // listener's port; a listener's port (the bound one once listening).
+  // listener's port.
   const std::string& host() const { return host_; }
   std::uint16_t port() const { return port_; }
-  int descriptor() const { return descriptor_; }
-  // Listening; dialling or connected; accepted and not closed. Set before
+  int descriptor() const { return socket_.get(); }
+  // Dialling or connected; accepted and not closed. Set before
   // an attempt starts, so that it reads true while the attempt runs.
   bool isOpen() const { return open_; }
 
@@ -81,10 +81,6 @@ class SocketBase {
   void setReadPaused(bool paused);
   bool readPaused() const { return readPaused_; }
 
-  // A weak handle that expires when the object is destroyed, for work that
-  // is posted to the loop and may find the socket gone.
-  std::weak_ptr<SocketBase* const> handle() const { return self_; }
-
   // Whatever the application keeps with this socket; freed with it.
   std::shared_ptr<void> userData;
 
@@ -92,30 +88,27 @@ class SocketBase {
   explicit SocketBase(EventLoop& loop);
 
   // What the socket's channel reports, for the concrete socket to handle.
-  // A connect has completed, or a connection waits to be accepted.
+  // A connect has completed.
   virtual void connectionReady() = 0;
   // One chunk of received bytes, valid only during the call.
   virtual void received(std::string_view bytes) = 0;
   // The peer has closed the connection; every byte before it was received.
   virtual void peerClosed() = 0;
-  // A notification, a receive or a write of waiting output failed on the
-  // descriptor socket (this object's, or kInvalidSocket when it has none).
-  virtual void failed(int socket, int errorCode) = 0;
+  // A notification, a receive or a write of waiting output failed with err
+  // (an errno value), met as origin says.
+  virtual void failed(int err, ErrorOrigin origin) = 0;
   // Everything that send had to keep has been written.
   virtual void allWritten() {}
-
-  // Reports errorCode to handler, or raises SocketError without one.
-  static void report(const ErrorHandler& handler, int errorCode);
 
   // Host and port change only while the socket is not open; the same value
   // is always taken.
   void changeHost(const std::string& host);
   void changePort(std::uint16_t port);
 
-  // Registers descriptor_ with the loop (mask combines SocketEvent values);
-  // its notifications come to the hooks above. False, with errno set, when
-  // the loop refuses.
-  bool startWatching(int mask);
+  // Registers socket_ with the loop, as a connect under way or as a
+  // connected socket; its notifications come to the hooks above. False,
+  // with errno set, when the loop refuses.
+  bool startWatching(bool connecting);
   // No more notifications; the descriptor stays open.
   void stopWatching();
   // The abortive close: no more notifications, both directions shut, linger
@@ -124,8 +117,8 @@ class SocketBase {
   // 0 when there is no socket.
   int closeSocket();
   // The close that the owner asks for, once open_ is already false: 0, or
-  // the error to report: kWsaENotSock when there is no socket (an attempt
-  // still looking up its host has none), or what a failing close gave.
+  // the errno to report: ENOTSOCK when there is no socket (an attempt still
+  // looking up its host has none), or what a failing close gave.
   int closeForOwner();
   // Closes without any handler (destruction, a listener dropping its
   // connections); a failing close is reported to the application.
@@ -133,39 +126,37 @@ class SocketBase {
 
   // Sends what it can of bytes now and keeps the rest, to be written in
   // order, before anything sent later, as soon as the socket is writable.
-  // Returns the count, 0 without a socket or for no bytes, -1 with error set
-  // to the socket error number when the send failed.
-  int sendOrKeep(std::string_view bytes, int& error);
+  // Returns the count, 0 without a socket or for no bytes, -1 with err set
+  // to send's errno when it failed.
+  int sendOrKeep(std::string_view bytes, int& err);
   // Brings the read and write notifications in line with the pause and the
   // pending output.
   void updateInterest();
-  // Asks the channel for exactly these notifications, whatever the pause;
-  // for a listener, read is whether to accept.
-  void setInterest(bool read, bool write);
 
   bool open_ = false;
   std::string host_;
   std::uint16_t port_ = 0;
-  int descriptor_ = kInvalidSocket;
+  // Given up only by closeSocket, which closes it abortively and needs
+  // close()'s own result.
+  UniqueFd socket_;
   // Set on accepted connections: while an answer waits to be written, the
   // peer is not read, so a peer that never reads cannot make us queue
   // answers without end.
   bool readWaitsForOutput_ = false;
 
  private:
-  // One (socket, event, error) notification from the channel.
-  void notify(int socket, int event, int error);
+  // One notification from the channel; err is an errno value, 0 for none.
+  void notify(SocketEvent event, int err);
   void readChunk();
   void writePending();
 
   EventLoop& loop_;
-  std::shared_ptr<SocketChannel> channel_;  // while descriptor_ is registered
+  std::shared_ptr<SocketChannel> channel_;  // while socket_ is registered
   std::string outPending_;
   std::size_t outOffset_ = 0;
   std::size_t lostOnClose_ = 0;
   std::uint64_t ackedAtClose_ = 0;
   bool readPaused_ = false;
-  std::shared_ptr<SocketBase* const> self_;
 };
 
 }  // namespace varnok::net

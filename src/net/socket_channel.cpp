@@ -4,13 +4,8 @@
 
 #include <cerrno>
 
-#include "net/socket_errors.h"
-
 namespace varnok::net {
 namespace {
-
-// Where an errno without a socket error number goes (see notificationError).
-constexpr int kUnmappedErrnoBase = 20000;
 
 int pendingError(int fd) {
   int err = 0;
@@ -19,25 +14,11 @@ int pendingError(int fd) {
   return err;
 }
 
-// The notification number for an errno value: its socket error number. A
-// notification carries an error only when its number is above kWsaBaseErr;
-// an errno without a counterpart must not pass for success, so it is moved
-// out of the way of every named number and keeps its value readable.
-int notificationError(int err) {
-  const int code = socketErrorFromErrno(err);
-  return code > kWsaBaseErr ? code : kUnmappedErrnoBase + err;
-}
-
 }  // namespace
 
-std::shared_ptr<SocketChannel> SocketChannel::open(EventLoop& loop, int fd, int mask,
+std::shared_ptr<SocketChannel> SocketChannel::open(EventLoop& loop, int fd, bool connecting,
                                                    NotifySink sink) {
-  Mode mode = Mode::Connected;
-  if (mask & kEventAccept) {
-    mode = Mode::Listening;
-  } else if (mask & kEventConnect) {
-    mode = Mode::Connecting;
-  }
+  const Mode mode = connecting ? Mode::Connecting : Mode::Connected;
   std::shared_ptr<SocketChannel> channel(new SocketChannel(loop, fd, mode, std::move(sink)));
   const std::uint32_t events = mode == Mode::Connecting ? EPOLLOUT : EPOLLIN;
   const std::weak_ptr<SocketChannel> weak = channel;
@@ -79,40 +60,29 @@ void SocketChannel::setInterest(bool read, bool write) {
   wantWrite_ = write;
   if (!active_) return;
   // A connect under way watches for writability anyway; the wishes take
-  // effect once it has completed. A listener only reads (accepts).
+  // effect once it has completed.
   if (mode_ == Mode::Connected) loop_.modify(fd_, connectedEvents());
-  if (mode_ == Mode::Listening) loop_.modify(fd_, read ? EPOLLIN : 0u);
 }
 
 std::uint32_t SocketChannel::connectedEvents() const {
   return (wantRead_ ? EPOLLIN : 0u) | (wantWrite_ ? EPOLLOUT : 0u);
 }
 
-bool SocketChannel::deliver(int event, int error) {
-  sink_(fd_, event, error);
+bool SocketChannel::deliver(SocketEvent event, int err) {
+  sink_(event, err);
   return active_;
 }
 
-void SocketChannel::finish(int event, int error) {
+void SocketChannel::finish(SocketEvent event, int err) {
   mode_ = Mode::Finished;
   if (connectTimer_) connectTimer_->setEnabled(false);
-  if (deliver(event, error)) loop_.unwatch(fd_);
+  if (deliver(event, err)) loop_.unwatch(fd_);
 }
 
 // Runs with the channel held alive by the loop's watch (see open).
 void SocketChannel::onReady(std::uint32_t bits) {
   if (!active_) return;
   switch (mode_) {
-    case Mode::Listening: {
-      if (bits & EPOLLERR) {
-        if (const int err = pendingError(fd_)) {
-          finish(kEventClose, notificationError(err));
-          return;
-        }
-      }
-      if (bits & EPOLLIN) deliver(kEventAccept, 0);
-      return;
-    }
     case Mode::Connecting: {
       const int err = pendingError(fd_);
       if (err == 0 && !(bits & EPOLLOUT)) return;
@@ -120,28 +90,28 @@ void SocketChannel::onReady(std::uint32_t bits) {
       if (err == 0) {
         mode_ = Mode::Connected;
         loop_.modify(fd_, connectedEvents());
-        deliver(kEventConnect, 0);
+        deliver(SocketEvent::Connect, 0);
       } else if (err == ECONNRESET || err == EPIPE) {
         // A reset can only come once the handshake has completed: the
         // connection was established and then broken, whatever the timing.
         mode_ = Mode::Connected;
-        if (!deliver(kEventConnect, 0)) return;
-        finish(kEventClose, notificationError(err));
+        if (!deliver(SocketEvent::Connect, 0)) return;
+        finish(SocketEvent::Close, err);
       } else {
-        finish(kEventConnect, notificationError(err));
+        finish(SocketEvent::Connect, err);
       }
       return;
     }
     case Mode::Connected: {
       if ((bits & EPOLLOUT) && wantWrite_) {
-        if (!deliver(kEventWrite, 0)) return;
+        if (!deliver(SocketEvent::Write, 0)) return;
       }
       // A paused reader still hears of a broken connection (EPOLLERR and
       // EPOLLHUP come whatever was asked for): it is read to its end.
       if (!(bits & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP))) return;
       // The reader finds out what is there: bytes first, and the peer's close
       // or an error once they have been taken (a receive of 0 or -1).
-      deliver(kEventRead, 0);
+      deliver(SocketEvent::Read, 0);
       return;
     }
     case Mode::Finished:
@@ -154,7 +124,7 @@ void SocketChannel::onConnectTimeout() {
   // The timer's callback does not hold the channel the way the loop's watch
   // does: hold it here, for the sink may drop it.
   const std::shared_ptr<SocketChannel> self = shared_from_this();
-  finish(kEventConnect, notificationError(ETIMEDOUT));
+  finish(SocketEvent::Connect, ETIMEDOUT);
 }
 
 }  // namespace varnok::net

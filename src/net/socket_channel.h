@@ -1,9 +1,8 @@
 #pragma once
 
-// Socket readiness from the event loop turned into (socket, event, error)
-// notifications: read 1, write 2, accept 8, connect 16, close 32, with an
-// error number above kWsaBaseErr when the event carries an error. Internal
-// to the socket layer.
+// Socket readiness from the event loop turned into (event, error)
+// notifications, the error an errno value (0: none). Internal to the socket
+// layer.
 //
 // Ownership: a SocketChannel is the record of one registered descriptor. The
 // socket object whose descriptor it watches (socket_base.h) holds it, by the
@@ -30,30 +29,28 @@
 
 namespace varnok::net {
 
-// What a notification is about; a registration mask combines them.
-enum SocketEvent : int {
-  kEventRead = 1,
-  kEventWrite = 2,  // only while output waits to be written
-  kEventAccept = 8,
-  kEventConnect = 16,
-  kEventClose = 32
+// What a notification is about.
+enum class SocketEvent {
+  Read,     // bytes, the peer's close or an error wait to be received
+  Write,    // the socket can take more; only while output waits
+  Connect,  // a connect has completed, or failed (with its error)
+  Close,    // the connection broke (with its error)
 };
 
 // A connect that the peer never answers fails after this long, with
-// kWsaETimedOut.
+// ETIMEDOUT.
 constexpr int kConnectTimeoutMs = 21000;
 
-using NotifySink = std::function<void(int socket, int event, int error)>;
+using NotifySink = std::function<void(SocketEvent event, int err)>;
 
 class SocketChannel : public std::enable_shared_from_this<SocketChannel> {
  public:
-  // Registers fd for the events in mask (a combination of SocketEvent
-  // values); sink receives its notifications on the loop's thread, one per
-  // readiness round. A mask with accept watches a listening socket; one with
-  // connect watches a connect under way (and times it out), then reading;
-  // any other mask watches a connected socket. Returns nullptr, with errno
-  // set, when epoll refuses.
-  static std::shared_ptr<SocketChannel> open(EventLoop& loop, int fd, int mask, NotifySink sink);
+  // Registers fd; sink receives its notifications on the loop's thread, one
+  // per readiness round. With connecting, it watches a connect under way
+  // (and times it out), then reading; otherwise a connected socket. Returns
+  // nullptr, with errno set, when epoll refuses.
+  static std::shared_ptr<SocketChannel> open(EventLoop& loop, int fd, bool connecting,
+                                             NotifySink sink);
   ~SocketChannel();
   SocketChannel(const SocketChannel&) = delete;
   SocketChannel& operator=(const SocketChannel&) = delete;
@@ -61,26 +58,25 @@ class SocketChannel : public std::enable_shared_from_this<SocketChannel> {
   // No notification is delivered after this; call before closing the
   // descriptor. Safe to call more than once.
   void cancel();
-  // For a connected socket (or a listener: whether to accept): whether read
-  // notifications are wanted (off while the owner pauses reading; a broken
-  // connection is still reported), and whether write notifications
-  // (kEventWrite, the socket can take more bytes) are wanted. Reading starts
-  // on, writing off.
+  // Whether read notifications are wanted (off while the owner pauses
+  // reading; a broken connection is still reported), and whether write
+  // notifications (SocketEvent::Write) are wanted. Reading starts on,
+  // writing off; during a connect the wishes wait for it to complete.
   void setInterest(bool read, bool write);
 
  private:
-  enum class Mode { Listening, Connecting, Connected, Finished };
+  enum class Mode { Connecting, Connected, Finished };
 
   SocketChannel(EventLoop& loop, int fd, Mode mode, NotifySink sink);
   void onReady(std::uint32_t bits);
   void onConnectTimeout();
   // Hands one notification to the sink; false when the channel was
   // cancelled meanwhile.
-  bool deliver(int event, int error);
+  bool deliver(SocketEvent event, int err);
   // Delivers the last notification the socket has to give (a close, a failed
   // connect); if its owner kept it open, stops watching it so that a
   // level-triggered hang-up cannot spin the loop.
-  void finish(int event, int error);
+  void finish(SocketEvent event, int err);
   std::uint32_t connectedEvents() const;
 
   EventLoop& loop_;

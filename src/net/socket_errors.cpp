@@ -5,6 +5,9 @@
 namespace varnok::net {
 namespace {
 
+// Where a notification's errno without a socket error number goes.
+constexpr int kUnmappedNotificationBase = 20000;
+
 // EWOULDBLOCK is EAGAIN and ENOTSUP is EOPNOTSUPP on Linux, so each errno
 // appears once. EPERM is what a packet filter that refuses a connection
 // gives. EPIPE is a send on a connection that the peer has torn down (its
@@ -75,12 +78,12 @@ std::span<const SocketErrorEntry> socketErrorTable() {
   return kTable;
 }
 
-int socketErrorFromErrno(int err) {
+int socketErrorFromErrno(int err, ErrorOrigin origin) {
   if (err == 0) return 0;  // 0 marks an unused errno slot in the table
   for (const SocketErrorEntry& entry : kTable) {
     if (entry.errnos[0] == err || entry.errnos[1] == err) return entry.number;
   }
-  return err;
+  return origin == ErrorOrigin::Notification ? kUnmappedNotificationBase + err : err;
 }
 
 const char* socketErrorText(int code) {
@@ -88,6 +91,14 @@ const char* socketErrorText(int code) {
     if (entry.number == code) return entry.text;
   }
   return "Not a WinSock error ?";
+}
+
+Error reportSocketError(const ErrorHandler& handler, int err, ErrorOrigin origin) {
+  const int errorCode = socketErrorFromErrno(err, origin);
+  const char* text = socketErrorText(errorCode);
+  if (!handler) throw SocketError(text);
+  handler(errorCode, text);
+  return Error{errorCode, text};
 }
 
 }  // namespace varnok::net

@@ -3,9 +3,17 @@
 // Socket error numbers: the numbers and fixed texts that this system reports
 // ("Socket Error 10061 - Connection refused"), and the errno values each one
 // stands for. One table holds them all; both lookups read it.
+//
+// Inside the socket layer an error is its errno value; it becomes a number
+// and a text only where a handler is told of it (reportSocketError) or a
+// caller is given it.
 
+#include <functional>
 #include <span>
 #include <stdexcept>
+#include <string>
+
+#include "platform/result.h"
 
 namespace varnok::net {
 
@@ -16,6 +24,22 @@ class SocketError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Told of a socket error: its number and fixed text.
+using ErrorHandler = std::function<void(int errorCode, const std::string& text)>;
+
+// Where an errno value was met, which decides the number of one that has no
+// counterpart in the table (see socketErrorFromErrno).
+enum class ErrorOrigin {
+  Call,          // a call on the socket failed (send, receive, connect, ...)
+  Notification,  // the socket reported it when it became ready (a failed connect)
+};
+
+// Tells handler of the errno value err as its socket error number and text
+// (raised as SocketError without a handler); the same error, for a caller
+// that returns it.
+Error reportSocketError(const ErrorHandler& handler, int err,
+                        ErrorOrigin origin = ErrorOrigin::Call);
 
 // Every socket error number is above this one.
 constexpr int kWsaBaseErr = 10000;
@@ -85,8 +109,10 @@ struct SocketErrorEntry {
 std::span<const SocketErrorEntry> socketErrorTable();
 
 // The socket error number for an errno value (ECONNREFUSED -> 10061, ...).
-// Values without a counterpart pass through unchanged.
-int socketErrorFromErrno(int err);
+// Values without a counterpart pass through unchanged from a call; from a
+// notification they are moved to 20000 + err, out of the way of every named
+// number, so that no error passes for success and its value stays readable.
+int socketErrorFromErrno(int err, ErrorOrigin origin = ErrorOrigin::Call);
 // The fixed text of a socket error number; "Not a WinSock error ?" for any
 // number outside the table.
 const char* socketErrorText(int code);

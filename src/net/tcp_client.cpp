@@ -11,8 +11,8 @@ namespace varnok::net {
 
 namespace {
 
-// What a host name that does not resolve is reported as.
-constexpr int kBadAddress = kWsaEFault;
+// What a host name that does not resolve is reported as (kWsaEFault).
+constexpr int kBadAddress = EFAULT;
 
 }  // namespace
 
@@ -77,14 +77,12 @@ Result<> TcpClient::connectTo(in_addr_t address) {
       return {};
     }
   }
-  descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (descriptor_ == kInvalidSocket) return fail(socketErrorFromErrno(errno));
-  if (!startWatching(kEventRead | kEventConnect | kEventClose)) {
-    return fail(socketErrorFromErrno(errno));
-  }
-  if (::connect(descriptor_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
+  socket_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!socket_) return fail(errno);
+  if (!startWatching(true)) return fail(errno);
+  if (::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
       errno != EINPROGRESS && errno != EINTR) {
-    return fail(socketErrorFromErrno(errno));
+    return fail(errno);
   }
   return {};
 }
@@ -93,7 +91,7 @@ Result<> TcpClient::connectTo(in_addr_t address) {
 // reports kWsaENotSock before onDisconnected.
 void TcpClient::deactivate() {
   resolving_.reset();  // an answer still on its way is not wanted any more
-  if (const int error = closeForOwner()) report(onError, error);
+  if (const int err = closeForOwner()) reportSocketError(onError, err);
   if (onDisconnected) onDisconnected();
 }
 
@@ -102,16 +100,15 @@ void TcpClient::refuse() {
   if (onDisconnected) onDisconnected();
 }
 
-Error TcpClient::fail(int errorCode) {
+Error TcpClient::fail(int err, ErrorOrigin origin) {
   setConnected(false);
-  report(onError, errorCode);
-  return Error{errorCode, socketErrorText(errorCode)};
+  return reportSocketError(onError, err, origin);
 }
 
 int TcpClient::send(std::string_view bytes) {
-  int error = 0;
-  const int sent = sendOrKeep(bytes, error);
-  if (sent < 0) fail(error);
+  int err = 0;
+  const int sent = sendOrKeep(bytes, err);
+  if (sent < 0) fail(err);
   return sent;
 }
 

@@ -84,13 +84,14 @@ class TcpClient : public SocketBase {
   Result<> connectTo(in_addr_t address);
   // Ends an attempt that mayConnect refused: there is no socket to close.
   void refuse();
-  // Closes, then reports; the error reported, for a caller that returns it.
-  Error fail(int errorCode);
+  // Closes, then reports err (an errno value); the error reported, for a
+  // caller that returns it.
+  Error fail(int err, ErrorOrigin origin = ErrorOrigin::Call);
 
   void connectionReady() override;
   void received(std::string_view bytes) override;
   void peerClosed() override;
-  void failed(int /*socket*/, int errorCode) override { fail(errorCode); }
+  void failed(int err, ErrorOrigin origin) override { fail(err, origin); }
   void allWritten() override;
 
   // A host name being looked up; the attempt goes on when the answer comes.

@@ -24,10 +24,10 @@ void freeLastToFirst(std::vector<std::unique_ptr<AcceptedConnection>>& list) {
 
 }  // namespace
 
-AcceptedConnection::AcceptedConnection(EventLoop& loop, ConnectionOwner& owner, int descriptor,
+AcceptedConnection::AcceptedConnection(EventLoop& loop, ConnectionOwner& owner, UniqueFd socket,
                                        std::string peer, std::uint16_t port)
     : SocketBase(loop), owner_(owner) {
-  descriptor_ = descriptor;
+  socket_ = std::move(socket);
   host_ = std::move(peer);
   port_ = port;
   open_ = true;
@@ -43,9 +43,9 @@ AcceptedConnection::~AcceptedConnection() {
 // A failed send is the connection's failure like a failed receive, and goes
 // the same way: to the listener, which releases it and reports the error.
 int AcceptedConnection::send(std::string_view bytes) {
-  int error = 0;
-  const int sent = sendOrKeep(bytes, error);
-  if (sent < 0) owner_.connectionFailed(*this, error);
+  int err = 0;
+  const int sent = sendOrKeep(bytes, err);
+  if (sent < 0) owner_.connectionFailed(*this, err, ErrorOrigin::Call);
   return sent;
 }
 
@@ -55,7 +55,9 @@ int AcceptedConnection::send(std::string_view bytes) {
 void AcceptedConnection::close() {
   if (!open_) return;
   open_ = false;
-  if (const int error = closeForOwner()) throw SocketError(socketErrorText(error));
+  if (const int err = closeForOwner()) {
+    throw SocketError(socketErrorText(socketErrorFromErrno(err)));
+  }
   owner_.connectionClosed();
 }
 
@@ -67,21 +69,22 @@ void AcceptedConnection::peerClosed() {
   owner_.connectionEnded(*this);
 }
 
-void AcceptedConnection::failed(int /*socket*/, int errorCode) {
-  owner_.connectionFailed(*this, errorCode);
+void AcceptedConnection::failed(int err, ErrorOrigin origin) {
+  owner_.connectionFailed(*this, err, origin);
 }
 
-TcpListener::TcpListener(EventLoop& loop) : SocketBase(loop) {}
+TcpListener::TcpListener(EventLoop& loop) : loop_(loop) {}
 
 TcpListener::~TcpListener() {
-  spare_.reset();
   freeLastToFirst(connections_);
   released_.clear();
-  closeQuietly();
+  acceptor_.reset();
 }
 
 void TcpListener::setPort(std::uint16_t port) {
-  changePort(port);
+  if (port == port_) return;
+  if (open_) throw SocketError("Cannot change Port while active");
+  port_ = port;
 }
 
 Result<> TcpListener::setListening(bool on) {
@@ -97,93 +100,72 @@ Result<> TcpListener::setListening(bool on) {
 // with producers connected); Linux still refuses a port that another
 // listener holds, which is reported (kWsaEAddrInUse), never shared.
 Result<> TcpListener::activate() {
-  descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (descriptor_ == kInvalidSocket) {
-    return fail(kInvalidSocket, socketErrorFromErrno(errno));
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!fd) {
+    // Closing a listener that never got its socket reports kWsaENotSock
+    // first, as closing any socket without one does.
+    const int err = errno;
+    open_ = false;
+    deactivate();
+    reportSocketError(onError, ENOTSOCK);
+    return failListening(err);
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port_);
   const int reuse = 1;
-  ::setsockopt(descriptor_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  if (::bind(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return fail(descriptor_, socketErrorFromErrno(errno));
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return failListening(errno);
   }
   sockaddr_in bound{};
   socklen_t boundLength = sizeof bound;
-  if (::getsockname(descriptor_, reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
+  if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
     port_ = ntohs(bound.sin_port);
   }
   // The system's largest backlog: a burst of producers connecting at once
   // waits in the kernel instead of being dropped into SYN retransmits.
-  if (::listen(descriptor_, SOMAXCONN) != 0) {
-    return fail(descriptor_, socketErrorFromErrno(errno));
-  }
-  if (!startWatching(kEventRead | kEventAccept | kEventClose)) {
-    return fail(descriptor_, socketErrorFromErrno(errno));
-  }
-  outOfDescriptors_ = false;
-  spare_ = std::make_unique<SpareDescriptor>(
-      loop(), [this](bool accepting) { setInterest(accepting, false); });
+  if (::listen(fd.get(), SOMAXCONN) != 0) return failListening(errno);
+  // Out of descriptors, the waiting producer is turned away (or accepting
+  // pauses) instead of the loop spinning on it, and the shortage is
+  // reported once, not once per knock.
+  acceptor_ = std::make_unique<Acceptor>(
+      loop_, std::move(fd), 1,
+      Acceptor::Handlers{
+          .accepted = [this](UniqueFd accepted, const sockaddr_storage& peer,
+                             socklen_t) { this->accepted(std::move(accepted), peer); },
+          .batchDone = {},
+          .failed = [this](int err) { reportSocketError(onError, err); },
+      });
+  if (!acceptor_->start()) return failListening(errno);
   return {};
 }
 
 // The connections close at once and quietly; a handler that is running may
 // still hold one, so they are freed by the sweep.
 void TcpListener::deactivate() {
-  spare_.reset();
   while (!connections_.empty()) release(connections_.size() - 1, true);
-  if (const int error = closeForOwner()) report(onError, error);
+  acceptor_.reset();
 }
 
-// A failure of the listening socket (or of one not yet made: socket is then
-// kInvalidSocket, as is descriptor_) closes the listener; a connection's
-// closes that connection.
-Error TcpListener::fail(int socket, int errorCode) {
-  if (socket == descriptor_) {
-    setListening(false);
-  } else if (socket != kInvalidSocket) {
-    for (std::size_t i = connections_.size(); i-- > 0;) {
-      if (connections_[i]->descriptor() == socket) {
-        release(i, true);
-        break;
-      }
-    }
+Error TcpListener::failListening(int err) {
+  if (open_) {
+    open_ = false;
+    deactivate();
   }
-  report(onError, errorCode);
-  return Error{errorCode, socketErrorText(errorCode)};
+  return reportSocketError(onError, err);
 }
 
-// Accepts one connection, which registers its socket itself.
-void TcpListener::connectionReady() {
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  const int fd = ::accept4(descriptor_, reinterpret_cast<sockaddr*>(&peer), &length,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) {
-    const int err = errno;
-    // The connection went away between readiness and accept: nothing to take.
-    if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED || err == EINTR) return;
-    // Out of descriptors: the waiting producer is turned away (or accepting
-    // pauses) instead of the loop spinning on it, and the shortage is
-    // reported once, not once per knock.
-    if (spare_ && spare_->acceptFailed(descriptor_, err) != SpareDescriptor::Outcome::NotShortage) {
-      if (outOfDescriptors_) return;
-      outOfDescriptors_ = true;
-    }
-    fail(kInvalidSocket, socketErrorFromErrno(err));
-    return;
-  }
-  outOfDescriptors_ = false;
+void TcpListener::accepted(UniqueFd fd, const sockaddr_storage& peer) {
   char dotted[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+  ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, dotted, sizeof dotted);
   std::unique_ptr<AcceptedConnection> connection(
-      new AcceptedConnection(loop(), *this, fd, dotted, port_));
-  if (!connection->startWatching(kEventRead | kEventClose)) {
-    const int error = socketErrorFromErrno(errno);
+      new AcceptedConnection(loop_, *this, std::move(fd), dotted, port_));
+  if (!connection->startWatching(false)) {
+    const int err = errno;
     connection.reset();
-    fail(fd, error);
+    reportSocketError(onError, err);
     return;
   }
   AcceptedConnection& accepted = *connection;
@@ -208,7 +190,7 @@ void TcpListener::connectionEnded(AcceptedConnection& connection) {
 
 // Out of the list and closed before the report; freed by the sweep. One no
 // longer listed was released when its peer closed, and only closes now.
-void TcpListener::connectionFailed(AcceptedConnection& connection, int errorCode) {
+void TcpListener::connectionFailed(AcceptedConnection& connection, int err, ErrorOrigin origin) {
   bool listed = false;
   for (std::size_t i = 0; i < connections_.size() && !listed; ++i) {
     if (connections_[i].get() != &connection) continue;
@@ -216,7 +198,7 @@ void TcpListener::connectionFailed(AcceptedConnection& connection, int errorCode
     release(i, true);
   }
   if (!listed) connection.closeQuietly();
-  report(onError, errorCode);
+  reportSocketError(onError, err, origin);
 }
 
 void TcpListener::release(std::size_t i, bool closeNow) {
@@ -234,8 +216,8 @@ void TcpListener::release(std::size_t i, bool closeNow) {
 void TcpListener::scheduleSweep() {
   if (sweepPosted_) return;
   sweepPosted_ = true;
-  loop().post([listener = handle()] {
-    if (const auto alive = listener.lock()) static_cast<TcpListener*>(*alive)->sweep();
+  loop_.post([this, alive = life_.watch()] {
+    if (alive.alive()) sweep();
   });
 }
 

@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "net/socket_base.h"
+#include "platform/acceptor.h"
+#include "platform/liveness.h"
 #include "platform/result.h"
-#include "platform/spare_descriptor.h"
 
 namespace varnok::net {
 
@@ -28,8 +29,9 @@ class ConnectionOwner {
   virtual void connectionRead(AcceptedConnection& connection, std::string_view bytes) = 0;
   // The peer closed.
   virtual void connectionEnded(AcceptedConnection& connection) = 0;
-  // A receive, a send, or a write of waiting output failed.
-  virtual void connectionFailed(AcceptedConnection& connection, int errorCode) = 0;
+  // A receive, a send, or a write of waiting output failed with err (an
+  // errno value), met as origin says.
+  virtual void connectionFailed(AcceptedConnection& connection, int err, ErrorOrigin origin) = 0;
   // The connection closed itself (close()) and waits to be freed.
   virtual void connectionClosed() = 0;
 
@@ -59,32 +61,46 @@ class AcceptedConnection : public SocketBase {
 
  private:
   friend class TcpListener;
-  AcceptedConnection(EventLoop& loop, ConnectionOwner& owner, int descriptor, std::string peer,
+  AcceptedConnection(EventLoop& loop, ConnectionOwner& owner, UniqueFd socket, std::string peer,
                      std::uint16_t port);
 
   void connectionReady() override {}
   void received(std::string_view bytes) override;
   void peerClosed() override;
-  void failed(int socket, int errorCode) override;
+  void failed(int err, ErrorOrigin origin) override;
 
   ConnectionOwner& owner_;
 };
 
-// Listens on every local IPv4 address at port() and accepts connections.
-class TcpListener : public SocketBase, private ConnectionOwner {
+// Listens on every local IPv4 address at port() and accepts connections,
+// one per readiness, through its Acceptor.
+//
+// Ownership: owns the acceptor (and with it the listening socket) while
+// listening, and every connection it accepted (see socket_base.h).
+class TcpListener : private ConnectionOwner {
  public:
   explicit TcpListener(EventLoop& loop);
   // Frees every connection and closes the listening socket; runs no handler.
-  ~TcpListener() override;
+  ~TcpListener();
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
 
-  // Port 0 lets the system choose; port() then reads the one bound.
+  EventLoop& loop() const { return loop_; }
+  // Port 0 lets the system choose; port() then reads the one bound. Changes
+  // only while not listening (SocketError otherwise); the same value is
+  // always taken.
   void setPort(std::uint16_t port);
+  std::uint16_t port() const { return port_; }
+  // The listening socket; kInvalidSocket while not listening.
+  int descriptor() const { return acceptor_ ? acceptor_->fd() : kInvalidSocket; }
+
   // Starts listening (errors, such as a port in use, are reported to
   // onError, leave the listener closed and come back as the result) or
   // closes the listener and every connection at once, without running a
   // handler (a failing close(2) is reported, and the close goes on).
   Result<> setListening(bool on);
-  bool listening() const { return isOpen(); }
+  // Set before an attempt starts, so that it reads true while it runs.
+  bool listening() const { return open_; }
 
   std::function<void(AcceptedConnection&)> onClientConnected;
   // The peer closed; the connection is no longer listed.
@@ -105,18 +121,18 @@ class TcpListener : public SocketBase, private ConnectionOwner {
  private:
   Result<> activate();
   void deactivate();
-  // The listener's own failure, and its connections' (socket is theirs);
-  // the error reported, for a caller that returns it.
-  Error fail(int socket, int errorCode);
+  // A failure of the listening socket while it is made: closes the
+  // listener, then reports err (an errno value); the error reported, for
+  // the caller.
+  Error failListening(int err);
 
-  void connectionReady() override;  // accepts one connection
-  void received(std::string_view) override {}
-  void peerClosed() override {}
-  void failed(int socket, int errorCode) override { fail(socket, errorCode); }
+  // Takes one connection from the acceptor, which registers its socket
+  // itself.
+  void accepted(UniqueFd fd, const sockaddr_storage& peer);
 
   void connectionRead(AcceptedConnection& connection, std::string_view bytes) override;
   void connectionEnded(AcceptedConnection& connection) override;
-  void connectionFailed(AcceptedConnection& connection, int errorCode) override;
+  void connectionFailed(AcceptedConnection& connection, int err, ErrorOrigin origin) override;
   void connectionClosed() override { scheduleSweep(); }
 
   // Entry i leaves the list at once and is freed by the next sweep. With
@@ -129,12 +145,16 @@ class TcpListener : public SocketBase, private ConnectionOwner {
   // themselves, which stay listed until then.
   void sweep();
 
+  EventLoop& loop_;
+  std::uint16_t port_ = 0;
+  bool open_ = false;
+  // Exists while listening: the listening socket, and the reserve that keeps
+  // accepting sane when descriptors run out.
+  std::unique_ptr<Acceptor> acceptor_;
   std::vector<std::unique_ptr<AcceptedConnection>> connections_;
   std::vector<std::unique_ptr<AcceptedConnection>> released_;
   bool sweepPosted_ = false;
-  // Keeps accepting sane when descriptors run out; exists while listening.
-  std::unique_ptr<SpareDescriptor> spare_;
-  bool outOfDescriptors_ = false;  // reported once per shortage
+  Liveness life_;
 };
 
 }  // namespace varnok::net

@@ -11,6 +11,7 @@ namespace varnok {
 EventLoop::EventLoop(Clock& clock, Application& app) : clock_(clock), app_(app) {
   epfd_ = epoll_create1(EPOLL_CLOEXEC);
   if (epfd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
+  retired_.reserve(4);  // a handler that drops its own watch costs no allocation
 }
 
 EventLoop::~EventLoop() {
@@ -22,7 +23,17 @@ bool EventLoop::watch(int fd, std::uint32_t events, IoHandler handler) {
   auto found = byFd_.find(fd);
   if (found != byFd_.end()) {
     if (!modify(fd, events)) return false;
-    watches_[found->second].handler = std::move(handler);
+    const std::uint64_t id = found->second;
+    auto record = watches_.find(id);
+    if (record->second.running == 0) {
+      record->second.handler = std::move(handler);
+      return true;
+    }
+    // Replaced from inside its own callback: the running handler keeps its
+    // record until it returns; the new one takes the same id, so readiness
+    // already collected for fd in this round goes to it.
+    retire(record);
+    watches_.emplace(id, Watch{fd, std::move(handler)});
     return true;
   }
   const std::uint64_t id = nextWatchId_++;
@@ -50,8 +61,21 @@ void EventLoop::unwatch(int fd) {
   epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
   // Readiness already collected for this watch carries its id, which is now
   // gone, so pollIo skips it; a new watch of a reused fd gets a new id.
-  watches_.erase(found->second);
+  retire(watches_.find(found->second));
   byFd_.erase(found);
+}
+
+void EventLoop::retire(Watches::iterator found) {
+  if (found->second.running == 0) {
+    watches_.erase(found);
+    return;
+  }
+  retired_.push_back(watches_.extract(found));
+}
+
+void EventLoop::freeRetired() {
+  std::erase_if(retired_,
+                [](const Watches::node_type& node) { return node.mapped().running == 0; });
 }
 
 void EventLoop::post(std::function<void()> fn) {
@@ -97,9 +121,14 @@ void EventLoop::pollIo(int waitMs) {
     const std::uint64_t id = events[i].data.u64;
     auto found = watches_.find(id);
     if (found == watches_.end()) continue;  // unwatched by an earlier callback
-    IoHandler handler = found->second.handler;
+    // Called where it is stored, not copied: nothing is allocated per event.
+    // The record stays put while it runs, in the map or set aside by retire.
+    Watch& watch = found->second;
     const std::uint32_t bits = events[i].events;
-    app_.dispatch([&] { handler(bits); });
+    ++watch.running;
+    app_.dispatch([&] { watch.handler(bits); });
+    --watch.running;
+    if (!retired_.empty()) freeRetired();
   }
 }
 

@@ -49,6 +49,8 @@ class EventLoop {
 
   // Watches fd for the given epoll events; a second call for the same fd
   // replaces the events and the handler. Returns false when epoll refuses.
+  // A handler may unwatch or replace its own watch (or any other) while it
+  // runs: the record it runs from is kept until it returns.
   bool watch(int fd, std::uint32_t events, IoHandler handler);
   // Changes the events of a watched fd; false when fd is not watched.
   bool modify(int fd, std::uint32_t events);
@@ -86,10 +88,16 @@ class EventLoop {
   struct Watch {
     int fd;
     IoHandler handler;
+    int running = 0;  // callbacks of this record under way (nested loops: more than one)
   };
+  using Watches = std::unordered_map<std::uint64_t, Watch>;
   using DueKey = std::pair<std::int64_t, std::uint64_t>;  // deadline, sequence
 
   void pollIo(int waitMs);
+  // Removes the record of id; one whose handler is running is set aside
+  // until that callback returns (freeRetired).
+  void retire(Watches::iterator found);
+  void freeRetired();
   void fireDueTimers();
   void runPosted();
   void schedule(Timer* timer, std::int64_t due);
@@ -101,7 +109,10 @@ class EventLoop {
   int epfd_ = -1;
   bool quit_ = false;
   std::uint64_t nextWatchId_ = 1;
-  std::unordered_map<std::uint64_t, Watch> watches_;
+  Watches watches_;
+  // Records unwatched or replaced by their own callback: the map's nodes,
+  // taken out whole, so the handler that runs stays where it is.
+  std::vector<Watches::node_type> retired_;
   std::unordered_map<int, std::uint64_t> byFd_;
   std::deque<std::function<void()>> posted_;
   std::uint64_t nextSeq_ = 1;

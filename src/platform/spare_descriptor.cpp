@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -15,29 +14,24 @@ SpareDescriptor::SpareDescriptor(EventLoop& loop, std::function<void(bool accept
   reopen();
 }
 
-SpareDescriptor::~SpareDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 bool SpareDescriptor::reopen() {
-  if (fd_ < 0) fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  return fd_ >= 0;
+  if (!reserve_) reserve_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  return static_cast<bool>(reserve_);
 }
 
 SpareDescriptor::Outcome SpareDescriptor::acceptFailed(int listenFd, int err) {
   if (err != EMFILE && err != ENFILE) return Outcome::NotShortage;
   if (paused_) return Outcome::Paused;  // a round that began before the pause
-  if (fd_ < 0) {
+  if (!reserve_) {
     pause();
     return Outcome::Paused;
   }
-  ::close(fd_);
-  fd_ = -1;
-  const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-  const int acceptErr = fd < 0 ? errno : 0;
-  if (fd >= 0) {
+  reserve_.reset();
+  UniqueFd knocking(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+  const int acceptErr = knocking ? 0 : errno;
+  if (knocking) {
     // Closed unread: the peer sees its connection end without an answer.
-    ::close(fd);
+    knocking.reset();
     ++turnedAway_;
   }
   // Under ENFILE another process may take the freed slot first, so the accept

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 namespace varnok {
 
@@ -21,17 +22,7 @@ namespace varnok {
 // stop watching its listener, and every pauseMs the reserve is tried again;
 // once it is back the owner is told to watch again. Nothing here blocks.
 //
-// Use in the accept path of a non-blocking listener:
-//
-//   const int fd = ::accept4(listenFd, ...);
-//   if (fd < 0) {
-//     switch (spare.acceptFailed(listenFd, errno)) {
-//       case SpareDescriptor::Outcome::TurnedAway: continue;  // try the next one
-//       case SpareDescriptor::Outcome::Paused: return;         // wait for resume
-//       case SpareDescriptor::Outcome::NotShortage: break;     // as before
-//     }
-//     ...
-//   }
+// Used by the accept path of every listener (Acceptor).
 //
 // Ownership: owns the reserve descriptor and the pause timer, not the
 // listener. setAccepting runs on the loop, from acceptFailed (false) or from
@@ -49,14 +40,13 @@ class SpareDescriptor {
   // one and the first shortage pauses.
   SpareDescriptor(EventLoop& loop, std::function<void(bool accepting)> setAccepting,
                   int pauseMs = kDefaultPauseMs);
-  ~SpareDescriptor();
   SpareDescriptor(const SpareDescriptor&) = delete;
   SpareDescriptor& operator=(const SpareDescriptor&) = delete;
 
   // Call when accept() on listenFd failed with err.
   Outcome acceptFailed(int listenFd, int err);
 
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return static_cast<bool>(reserve_); }
   bool paused() const { return paused_; }
   // Connections closed at once for want of descriptors, since construction.
   std::uint64_t turnedAway() const { return turnedAway_; }
@@ -68,7 +58,7 @@ class SpareDescriptor {
 
   std::function<void(bool)> setAccepting_;
   Timer retryTimer_;
-  int fd_ = -1;
+  UniqueFd reserve_;
   bool paused_ = false;
   std::uint64_t turnedAway_ = 0;
 };

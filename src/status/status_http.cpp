@@ -128,9 +128,8 @@ StatusServer::StatusServer(EventLoop& loop, Source source, Limits limits)
 
 StatusServer::~StatusServer() {
   timer_.setEnabled(false);
-  spare_.reset();
+  acceptor_.reset();
   if (daemon_ == nullptr) return;
-  loop_.unwatch(listener_.get());
   loop_.unwatch(epollFd_);
   // Closes the connections and the epoll descriptor.
   MHD_stop_daemon(daemon_);
@@ -191,64 +190,43 @@ int StatusServer::start(const std::string& address, std::uint16_t port) {
   if (daemon_ == nullptr) return net::socketErrorFromErrno(errno != 0 ? errno : ENOMEM);
   const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
   epollFd_ = info != nullptr ? info->epoll_fd : -1;
+  // A bounded number of clients per readiness, so that a burst shares the
+  // loop with everyone else; each connection goes to the library, which
+  // keeps its limits by closing those beyond them at once (and closes a
+  // connection it does not take). A shortage of descriptors is logged once,
+  // not once per knock.
+  constexpr int kAcceptsPerReadiness = 16;
+  acceptor_ = std::make_unique<Acceptor>(
+      loop_, std::move(listener), kAcceptsPerReadiness,
+      Acceptor::Handlers{
+          .accepted =
+              [this](UniqueFd fd, const sockaddr_storage& peer, socklen_t length) {
+                MHD_add_connection(daemon_, fd.release(), reinterpret_cast<const sockaddr*>(&peer),
+                                   length);
+              },
+          .batchDone = [this] { run(); },
+          .failed = [this](int err) { report(err); },
+      });
   errno = 0;
   if (epollFd_ < 0 || !loop_.watch(epollFd_, EPOLLIN, [this](std::uint32_t) { run(); }) ||
-      !loop_.watch(listener.get(), EPOLLIN, [this](std::uint32_t) { acceptWaiting(); })) {
+      !acceptor_->start()) {
     const int err = errno != 0 ? errno : EBADF;
     if (epollFd_ >= 0) loop_.unwatch(epollFd_);
+    acceptor_.reset();
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
     epollFd_ = -1;
     return net::socketErrorFromErrno(err);
   }
-  listener_ = std::move(listener);
   port_ = boundPort;
-  spare_ = std::make_unique<SpareDescriptor>(loop_, [this](bool accepting) {
-    if (accepting) {
-      loop_.watch(listener_.get(), EPOLLIN, [this](std::uint32_t) { acceptWaiting(); });
-    } else {
-      loop_.unwatch(listener_.get());
-    }
-  });
   rearm();
   return 0;
 }
 
-// Takes what waits on the listener, a bounded number per readiness so that
-// a burst of clients shares the loop with everyone else, and hands each
-// connection to the library, which keeps its limits by closing those beyond
-// them at once. Out of descriptors, a waiting client is turned away (or
-// accepting pauses) instead of the loop spinning on it, and the shortage is
-// logged once, not once per knock.
-void StatusServer::acceptWaiting() {
-  constexpr int kAcceptsPerRound = 16;
-  bool added = false;
-  for (int i = 0; i < kAcceptsPerRound; ++i) {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    const int fd = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                             SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      const int err = errno;
-      if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED || err == EINTR) break;
-      const SpareDescriptor::Outcome outcome = spare_->acceptFailed(listener_.get(), err);
-      if (outcome == SpareDescriptor::Outcome::NotShortage || !outOfDescriptors_) {
-        outOfDescriptors_ = outcome != SpareDescriptor::Outcome::NotShortage;
-        report(net::socketErrorFromErrno(err));
-      }
-      if (outcome == SpareDescriptor::Outcome::TurnedAway) continue;
-      break;
-    }
-    outOfDescriptors_ = false;
-    // The library closes a connection it does not take.
-    MHD_add_connection(daemon_, fd, reinterpret_cast<const sockaddr*>(&peer), length);
-    added = true;
-  }
-  if (added) run();
-}
-
-void StatusServer::report(int error) {
-  if (onError_) onError_(error);
+// The one place an accept's errno becomes the socket error number the log
+// shows.
+void StatusServer::report(int err) {
+  if (onError_) onError_(net::socketErrorFromErrno(err));
 }
 
 void StatusServer::run() {

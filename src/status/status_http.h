@@ -6,9 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/acceptor.h"
 #include "platform/event_loop.h"
-#include "platform/spare_descriptor.h"
-#include "platform/unique_fd.h"
 #include "status/page_settings.h"
 #include "status/status_render.h"
 
@@ -31,13 +30,13 @@ namespace varnok::status {
 // watched by our loop, which runs it on readiness, and a loop timer follows
 // the deadline it asks for (its connection timeouts). Every request is
 // answered to its end inside that run, on the event thread, from a snapshot
-// taken then. The listening socket is ours: we accept, with a reserve
-// descriptor for when descriptors run out, and hand each connection to the
-// library, which applies the limits. So the page is back as soon as a flood
+// taken then. The listening socket is ours: we accept (Acceptor, with its
+// reserve descriptor for when descriptors run out) and hand each connection
+// to the library, which applies the limits. So the page is back as soon as a flood
 // has ended, whatever the library did with its connections meanwhile.
 //
-// Ownership: the server owns the listening socket, the reserve descriptor,
-// the library's daemon (which owns the accepted connections) and the loop
+// Ownership: the server owns the acceptor (the listening socket and its
+// reserve), the library's daemon (which owns the accepted connections) and the loop
 // registrations; the source must outlive it.
 // The one write path. Checked in this order, before any body is read: path
 // and method (404 without an endpoint, else 405 for all but POST), the
@@ -109,17 +108,14 @@ class StatusServer {
  private:
   void run();
   void rearm();
-  void acceptWaiting();
-  void report(int error);
+  void report(int err);
 
   EventLoop& loop_;
   Source source_;
   Limits limits_;
   std::function<void(int)> onError_;
   NowPlayingEndpoint nowPlaying_;
-  UniqueFd listener_;
-  std::unique_ptr<SpareDescriptor> spare_;
-  bool outOfDescriptors_ = false;  // reported once per shortage
+  std::unique_ptr<Acceptor> acceptor_;
   MHD_Daemon* daemon_ = nullptr;
   int epollFd_ = -1;
   std::uint16_t port_ = 0;

@@ -1,6 +1,8 @@
 // The running copy's channel when this process has no descriptor left: a
-// second copy (a real process) knocks, and the event loop must neither spin
-// on the waiting connection nor stop serving once descriptors are free again.
+// second copy (a real process) knocks, and must learn at once that it was
+// turned away; the event loop must neither spin on it nor stop serving once
+// descriptors are free again. How the accept path pauses and resumes without
+// a reserve is the acceptor's (tests/platform/acceptor_test.cpp).
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "instance/single_instance.h"
-#include "platform/spare_descriptor.h"
 #include "support/child_process.h"
 #include "support/descriptor_fill.h"
 #include "support/temp_dir.h"
@@ -132,36 +133,6 @@ TEST_F(DescriptorShortageTest, TurnsTheSenderAwayInsteadOfSpinning) {
   EXPECT_TRUE(time.runUntil([&] { return !texts.empty(); }, kWaitMs));
   EXPECT_EQ(next->waitExit(kWaitMs), 0);
   EXPECT_EQ(texts, std::vector<std::string>{"second "});
-}
-
-TEST_F(DescriptorShortageTest, WithoutAReserveAcceptingPausesAndResumesByItself) {
-  auto sender = secondCopy("waited", true);
-  bool full = false, woken = false;
-  int busyAtFirst = -1, busyAfterRetry = -1;
-  std::size_t textsWhileShort = 0;
-  {
-    DescriptorFill fill;
-    full = fill.full();
-    attach();  // no descriptor left for the reserve
-    woken = full && sender->writeStdin("g") && loopWoken();
-    if (woken) {
-      busyAtFirst = busyRounds(50);
-      time.advance(SpareDescriptor::kDefaultPauseMs);  // tries again: still none free
-      busyAfterRetry = busyRounds(50);
-      textsWhileShort = texts.size();
-    }
-    fill.release(4);
-    time.advance(SpareDescriptor::kDefaultPauseMs);
-    time.runUntil([&] { return !texts.empty(); }, kWaitMs);
-  }
-  ASSERT_TRUE(full);
-  ASSERT_TRUE(woken);
-  EXPECT_LE(busyAtFirst, 1);
-  EXPECT_EQ(busyAfterRetry, 0);
-  EXPECT_EQ(textsWhileShort, 0u);
-  // The connection waited in the backlog and was served, not turned away.
-  EXPECT_EQ(texts, std::vector<std::string>{"waited "});
-  EXPECT_EQ(sender->waitExit(kWaitMs), 0) << sender->readError(kWaitMs);
 }
 
 }  // namespace

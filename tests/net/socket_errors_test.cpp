@@ -32,9 +32,25 @@ TEST(SocketErrors, ErrnoValuesTranslateToSocketNumbers) {
       {ECONNABORTED, 10053}, {EADDRINUSE, 10048},   {EWOULDBLOCK, 10035}, {EBADF, 10038},
       {ENOTSOCK, 10038},     {EHOSTUNREACH, 10065}, {EREMOTE, 10071},
   };
-  for (const auto& [err, code] : spots) EXPECT_EQ(socketErrorFromErrno(err), code) << err;
-  // Without a counterpart the value passes through.
+  for (const auto& [err, code] : spots) {
+    EXPECT_EQ(socketErrorFromErrno(err), code) << err;
+    EXPECT_EQ(socketErrorFromErrno(err, ErrorOrigin::Notification), code) << err;
+  }
+  // Without a counterpart the value passes through from a call; from a
+  // notification it is moved out of the way of every number (a failed
+  // connect must not read as success, nor as another error).
   EXPECT_EQ(socketErrorFromErrno(EPROTO), EPROTO);
+  EXPECT_EQ(socketErrorFromErrno(EPROTO, ErrorOrigin::Notification), 20000 + EPROTO);
+}
+
+TEST(SocketErrors, AHandlerIsToldTheNumberAndTextOfAnErrno) {
+  std::pair<int, std::string> told;
+  const ErrorHandler handler = [&](int code, const std::string& text) { told = {code, text}; };
+  const Error error = reportSocketError(handler, ECONNREFUSED);
+  EXPECT_EQ(told, (std::pair<int, std::string>{10061, "Connection refused"}));
+  EXPECT_EQ(error.code, 10061);
+  EXPECT_EQ(error.message, "Connection refused");
+  EXPECT_THROW(reportSocketError(nullptr, ENOTSOCK), SocketError);
 }
 
 // Both lookups read the one table: every number and every errno in it must

@@ -347,7 +347,8 @@ TEST_F(ClientTest, DestructionWhileActiveClosesWithoutEvents) {
   connect(*doomed, port);
   ASSERT_TRUE(runUntil([&] { return doomed->connected(); }));
   Fd peer = acceptOne(listener.get());
-  const std::weak_ptr<SocketBase* const> handle = doomed->handle();
+  doomed->userData = std::make_shared<int>(0);
+  const std::weak_ptr<void> handle = doomed->userData;  // expires when the client is freed
   doomed.reset();
   EXPECT_TRUE(handle.expired());
   EXPECT_EQ(events, Events{"connected"});

@@ -216,17 +216,17 @@ TEST_F(ListenerTest, FailedSendOnAnAcceptedConnectionIsFreedAfterTheHandler) {
 // and is freed once the loop has finished the round; no listener handler
 // runs for closing it oneself.
 TEST_F(ListenerTest, ConnectionClosedInsideAHandlerIsFreedAfterIt) {
-  std::weak_ptr<SocketBase* const> closed;
+  std::weak_ptr<void> closed;  // expires when the connection is freed
   int closedSocket = kInvalidSocket;
   listener.onClientRead = [&](AcceptedConnection& c, std::string_view bytes) {
-    closed = c.handle();
+    closed = c.userData = std::make_shared<int>(0);
     closedSocket = c.descriptor();
     c.close();
     events.push_back("closed after " + std::string(bytes) + " from " + c.host() + " listed " +
                      std::to_string(connectionCount()));
   };
   listener.onClientDisconnected = [&](AcceptedConnection& c) {
-    closed = c.handle();
+    closed = c.userData = std::make_shared<int>(0);
     c.close();
     events.push_back("disconnected " + c.host() + " listed " + std::to_string(connectionCount()));
   };
@@ -257,13 +257,13 @@ TEST_F(ListenerTest, ConnectionClosedInsideAHandlerIsFreedAfterIt) {
 // is released and reported before send returns, but freed only after the
 // handler, which may still use it; nothing reaches the application.
 TEST_F(ListenerTest, ConnectionFailingInsideAHandlerStaysValidUntilItReturns) {
-  std::weak_ptr<SocketBase* const> failed;
+  std::weak_ptr<void> failed;  // expires when the connection is freed
   listener.onError = [this](int code, const std::string& text) {
     events.push_back("error " + std::to_string(code) + " " + text + " listed " +
                      std::to_string(connectionCount()));
   };
   listener.onClientRead = [&](AcceptedConnection& c, std::string_view bytes) {
-    failed = c.handle();
+    failed = c.userData = std::make_shared<int>(0);
     const int sent = c.send(kAck);
     events.push_back("read " + std::string(bytes) + " sent " + std::to_string(sent) + " from " +
                      c.host() +
