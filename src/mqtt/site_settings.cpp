@@ -53,13 +53,14 @@ bool filterMatches(const std::string& filter, const std::string& topic) {
 
 Route routeOf(const std::string& topic, const std::string& nowPlayingTopic) {
   if (!nowPlayingTopic.empty() && topic == nowPlayingTopic) return {Route::Kind::NowPlaying, {}};
+  // The level is a word of the scheme, so its letter case does not matter;
+  // the name after it is the encoder's, whole. An empty name names nobody:
+  // it must not fall through to every encoder.
   static const std::string kEncoder = "/encoder/";
-  const std::size_t at = topic.rfind(kEncoder);
+  const std::size_t at = lowerAscii(topic).rfind(kEncoder);
   if (at != std::string::npos) {
     const std::string name = topic.substr(at + kEncoder.size());
-    if (!name.empty() && name.find('/') == std::string::npos) {
-      return {Route::Kind::Encoder, name};
-    }
+    if (name.find('/') == std::string::npos) return {Route::Kind::Encoder, name};
   }
   return {Route::Kind::Everyone, {}};
 }

@@ -81,7 +81,11 @@ class JsonFields {
   }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
     // "[json.exception.parse_error.101] parse error at line 1, column 9: ..."
+    // "[json.exception.out_of_range.406] number overflow parsing '1e999'"
     std::string what = e.what();
+    if (what.rfind("[json.exception.", 0) == 0 && what.find("] ") != std::string::npos) {
+      what.erase(0, what.find("] ") + 2);
+    }
     const std::size_t at = what.find("parse error ");
     if (at != std::string::npos) what.erase(0, at + 12);
     // "; last read: '<the input>'" would copy the input into the log.

@@ -214,12 +214,14 @@ void NowPlaying::goIdle() {
   const Update idle;
   if (last_ && *last_ == idle) return;
   last_ = idle;
-  dispatcher_.log("Now playing - idle (no update for " +
-                  std::to_string(settings_.idleAfterMinutes) + " minutes)");
+  const int minutes = settings_.idleAfterMinutes;
+  dispatcher_.log("Now playing - idle (no update for " + std::to_string(minutes) +
+                  (minutes == 1 ? " minute)" : " minutes)"));
   const Outcome outcome = render(idle);
   if (current_) {
     current_->update = idle;
     current_->radioText = outcome.radioText;
+    current_->idle = true;  // what is on air now came from no source
   }
 }
 

@@ -74,6 +74,7 @@ class NowPlaying {
     Update update;
     Source source = Source::File;
     std::string radioText;
+    bool idle = false;  // the idle text, after IdleAfterMinutes of silence
   };
   // What one update did: nothing when it was ignored; else per encoder the
   // number of commands queued.

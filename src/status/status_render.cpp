@@ -256,7 +256,7 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher, const nowplaying::NowPlaying
     state.artist = current->update.artist;
     state.title = current->update.title;
     state.album = current->update.album;
-    state.source = nowplaying::sourceName(current->source);
+    state.source = current->idle ? "idle" : nowplaying::sourceName(current->source);
     state.radioText = current->radioText;
   }
   state.httpUpdates = nowPlaying->updates(nowplaying::Source::Http);

@@ -177,16 +177,22 @@ TEST_F(SitesTest, OddMessagesAreCommandsOrLoggedAndABurstIsHeldBack) {
            {"varnok/command/north", big},
            {"varnok/command/north", nul},
            {"varnok/command/north/\xc3\xa4 \xc3\xb6/x", "ODD=1\r"},
-           {"varnok/command/north/encoder/Nobody", "LOST\r"}}) {
+           {"varnok/command/north/encoder/Nobody", "LOST\r"},
+           // The scheme's level in any letter case; an empty name is nobody's.
+           {"varnok/command/north/ENCODER/studio", "CASE=1\r"},
+           {"varnok/command/north/encoder/", "EMPTY\r"}}) {
     sims.write("payload", payload);
     ChildProcess pub("/usr/bin/mosquitto_pub",
                      {"-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-q", "1", "-t",
                       topic, "-f", sims.folder() + "payload"});
     ASSERT_EQ(pub.wait(10000), 0) << pub.err();
   }
-  ASSERT_TRUE(site.receives(big + nul + "ODD=1\r", 30000)) << site.encoder.received().size();
+  ASSERT_TRUE(site.receives(big + nul + "ODD=1\rCASE=1\r", 30000))
+      << site.encoder.received().size();
   EXPECT_TRUE(site.program->waitForOutput(
       "MQTT message for unknown encoder Nobody dropped (varnok/command/north/encoder/Nobody)"));
+  EXPECT_TRUE(site.program->waitForOutput(
+      "MQTT message for unknown encoder  dropped (varnok/command/north/encoder/)"));
 
   // 10,000 messages at once, 400 bytes each: four times the bound.
   std::vector<std::string> burst;

@@ -39,6 +39,7 @@ TEST(MetadataTest, BodiesAndFilesGiveTheFieldsOrAnError) {
       {json("[1]"), "!not a JSON object"},
       {json(R"({"song":true})"), "!\"song\" is neither text nor a number"},
       {json("{\"song\":\"\xFF\"}"), "!invalid JSON at line 1, column 10"},
+      {json(R"({"song":1e999})"), "!invalid JSON number overflow"},
       {json(nested("{\"a\":", "}", 10000)), "!nested deeper than 64 levels"},
       {json("{\"b\":" + nested("[", "]", 1000000) + "}"), "!nested deeper than 64 levels"},
       {file(F::Xml,

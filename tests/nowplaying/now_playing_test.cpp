@@ -127,6 +127,9 @@ TEST_F(NowPlayingTest, SilenceSendsTheIdleTextOnceAndASwitchedOffEncoderGetsNoth
   loop.runOnce(0);
   EXPECT_EQ(queued(0), (std::vector<std::string>{"RT=Station X\r", "RTP=0,0,0,0,0,0\r"}));
   EXPECT_TRUE(logged("Now playing - idle (no update for 2 minutes)"));
+  // What is on air came from no source now.
+  ASSERT_TRUE(service->current());
+  EXPECT_TRUE(service->current()->idle);
   time.advance(10 * 60 * 1000);
   loop.runOnce(0);
   EXPECT_EQ(dispatcher->counters().replaced, 2u);
@@ -139,6 +142,15 @@ TEST_F(NowPlayingTest, SilenceSendsTheIdleTextOnceAndASwitchedOffEncoderGetsNoth
   ASSERT_EQ(posted.outcome.queued.size(), 1u);
   EXPECT_EQ(posted.outcome.queued[0].encoder, 0);
   EXPECT_EQ(posted.outcome.queued[0].commands, 2u);
+  // A new update is on air from its source again; a single minute is one.
+  service->apply({"Artist", "Other", ""}, Source::Http);
+  EXPECT_FALSE(service->current()->idle);
+  service.reset();
+  open("IdleAfterMinutes=1\n");
+  service->apply({"Artist", "Song", ""}, Source::Http);
+  time.advance(60 * 1000);
+  loop.runOnce(0);
+  EXPECT_TRUE(logged("Now playing - idle (no update for 1 minute)"));
 }
 
 }  // namespace
