@@ -12,6 +12,12 @@ Settings readSettings(const std::string& programFolder, const std::string& hostN
         nowplaying::readEncoderKeys(ini, section, index, s.nowPlaying);
       });
   s.site = mqtt::readSiteSettings(ini, programFolder, hostName);
+  // The broker's secrets are not to be read through the watched file either.
+  if (s.nowPlaying.file) {
+    for (const std::string* secret : {&s.site.passwordFile, &s.site.keyFile}) {
+      if (!secret->empty()) s.nowPlaying.file->secretFiles.push_back(*secret);
+    }
+  }
   return s;
 }
 

@@ -85,6 +85,7 @@ SiteSettings readSiteSettings(const IniFile& ini, const std::string& programFold
   const std::string passwordFile = ini.readString(kSection, "PasswordFile", "");
   if (!passwordFile.empty()) {
     const std::string path = resolvePath(passwordFile, programFolder);
+    s.passwordFile = path;
     const SecretFile file = readSecretFile(path);
     switch (file.status) {
       case SecretFile::Status::CannotRead:

@@ -17,7 +17,8 @@ struct SiteSettings {
   int port = 1883;
   std::string clientId;
   std::string username;
-  std::string password;  // the first line of PasswordFile
+  std::string passwordFile;  // resolved
+  std::string password;      // its first line
   std::string caFile, certFile, keyFile;
   std::vector<std::string> topics;  // subscription filters
   int qos = 1;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <system_error>
@@ -58,6 +59,15 @@ bool FileWatcher::start(std::string* error) {
   if (started_) return true;
   folder_ = slash == 0 ? "/" : path.substr(0, slash);
   name_ = path.substr(slash + 1);
+  // A link configured as the file is resolved once, now; whoever may write
+  // the folder later must not be able to point the file at anything else.
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      linkTarget_ = real;
+      std::free(real);
+    }
+  }
 
   int pollSeconds = std::clamp(settings_.pollSeconds, 0, 86400);
   inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -187,19 +197,40 @@ std::string FileWatcher::load(std::string& content) {
   const auto failed = [&](int err) {
     return err == ENOENT ? "Now playing file not found - " + path : cannotRead(errnoText(err));
   };
-  // Looked at before it is opened: opening a device may do something.
+  const auto refused = [&](const std::string& why) {
+    return "Now playing file refused - " + why + " (" + path + ")";
+  };
+  // Only the link that was there at start, and only to where it led then.
+  std::string opened = path;
   struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (linkTarget_.empty()) return refused("it became a link after start-up");
+    char* real = ::realpath(path.c_str(), nullptr);
+    const std::string now = real != nullptr ? real : "";
+    std::free(real);
+    if (now != linkTarget_) return refused("the link now points elsewhere");
+    opened = linkTarget_;
+  }
+  // Looked at before it is opened: opening a device may do something.
   seen_ = {};
-  if (::stat(path.c_str(), &st) != 0) return failed(errno);
+  if (::stat(opened.c_str(), &st) != 0) return failed(errno);
   seen_ = signatureOf(st);
   if (!S_ISREG(st.st_mode)) return cannotRead("not a regular file");
   // Without O_NONBLOCK a FIFO put there in the meantime would block the
-  // open until a writer came.
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  // open until a writer came; O_NOFOLLOW refuses a link put there since.
+  const UniqueFd fd(::open(opened.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd && errno == ELOOP) return refused("it became a link after start-up");
   if (!fd) return failed(errno);
   if (::fstat(fd.get(), &st) != 0) return cannotRead(errnoText(errno));
   seen_ = signatureOf(st);
   if (!S_ISREG(st.st_mode)) return cannotRead("not a regular file");
+  // Never one of our own secrets, by whatever name or hard link it came.
+  for (const std::string& secret : settings_.secretFiles) {
+    struct stat own {};
+    if (::stat(secret.c_str(), &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino) {
+      return refused("it is one of Varnok's own secret files");
+    }
+  }
   const std::string tooLarge = cannotRead("larger than " + std::to_string(kMaxBytes) + " bytes");
   if (st.st_size > static_cast<off_t>(kMaxBytes)) return tooLarge;
   // One byte more than allowed, to tell a file that grew since fstat.

@@ -52,6 +52,9 @@ class FileWatcher {
     FileEncoding encoding = FileEncoding::Utf8;
     Keys keys;
     int pollSeconds = 0;  // 0: inotify alone
+    // The program's own secrets (token, password, key files): never read
+    // through the watched file, whatever links or names lead there.
+    std::vector<std::string> secretFiles;
     bool operator==(const Settings&) const = default;
   };
 
@@ -100,6 +103,9 @@ class FileWatcher {
   std::function<void(std::string)> log_;
   std::string folder_, name_;
   UniqueFd inotify_;
+  // Where the path led at start when it was a link then (the one link
+  // allowed); empty when it was none, and then no link is followed.
+  std::string linkTarget_;
   int wd_ = -1;
   bool started_ = false;
   bool pending_ = false;  // a change not yet read

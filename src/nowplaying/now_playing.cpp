@@ -88,6 +88,7 @@ Settings readSettings(const IniFile& ini, const std::string& programFolder) {
     } else {
       watched.format = *format.value;
       watched.encoding = *encoding.value;
+      if (!tokenFile.empty()) watched.secretFiles.push_back(resolvePath(tokenFile, programFolder));
       s.file = std::move(watched);
     }
   }

@@ -129,7 +129,7 @@ TEST_F(FileWatcherTest, AProblemIsLoggedOnceUntilAGoodRead) {
     log.clear();
     updates.clear();
     redo(c.cause);
-    start({path, c.format, FileEncoding::Utf8, {}, 0});
+    start({path, c.format, FileEncoding::Utf8, {}, 0, {}});
     for (int i = 0; i < 3; ++i) redo(c.cause);  // the same again: logged once
     EXPECT_EQ(log, std::vector<std::string>{c.line});
     redo([&] { writeInPlace(path, c.format == FileFormat::Json ? "{\"title\":\"ok\"}" : "ok"); });
@@ -139,6 +139,54 @@ TEST_F(FileWatcherTest, AProblemIsLoggedOnceUntilAGoodRead) {
     const std::vector<std::string> again{c.line, c.line, notFound};
     EXPECT_EQ(log, std::vector<std::string>(again.begin(), again.end() - (c.line == notFound)));
     EXPECT_EQ(updates.size(), 1u);
+  }
+}
+
+// Whoever may write the folder must not be able to point the file at
+// something else it can read: a link put there after start-up, a configured
+// link pointed elsewhere, and the program's own secrets under any name are
+// refused (logged once), and nothing of them is read.
+TEST_F(FileWatcherTest, ALinkCannotTurnTheFileIntoALeak) {
+  const std::string secret = dir.write("token", "Secret - s3cret\n");
+  const std::string other = dir.write("other", "Leak - ed\n");
+  const std::string target = dir.folder() + "np-target.txt";
+  struct Case {
+    const char* label;
+    std::function<void()> before, after;
+    std::string line;
+  };
+  const std::string refused = "Now playing file refused - ";
+  const std::vector<Case> cases = {
+      {"a link after start-up", [&] { writeInPlace(path, "A - ok"); },
+       [&] { fs::create_symlink(other, path); },
+       refused + "it became a link after start-up (" + path + ")"},
+      {"a configured link pointed elsewhere",
+       [&] {
+         writeInPlace(target, "A - ok");
+         fs::create_symlink(target, path);
+       },
+       [&] { fs::create_symlink(other, path); },
+       refused + "the link now points elsewhere (" + path + ")"},
+      {"a secret by another name", [&] { writeInPlace(path, "A - ok"); },
+       [&] { fs::create_hard_link(secret, path); },
+       refused + "it is one of Varnok's own secret files (" + path + ")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    watcher.reset();
+    log.clear();
+    fs::remove(path);
+    c.before();
+    start({path, FileFormat::Line, FileEncoding::Utf8, {}, 0, {secret}});
+    time.advance(300);
+    EXPECT_EQ(lastTitle(), "ok");
+    for (int i = 0; i < 2; ++i) {
+      fs::remove(path);
+      c.after();
+      time.advance(1300);
+    }
+    EXPECT_EQ(lastTitle(), "ok");
+    EXPECT_EQ(log, std::vector<std::string>{c.line});
   }
 }
 
@@ -198,7 +246,7 @@ TEST_F(FileWatcherTest, PollingSeesWhatInotifyIsNotTold) {
     {
       std::optional<testing::DescriptorFill> fill;
       if (c.inotifyExhausted) fill.emplace();
-      start({path, FileFormat::Line, FileEncoding::Cp1252, {}, c.pollSeconds});
+      start({path, FileFormat::Line, FileEncoding::Cp1252, {}, c.pollSeconds, {}});
     }
     time.advance(0);
     updates.clear();
