@@ -112,8 +112,8 @@ Bench& prepared(int encoders, std::int64_t entries) {
 
 // The tables of the expiring pass: n young entries over 4 encoders, and a
 // fifth encoder whose queue receives, before each pass, kBatch entries
-// stamped a day ago (put in with the wall clock set back, as after an
-// operator changed the system clock). The pass drops those and stops at the
+// stamped a day ago (put straight into its queue: ages run on the monotonic
+// clock, which no test can set back). The pass drops those and stops at the
 // young heads: it must cost what expires, not what stays.
 struct Expiring : Bench {
   explicit Expiring(std::int64_t entries) : Bench(5) {
@@ -127,10 +127,10 @@ struct Expiring : Bench {
   }
   std::size_t queueSize(int encoder) const { return dispatcher.queues().size(encoder); }
   void plant() {
-    const TDateTime present = clock.now();
-    clock.setWallClock(present - 1.0);
-    for (std::int64_t i = 0; i < kBatch; ++i) dispatcher.queueCommand(kCommand, {"", 4});
-    clock.setWallClock(present);
+    const std::int64_t dayAgo = clock.monotonicMs() - std::int64_t{86'400'000};
+    for (std::int64_t i = 0; i < kBatch; ++i) {
+      peer.queues().push(4, QueuedCommand{kCommand, dayAgo, {}, nullptr});
+    }
   }
 };
 

@@ -113,10 +113,17 @@ int main(int argc, char** argv) {
   std::unique_ptr<varnok::mqtt::Site> site;
   std::unique_ptr<varnok::status::StatusServer> statusWindow;
   instance.attach(loop, [&](const std::string& text) {
-    const bool read = dispatcher.handOff(text);
+    const varnok::Dispatcher::HandOff result = dispatcher.handOff(text);
     if (varnok::WindowHost* window = dispatcher.windowHost()) window->bringToFront();
-    return read ? varnok::SingleInstance::Outcome::Handled
-                : varnok::SingleInstance::Outcome::FileNotRead;
+    switch (result) {
+      case varnok::Dispatcher::HandOff::FileNotRead:
+        return varnok::SingleInstance::Outcome::FileNotRead;
+      case varnok::Dispatcher::HandOff::QueuesFull:
+        return varnok::SingleInstance::Outcome::QueuesFull;
+      case varnok::Dispatcher::HandOff::Handled:
+        break;
+    }
+    return varnok::SingleInstance::Outcome::Handled;
   });
   // Both front ends are put together the same way: the status table dump on
   // SIGUSR1 to standard output, and the front end hands its window host to

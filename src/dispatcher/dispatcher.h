@@ -60,9 +60,13 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   Result<> start(const DispatcherSettings& settings);
   Result<> start();
   void close();  // stops listening and closes every slot
-  // A text handed over by a second copy; false only when it named a command
-  // file that could not be read.
-  bool handOff(const std::string& text);
+  // What became of a text handed over by a second copy.
+  enum class HandOff {
+    Handled,      // queued, or dropped by the Inputs switches, or empty
+    FileNotRead,  // it named a command file that could not be read
+    QueuesFull,   // the producers' total bound holds: nothing was queued
+  };
+  HandOff handOff(const std::string& text);
   // Queues Repeat + 1 copies of command for each encoder it is for.
   void queueCommand(const std::string& command, const Destination& to = {},
                     const CommandOrigin& origin = {});
@@ -142,6 +146,8 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   void slotEnded(const SenderSlot& slot, const SlotEnding& ending) override;
   void socketError(int encoder, int errorCode, const std::string& text) override;
   bool anotherEncoderWaits() override;
+  // Whether the commands fit within the producers' total bound now.
+  bool roomFor(const std::vector<std::string>& commands, const std::string& to) const;
   // What the intake hands over.
   void producerCommand(const std::string& command,
                        const std::shared_ptr<ProducerShare>& share) override;

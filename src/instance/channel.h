@@ -38,6 +38,7 @@ enum class Reply : char {
   RefusedPeer = 'R',
   OtherProgram = 'T',
   Busy = 'B',
+  QueuesFull = 'Q',
 };
 
 // Where the channels of this user live.

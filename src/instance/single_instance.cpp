@@ -239,6 +239,9 @@ class HandOff {
       case channel::Reply::RefusedPeer:
         *error = "the running copy refused the text from this user";
         return Role::Failed;
+      case channel::Reply::QueuesFull:
+        *error = "the running copy's queues are full, so nothing was queued; try again later";
+        return Role::Failed;
       case channel::Reply::OtherProgram:
         *error = "the channel " + socketPath_ + " belongs to a program with another title";
         return Role::Failed;
@@ -455,8 +458,10 @@ void SingleInstance::deliver(std::unique_ptr<Sender> sender) {
   app.dispatch([&] {
     if (onText) outcome = onText(text);
   });
-  sendReply(
-      fd, outcome == Outcome::FileNotRead ? channel::Reply::FileNotRead : channel::Reply::Handled);
+  channel::Reply reply = channel::Reply::Handled;
+  if (outcome == Outcome::FileNotRead) reply = channel::Reply::FileNotRead;
+  if (outcome == Outcome::QueuesFull) reply = channel::Reply::QueuesFull;
+  sendReply(fd, reply);
 }
 
 bool SingleInstance::makeRoom() {

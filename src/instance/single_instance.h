@@ -48,6 +48,7 @@ class SingleInstance {
   enum class Outcome {
     Handled,
     FileNotRead,  // a "FILE:" text whose command file could not be read
+    QueuesFull,   // nothing queued: the running copy holds back its producers
   };
   using TextHandler = std::function<Outcome(const std::string& text)>;
 

@@ -351,9 +351,11 @@ void BrokerClient::onMessageCb(mosquitto*, void* self, const mosquitto_message* 
   auto* c = static_cast<BrokerClient*>(self);
   Message m;
   m.topic = msg->topic ? msg->topic : "";
-  if (msg->payloadlen > 0) {
-    m.payload.assign(static_cast<const char*>(msg->payload),
-                     static_cast<std::size_t>(msg->payloadlen));
+  const auto size = static_cast<std::size_t>(std::max(msg->payloadlen, 0));
+  if (size > c->settings_.maxPayloadBytes) {
+    m.refusedBytes = size;
+  } else if (size > 0) {
+    m.payload.assign(static_cast<const char*>(msg->payload), size);
   }
   m.qos = msg->qos;
   m.retained = msg->retain;

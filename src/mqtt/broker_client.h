@@ -78,6 +78,10 @@ struct BrokerSettings {
   double retryJitter = 0.2;
   // An attempt that has no accepted CONNACK after this long is abandoned.
   int connectTimeoutMs = 10000;
+  // Larger payloads are handed out without their bytes (Message::refusedBytes):
+  // the library still reads such a packet whole, as MQTT 3.1.1 gives a
+  // client no way to announce a maximum, but no copy of it is kept.
+  std::size_t maxPayloadBytes = 64 * 1024;
 };
 
 struct Message {
@@ -85,6 +89,9 @@ struct Message {
   std::string payload;  // bytes, not necessarily text
   int qos = 0;
   bool retained = false;
+  // A payload above the client's maxPayloadBytes is not kept: its size is
+  // given here and payload stays empty.
+  std::size_t refusedBytes = 0;
 };
 
 struct BrokerCounters {

@@ -9,6 +9,9 @@ namespace varnok::mqtt {
 namespace {
 
 constexpr int kStatusEveryMs = 1000;
+constexpr std::size_t kMaxCommandBytes = 64 * 1024;     // one producer read
+constexpr std::size_t kMaxNowPlayingBytes = 16 * 1024;  // a POST /nowplaying body
+constexpr std::int64_t kRefusalLogEveryMs = 60 * 1000;
 
 }  // namespace
 
@@ -31,10 +34,11 @@ Site::Site(Dispatcher& dispatcher, nowplaying::NowPlaying* nowPlaying, SiteSetti
     client.subscriptions.push_back({filter, settings_.qos});
   }
   client.will = LastWill{settings_.statusTopic, status_.offline, 1, true};
+  client.maxPayloadBytes = kMaxCommandBytes;
   client_ = std::make_unique<BrokerClient>(dispatcher_.loop(), std::move(client));
   client_->setLog([this](std::string line) { dispatcher_.log(line); });
   client_->setOnConnected([this] { publishStatus(true); });
-  client_->setOnMessage([this](const Message& m) { message(m.topic, m.payload); });
+  client_->setOnMessage([this](const Message& m) { message(m); });
   statusTimer_.setInterval(kStatusEveryMs);
   statusTimer_.setOnTimer([this] { publishStatus(false); });
   // Pushback: while the producers' total backlog holds every producer, the
@@ -61,9 +65,19 @@ bool Site::connected() const {
   return client_->connected();
 }
 
-void Site::message(const std::string& topic, const std::string& payload) {
-  if (payload.empty()) return;
+// The other doors' bounds: a command as one TCP read takes it, an update as
+// POST /nowplaying takes it. A larger message is refused whole, never cut.
+void Site::message(const Message& m) {
+  const std::string& topic = m.topic;
+  const std::string& payload = m.payload;
   const Route route = routeOf(topic, settings_.nowPlayingTopic);
+  const std::size_t limit =
+      route.kind == Route::Kind::NowPlaying ? kMaxNowPlayingBytes : kMaxCommandBytes;
+  if (m.refusedBytes > 0 || payload.size() > limit) {
+    refuse(topic, std::max(m.refusedBytes, payload.size()), limit);
+    return;
+  }
+  if (payload.empty()) return;
   const CommandOrigin origin{.source = CommandSource::Broker, .deadlineMs = 0};
   switch (route.kind) {
     case Route::Kind::NowPlaying: {
@@ -98,6 +112,17 @@ void Site::message(const std::string& topic, const std::string& payload) {
       dispatcher_.queueProducedCommand(payload, Destination{}, origin);
       return;
   }
+}
+
+void Site::refuse(const std::string& topic, std::size_t bytes, std::size_t limit) {
+  const std::int64_t nowMs = dispatcher_.loop().clock().monotonicMs();
+  const auto last = refusedLoggedAtMs_.find(topic);
+  if (last != refusedLoggedAtMs_.end() && nowMs - last->second < kRefusalLogEveryMs) return;
+  // Topics come from outside: what is remembered of them stays small.
+  if (refusedLoggedAtMs_.size() >= 1024) refusedLoggedAtMs_.clear();
+  refusedLoggedAtMs_[topic] = nowMs;
+  dispatcher_.log("MQTT message refused - " + std::to_string(bytes) + " bytes, more than " +
+                  std::to_string(limit) + " (" + topic + ")");
 }
 
 // Published when something has changed since the last one (the time it was

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
+#include "mqtt/broker_client.h"
 #include "mqtt/site_settings.h"
 #include "platform/event_loop.h"
 
@@ -55,7 +58,9 @@ class Site {
   bool connected() const;
 
  private:
-  void message(const std::string& topic, const std::string& payload);
+  void message(const Message& m);
+  // One line a minute at most for each topic whose messages are too large.
+  void refuse(const std::string& topic, std::size_t bytes, std::size_t limit);
   void publishStatus(bool force);
 
   Dispatcher& dispatcher_;
@@ -65,6 +70,7 @@ class Site {
   std::unique_ptr<BrokerClient> client_;
   Timer statusTimer_;
   std::string lastStatus_;
+  std::map<std::string, std::int64_t> refusedLoggedAtMs_;  // by topic
 };
 
 // The site the settings ask for, started: none without [MQTT] Broker (or

@@ -61,10 +61,10 @@ TEST_F(FilesTest, FileNamesAndCounts) {
   EXPECT_EQ(queue(1), std::vector<std::string>{"to all\r"});
 
   // "FILE:" alone names the program folder, which is no file.
-  EXPECT_FALSE(dispatcher->handOff("FILE:"));
+  EXPECT_EQ(dispatcher->handOff("FILE:"), Dispatcher::HandOff::FileNotRead);
   EXPECT_TRUE(logged("File could not be read - " + dir.folder()));
   // Two words: the name starts with a blank and is not the file.
-  EXPECT_FALSE(dispatcher->handOff("FILE: all.ini "));
+  EXPECT_EQ(dispatcher->handOff("FILE: all.ini "), Dispatcher::HandOff::FileNotRead);
   EXPECT_TRUE(logged("File could not be read - " + dir.folder() + " all.ini"));
   // Leading blanks keep the prefix from being seen: an ordinary command.
   dispatcher->handOff(" FILE:all.ini");
@@ -85,16 +85,45 @@ TEST_F(FilesTest, AFileThatCannotBeReadIsLoggedAsSuchAndReported) {
   dir.write("cmd.ini", "[CommandList]\nCommand1=from file\n");
   ASSERT_EQ(::mkfifo((dir.folder() + "pipe.ini").c_str(), 0600), 0);
   for (const std::string name : {"missing.ini", "pipe.ini"}) {
-    EXPECT_FALSE(dispatcher->handOff("FILE:" + name)) << name;
+    EXPECT_EQ(dispatcher->handOff("FILE:" + name), Dispatcher::HandOff::FileNotRead) << name;
     EXPECT_TRUE(logged("File could not be read - " + dir.folder() + name)) << name;
     EXPECT_FALSE(logged("File processed - " + dir.folder() + name)) << name;
   }
   EXPECT_TRUE(queue(0).empty());
 
-  EXPECT_TRUE(dispatcher->handOff("FILE:cmd.ini"));
+  EXPECT_EQ(dispatcher->handOff("FILE:cmd.ini"), Dispatcher::HandOff::Handled);
   EXPECT_TRUE(logged("File processed - " + dir.folder() + "cmd.ini"));
   EXPECT_EQ(queue(0), std::vector<std::string>{"from file\r"});
-  EXPECT_TRUE(dispatcher->handOff("RT=plain"));
+  EXPECT_EQ(dispatcher->handOff("RT=plain"), Dispatcher::HandOff::Handled);
+}
+
+// Second copies and command files count toward the producers' total bound:
+// a file that would pass it is refused whole, and while the bound holds a
+// hand-off is refused; either is logged and reported to the second copy.
+TEST_F(FilesTest, HandOffsAndFilesStayWithinTheTotalBound) {
+  start("BacklogTotalMB=1\n");
+  std::string file = "[CommandList]\nCommandCount=100\n";
+  for (int n = 1; n <= 100; ++n) {
+    file += "Command" + std::to_string(n) + "=" + std::string(4000, 'f') + "\n";
+  }
+  dir.write("big.ini", file);  // 100 x 4 KB x 2 encoders: within 1 MB
+  EXPECT_EQ(dispatcher->handOff("FILE:big.ini"), Dispatcher::HandOff::Handled);
+  EXPECT_EQ(dispatcher->handOff("FILE:big.ini"), Dispatcher::HandOff::Handled);
+  const std::size_t before = queue(0).size();
+  EXPECT_EQ(dispatcher->handOff("FILE:big.ini"), Dispatcher::HandOff::QueuesFull);
+  EXPECT_TRUE(logged("File refused - the queues are full (" + dir.folder() + "big.ini)"));
+  EXPECT_EQ(queue(0).size(), before) << "nothing of a refused file is queued";
+  EXPECT_FALSE(dispatcher->producersHeld());
+
+  // Hand-offs fill the rest until the bound holds; then they are refused.
+  Dispatcher::HandOff result = Dispatcher::HandOff::Handled;
+  for (int i = 0; i < 1000 && result == Dispatcher::HandOff::Handled; ++i) {
+    result = dispatcher->handOff("RT=" + std::string(4000, 'h'));
+  }
+  EXPECT_EQ(result, Dispatcher::HandOff::QueuesFull);
+  EXPECT_TRUE(logged("Hand-off refused - the queues are full"));
+  EXPECT_LE(dispatcher->queues().producerBytes(), std::int64_t{1} << 20);
+  EXPECT_TRUE(countersAddUp());
 }
 
 TEST_F(FilesTest, HugeCommandCountDoesNotHang) {

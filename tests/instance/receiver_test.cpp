@@ -190,12 +190,17 @@ TEST_F(ReceiverTest, ASenderWithItsFrameOnTheWayIsNeverDisplaced) {
   EXPECT_EQ(texts, std::vector<std::string>(16, "on time "));
 }
 
-TEST_F(ReceiverTest, TellsTheSenderWhenTheCommandFileCouldNotBeRead) {
-  outcome = SingleInstance::Outcome::FileNotRead;
-  const int fd = client();
-  send(fd, channel::encodeFrame(kTitle, "FILE:missing.ini "));
-  EXPECT_EQ(settle(fd), "F");
-  EXPECT_EQ(texts, std::vector<std::string>{"FILE:missing.ini "});
+TEST_F(ReceiverTest, TellsTheSenderWhatBecameOfItsText) {
+  const std::pair<SingleInstance::Outcome, const char*> cases[] = {
+      {SingleInstance::Outcome::FileNotRead, "F"}, {SingleInstance::Outcome::QueuesFull, "Q"}};
+  for (const auto& [given, reply] : cases) {
+    outcome = given;
+    texts.clear();
+    const int fd = client();
+    send(fd, channel::encodeFrame(kTitle, "FILE:missing.ini "));
+    EXPECT_EQ(settle(fd), reply);
+    EXPECT_EQ(texts, std::vector<std::string>{"FILE:missing.ini "});
+  }
 }
 
 TEST(ChannelFile, IsRemovedOnCloseButNeverASuccessorsFile) {

@@ -170,11 +170,15 @@ TEST_F(SitesTest, OddMessagesAreCommandsOrLoggedAndABurstIsHeldBack) {
       sims, "north", broker.port(),
       "[Status]\nHttpPort=" + std::to_string(http) + "\n[Inputs]\nBacklogTotalMB=1\n");
   site.start();
-  // Payloads as they come: a megabyte, NUL bytes, a topic with odd characters.
-  const std::string big = "ONE=" + std::string(1 << 20, 'x') + "\r";
+  // Payloads as they come: as large as a producer's read, NUL bytes, a topic
+  // with odd characters; a megabyte is refused whole (twice, logged once).
+  const std::string big = "ONE=" + std::string((64 << 10) - 5, 'x') + "\r";
+  const std::string huge = "TWO=" + std::string(1 << 20, 'x') + "\r";
   const std::string nul("\0\0\0NUL\0\r", 9);
   for (const auto& [topic, payload] : std::vector<std::pair<std::string, std::string>>{
            {"varnok/command/north", big},
+           {"varnok/command/north", huge},
+           {"varnok/command/north", huge},
            {"varnok/command/north", nul},
            {"varnok/command/north/\xc3\xa4 \xc3\xb6/x", "ODD=1\r"},
            {"varnok/command/north/encoder/Nobody", "LOST\r"},
@@ -193,6 +197,10 @@ TEST_F(SitesTest, OddMessagesAreCommandsOrLoggedAndABurstIsHeldBack) {
       "MQTT message for unknown encoder Nobody dropped (varnok/command/north/encoder/Nobody)"));
   EXPECT_TRUE(site.program->waitForOutput(
       "MQTT message for unknown encoder  dropped (varnok/command/north/encoder/)"));
+  const std::string refused =
+      "MQTT message refused - 1048581 bytes, more than 65536 (varnok/command/north)";
+  EXPECT_TRUE(site.program->waitForOutput(refused));
+  EXPECT_EQ(site.program->out().find(refused), site.program->out().rfind(refused));
 
   // 10,000 messages at once, 400 bytes each: four times the bound.
   std::vector<std::string> burst;

@@ -52,8 +52,8 @@ TEST_F(CountersTest, IntakeByInputAndEachProducerOnceByTheAccessLists) {
     ASSERT_TRUE(time.runUntil([&] { return vip.replies().size() == acks; }));
   }
   ASSERT_TRUE(time.runUntil([&] { return dispatcher->counters().producersRefused == 1; }));
-  ASSERT_TRUE(dispatcher->handOff("RT=hand"));
-  ASSERT_TRUE(dispatcher->handOff("FILE:cmd.ini"));
+  ASSERT_EQ(dispatcher->handOff("RT=hand"), Dispatcher::HandOff::Handled);
+  ASSERT_EQ(dispatcher->handOff("FILE:cmd.ini"), Dispatcher::HandOff::Handled);
 
   const status::Snapshot s = status::takeSnapshot(*dispatcher);
   const TrafficCounters& c = s.totals;
