@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <string>
 
@@ -31,7 +32,24 @@ inline std::uint16_t localPort(int fd) {
 }
 
 // A loopback port that nobody listens on (refused when connected to).
+//
+// Taken below the system's range of ephemeral ports (32768 and up on Linux):
+// a port the system handed out for binding port 0 may be handed out again at
+// once as the local port of some other test's outgoing connection, and then
+// the program that was to listen there finds it in use. Between 20000 and
+// 32767 only another test choosing the same way can collide, and the start
+// differs per process and call.
 inline std::uint16_t closedPort() {
+  static std::uint32_t next = static_cast<std::uint32_t>(getpid()) * 7919u +
+                              static_cast<std::uint32_t>(time(nullptr));
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const auto port = static_cast<std::uint16_t>(20000 + (next++ * 2654435761u >> 7) % 12768);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopbackAddress("0.0.0.0", port);
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    if (free) return port;
+  }
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a = loopbackAddress("127.0.0.1", 0);
   bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
