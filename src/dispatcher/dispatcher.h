@@ -145,6 +145,7 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   void slotDelivered(const SenderSlot& slot, std::size_t commands) override;
   void slotEnded(const SenderSlot& slot, const SlotEnding& ending) override;
   void socketError(int encoder, int errorCode, const std::string& text) override;
+  void dialShortage(int encoder, int errorCode, const std::string& text) override;
   bool anotherEncoderWaits() override;
   // Whether the commands fit within the producers' total bound now.
   bool roomFor(const std::vector<std::string>& commands, const std::string& to) const;
@@ -170,6 +171,9 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   std::vector<Encoder> encoders_;
   CommandQueues queues_;
   int slotCount_ = 0;
+  // A dial failed for want of this machine's own resources and that was
+  // logged; no dial has got under way since.
+  bool shortageLogged_ = false;
 
   ProducerIntake intake_;
   std::array<SenderSlot, kMaxSlots> slots_;

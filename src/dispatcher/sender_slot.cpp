@@ -95,6 +95,7 @@ void SenderSlot::disconnected() {
   ending.commandWritten = commandWritten_;
   ending.closedByUs = closedByUs_;
   ending.deaf = deaf_;
+  ending.localShortage = !ending.wasConnected && link_->failedForWantOfResources();
   if (ending.wasConnected) {
     ending.commandsLost = link_->commandsInFlight();
     ending.bytesLost = link_->bytesInFlight();
@@ -167,7 +168,12 @@ void SenderSlot::endIfDeaf(std::int64_t nowMs, std::uint64_t taken, bool inFligh
 // Errors may come after the slot was freed: they are still the encoder's
 // that was dialled last.
 void SenderSlot::error(int code, const std::string& text) {
-  owner_.socketError(inUse_ ? (idle() ? dialled_ : encoder_) : kNone, code, text);
+  const int encoder = inUse_ ? (idle() ? dialled_ : encoder_) : kNone;
+  if (link_->failedForWantOfResources()) {
+    owner_.dialShortage(encoder, code, text);
+    return;
+  }
+  owner_.socketError(encoder, code, text);
 }
 
 // The slot lets go of the encoder first, so that a refused attempt ends as

@@ -42,6 +42,9 @@ struct SlotEnding {
   bool closedByUs = false;      // the slot closed it, on its owner's behalf
   // Closed while the encoder took nothing for a whole drain period.
   bool deaf = false;
+  // The attempt failed for want of this machine's own resources: no fault
+  // of the encoder's.
+  bool localShortage = false;
   std::size_t commandsLost = 0;  // given to the connection, not taken whole
   std::uint64_t bytesLost = 0;
 };
@@ -62,6 +65,9 @@ class SlotOwner {
   // A socket error of the slot's link; encoder is the one last dialled, or
   // -1 for a slot not in use.
   virtual void socketError(int encoder, int errorCode, const std::string& text) = 0;
+  // The error of an attempt that failed for want of this machine's own
+  // resources, told instead of socketError.
+  virtual void dialShortage(int encoder, int errorCode, const std::string& text) = 0;
   // An active encoder with commands waiting has no slot: a slot's timer may
   // then take its connection away from the encoder it serves.
   virtual bool anotherEncoderWaits() = 0;

@@ -6,6 +6,7 @@
 namespace varnok {
 
 void Dispatcher::slotConnected(const SenderSlot& slot) {
+  shortageLogged_ = false;
   table_.setCell(kColThread, slot.encoder() + 1, slot.traits().thread);
 }
 
@@ -21,6 +22,10 @@ void Dispatcher::slotEnded(const SenderSlot& /*slot*/, const SlotEnding& ending)
   Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
   counters_.failedSends += ending.commandsLost;
   table_.setCell(kColThread, encoder + 1, "");
+  // Our own shortage of descriptors is no fault of the encoder's: it is not
+  // counted, and the next tick dials again.
+  if (ending.localShortage) return;
+  if (!ending.wasConnected) shortageLogged_ = false;  // this dial got under way
   // A connection that the encoder ended before a command could go out on it
   // is no better than a refused one.
   const bool droppedEarly = ending.wasConnected && !ending.commandWritten && !ending.closedByUs &&
@@ -58,6 +63,17 @@ void Dispatcher::socketError(int encoder, int errorCode, const std::string& text
     log("Socket Error " + std::to_string(errorCode) + " - " + text + suffix);
   }
   trail_.mark(Mark::End);
+}
+
+// Logged once per shortage, however many dials it fails meanwhile. The
+// close of a link that got no socket says so first (kWsaENotSock): the
+// shortage's own error follows it.
+void Dispatcher::dialShortage(int encoder, int errorCode, const std::string& text) {
+  if (shortageLogged_ || errorCode == net::kWsaENotSock) return;
+  shortageLogged_ = true;
+  socketError(encoder, errorCode, text);
+  log("Dialling is short of this machine's own resources: no encoder is counted as failing "
+      "for it, and each dial is tried again on the next tick");
 }
 
 void Dispatcher::suspend(int encoder) {

@@ -40,6 +40,9 @@ class EncoderLink {
   virtual void close() = 0;
   // Established, not merely attempted.
   virtual bool connected() const = 0;
+  // The last attempt failed for want of this machine's own resources, not
+  // through anything the encoder did; kept until the next open.
+  virtual bool failedForWantOfResources() const = 0;
 
   // Hands one whole command to the link; a failure closes the link and is
   // reported as a broken connection before it comes back.

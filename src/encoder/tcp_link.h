@@ -21,6 +21,7 @@ class TcpLink final : public EncoderLink {
   Result<> open(const std::string& host, std::uint16_t port) override;
   void close() override { client_.setConnected(false); }
   bool connected() const override { return client_.connected(); }
+  bool failedForWantOfResources() const override { return client_.failedForWantOfResources(); }
 
   Result<> send(std::string_view command) override;
   std::size_t pendingOutput() const override { return client_.pendingOutput(); }

@@ -14,6 +14,12 @@ namespace {
 // What a host name that does not resolve is reported as (kWsaEFault).
 constexpr int kBadAddress = EFAULT;
 
+// Failures of socket(), the loop's watch or connect() that say this machine
+// ran out of something, not that the peer is at fault.
+bool isLocalShortage(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM || err == EADDRNOTAVAIL;
+}
+
 }  // namespace
 
 TcpClient::TcpClient(EventLoop& loop) : SocketBase(loop) {}
@@ -37,7 +43,10 @@ Result<> TcpClient::setConnected(bool on) {
   if (on == open_) return {};
   connected_ = false;
   open_ = on;  // first: isOpen() reads true during the attempt
-  if (on) return activate();
+  if (on) {
+    wantedResources_ = false;
+    return activate();
+  }
   deactivate();
   return {};
 }
@@ -78,11 +87,11 @@ Result<> TcpClient::connectTo(in_addr_t address) {
     }
   }
   socket_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
-  if (!socket_) return fail(errno);
-  if (!startWatching(true)) return fail(errno);
+  if (!socket_) return failDialling(errno);
+  if (!startWatching(true)) return failDialling(errno);
   if (::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
       errno != EINPROGRESS && errno != EINTR) {
-    return fail(errno);
+    return failDialling(errno);
   }
   return {};
 }
@@ -98,6 +107,11 @@ void TcpClient::deactivate() {
 void TcpClient::refuse() {
   open_ = false;
   if (onDisconnected) onDisconnected();
+}
+
+Error TcpClient::failDialling(int err) {
+  wantedResources_ = isLocalShortage(err);
+  return fail(err);
 }
 
 Error TcpClient::fail(int err, ErrorOrigin origin) {

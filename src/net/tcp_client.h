@@ -54,6 +54,10 @@ class TcpClient : public SocketBase {
   Result<> setConnected(bool on);
   // The connection is established (not merely attempted).
   bool connected() const { return connected_; }
+  // The last attempt failed for want of this machine's own resources (no
+  // descriptor, buffer or local port left), not through anything the peer
+  // did; kept until the next attempt starts.
+  bool failedForWantOfResources() const { return wantedResources_; }
 
   // Sends bytes (MSG_NOSIGNAL). What the socket does not take at once is kept
   // and written, in order and before anything sent later, as soon as the
@@ -87,6 +91,9 @@ class TcpClient : public SocketBase {
   // Closes, then reports err (an errno value); the error reported, for a
   // caller that returns it.
   Error fail(int err, ErrorOrigin origin = ErrorOrigin::Call);
+  // fail() for an attempt that could not get under way, noting whether the
+  // cause was a local shortage.
+  Error failDialling(int err);
 
   void connectionReady() override;
   void received(std::string_view bytes) override;
@@ -97,6 +104,7 @@ class TcpClient : public SocketBase {
   // A host name being looked up; the attempt goes on when the answer comes.
   std::unique_ptr<ResolveRequest> resolving_;
   bool connected_ = false;
+  bool wantedResources_ = false;
 };
 
 }  // namespace varnok::net

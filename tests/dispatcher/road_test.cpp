@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "dispatcher_fixture.h"
+#include "support/descriptor_fill.h"
 #include "support/loopback.h"
 
 namespace varnok::testing {
@@ -120,6 +121,29 @@ TEST_F(RoadTest, RefusedEncoderIsCountedSuspendedAndResumed) {
   EXPECT_TRUE(peer().encoders()[0].active);
   EXPECT_EQ(peer().encoders()[0].errorsInRow, 0);
   EXPECT_EQ(queueSize(0), 1u);  // the command waited
+}
+
+// Dials that fail because this process has no descriptor left are not the
+// encoder's failures: with ErrorLimit=1 one such failure would suspend it.
+TEST_F(RoadTest, OwnDescriptorShortageCountsNothingAgainstTheEncoder) {
+  EncoderStub e(loop);
+  start({{"E", e.port}}, "Threads=1\nErrorLimit=1\n");
+  dispatcher->queueCommand("x\r");
+  {
+    DescriptorFill fill;
+    ASSERT_TRUE(fill.full());
+    for (int i = 0; i < 5; ++i) tick();
+  }
+  EXPECT_EQ(peer().encoders()[0].errors, 0);
+  EXPECT_TRUE(peer().encoders()[0].active);
+  EXPECT_EQ(cell(kColErrors, 0), "");
+  int told = 0;
+  for (const std::string& line : logTexts()) told += line.starts_with("Socket Error");
+  EXPECT_EQ(told, 1);
+  EXPECT_TRUE(logged("Socket Error 10024 - Too many open files (E)"));
+  // Descriptors back: the next ticks dial and deliver.
+  ASSERT_TRUE(tickUntil([&] { return e.received == "x\r"; }));
+  EXPECT_EQ(peer().encoders()[0].errors, 0);
 }
 
 TEST_F(RoadTest, EncoderClosingAnOpenConnectionCountsNothing) {
