@@ -256,7 +256,10 @@ void BrokerClient::attemptFailed(const std::string& what) {
 void BrokerClient::scheduleRetry(const std::string& line) {
   const int delay = backoff_.nextDelayMs();
   const long seconds = std::lround(delay / 1000.0);
-  log(line + " (next try in " + std::to_string(seconds) + " s)");
+  // While paused no answer to an attempt could be read: the wait runs, but
+  // the attempt itself waits for reading to resume.
+  log(line + " (next try in " + std::to_string(seconds) + " s" +
+      (readPaused_ ? ", once reading resumes)" : ")"));
   state_ = State::Waiting;
   miscTimer_.setEnabled(false);
   retryTimer_.setInterval(delay);
@@ -269,7 +272,6 @@ void BrokerClient::scheduleRetry(const std::string& line) {
 void BrokerClient::closeSocket() {
   if (fd_ >= 0) loop_.unwatch(fd_);
   fd_ = -1;
-  hungUp_ = false;
   const int sock = mosq_ ? mosquitto_socket(mosq_) : -1;
   if (sock < 0) return;
   ::shutdown(sock, SHUT_RDWR);
@@ -281,13 +283,12 @@ void BrokerClient::closeSocket() {
 void BrokerClient::watchSocket() {
   fd_ = mosquitto_socket(mosq_);
   if (fd_ < 0) return;
-  hungUp_ = false;
   loop_.watch(fd_, 0, [this](std::uint32_t events) { onIo(events); });
   updateEvents();
 }
 
 void BrokerClient::updateEvents() {
-  if (fd_ < 0 || hungUp_) return;
+  if (fd_ < 0) return;
   std::uint32_t ev = readPaused_ ? 0u : static_cast<std::uint32_t>(EPOLLIN);
   if (mosquitto_want_write(mosq_)) ev |= EPOLLOUT;
   loop_.modify(fd_, ev);
@@ -297,31 +298,49 @@ void BrokerClient::onIo(std::uint32_t events) {
   if (fd_ < 0) return;
   const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
   if (readPaused_ && failed && !mosquitto_want_write(mosq_)) {
-    // Reading would hand out messages; the keep-alive ends this connection
-    // instead. Unwatched meanwhile, or the hang-up would wake us forever.
-    loop_.unwatch(fd_);
-    hungUp_ = true;
+    // The broker has gone: what it sent before going is read into our own
+    // queue (handed out only after the pause) and the library sees the close.
+    readAvailable();
+    afterLibraryCall();
     return;
   }
   if ((events & EPOLLOUT) || (failed && mosquitto_want_write(mosq_))) {
     mosquitto_loop_write(mosq_, 1);
   }
-  if (!readPaused_ && (events & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
-    for (int i = 0; i < kMaxReadsPerWakeup && mosquitto_socket(mosq_) >= 0; ++i) {
-      if (mosquitto_loop_read(mosq_, 1) != MOSQ_ERR_SUCCESS) break;
-      int queued = 0;
-      if (mosquitto_socket(mosq_) < 0 || ::ioctl(mosquitto_socket(mosq_), FIONREAD, &queued) != 0 ||
-          queued <= 0) {
-        break;
-      }
-    }
-  }
+  if (!readPaused_ && (events & (EPOLLIN | EPOLLERR | EPOLLHUP))) readAvailable();
   afterLibraryCall();
 }
 
+void BrokerClient::readAvailable() {
+  unreadSincePause_ = false;
+  for (int i = 0; i < kMaxReadsPerWakeup && mosquitto_socket(mosq_) >= 0; ++i) {
+    if (mosquitto_loop_read(mosq_, 1) != MOSQ_ERR_SUCCESS) break;
+    int queued = 0;
+    if (mosquitto_socket(mosq_) < 0 || ::ioctl(mosquitto_socket(mosq_), FIONREAD, &queued) != 0 ||
+        queued <= 0) {
+      break;
+    }
+  }
+}
+
+// The library's keep-alive check ends a connection whose ping went
+// unanswered; while paused the answer cannot be read, so the check rests and
+// the keep-alive message keeps the broker's side of it fresh instead. After
+// a pause what arrived meanwhile is read first: any packet read counts as
+// the broker's sign of life.
 void BrokerClient::onMiscTimer() {
   if (!mosq_ || mosquitto_socket(mosq_) < 0) return;
-  mosquitto_loop_misc(mosq_);
+  if (readPaused_) {
+    const std::int64_t nowMs = loop_.clock().monotonicMs();
+    if (state_ == State::Connected && keepAliveMessage_ &&
+        nowMs - lastPublishedMs_ >= settings_.keepAliveSeconds * 1000 / 2) {
+      const Message m = keepAliveMessage_();
+      publish(m.topic, m.payload, 0, m.retained);
+    }
+    return;
+  }
+  if (unreadSincePause_) readAvailable();
+  if (mosquitto_socket(mosq_) >= 0) mosquitto_loop_misc(mosq_);
   afterLibraryCall();
 }
 
@@ -502,7 +521,10 @@ bool BrokerClient::publish(const std::string& topic, const std::string& payload,
   if (state_ != State::Connected) return false;
   const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                    payload.data(), qos, retained);
-  if (rc == MOSQ_ERR_SUCCESS) ++counters_.messagesPublished;
+  if (rc == MOSQ_ERR_SUCCESS) {
+    ++counters_.messagesPublished;
+    lastPublishedMs_ = loop_.clock().monotonicMs();
+  }
   afterLibraryCall();
   return rc == MOSQ_ERR_SUCCESS;
 }
@@ -510,10 +532,7 @@ bool BrokerClient::publish(const std::string& topic, const std::string& payload,
 void BrokerClient::setReadPaused(bool paused) {
   if (readPaused_ == paused) return;
   readPaused_ = paused;
-  if (!paused && hungUp_ && fd_ >= 0) {
-    hungUp_ = false;
-    loop_.watch(fd_, 0, [this](std::uint32_t events) { onIo(events); });
-  }
+  if (paused) unreadSincePause_ = true;
   updateEvents();
   if (paused) return;
   const Liveness::Watch alive = life_.watch();

@@ -138,11 +138,18 @@ class BrokerClient {
   bool publish(const std::string& topic, const std::string& payload, int qos, bool retained);
 
   // While paused the socket is not read and no message is handed out (what
-  // the library had already read waits in our own queue). The keep-alive may
-  // then fail and the broker drop us; the session keeps what it has not
-  // delivered. A connection lost while paused is retried only after resuming,
-  // since no CONNACK could be read meanwhile.
+  // the library had already read waits in our own queue); the broker's
+  // session keeps what it has not delivered. The connection stays up: the
+  // library's own keep-alive check rests (a ping's answer could not be read),
+  // and the broker hears from us at least every half keep-alive through the
+  // keep-alive message (below). A connection lost while paused is retried
+  // only after resuming, since no CONNACK could be read meanwhile, and the
+  // log says so.
   void setReadPaused(bool paused);
+  // What to publish, at QoS 0, while reading is paused and nothing else was
+  // published for half the keep-alive. Without one the broker may give up
+  // on a long pause.
+  void setKeepAliveMessage(std::function<Message()> make) { keepAliveMessage_ = std::move(make); }
   bool readPaused() const { return readPaused_; }
 
   bool connected() const { return state_ == State::Connected; }
@@ -173,6 +180,8 @@ class BrokerClient {
   void updateEvents();
   void onIo(std::uint32_t events);
   void onMiscTimer();
+  // Reads what the socket holds, a bounded number of packets.
+  void readAvailable();
   void onConnectTimeout();
   // Runs after every library call: follows the socket, then hands out events.
   void afterLibraryCall();
@@ -190,14 +199,18 @@ class BrokerClient {
   std::function<void()> onConnected_;
   std::function<void()> onDisconnected_;
   std::function<void(const Message&)> onMessage_;
+  std::function<Message()> keepAliveMessage_;
 
   mosquitto* mosq_ = nullptr;
   std::unique_ptr<TlsContext> tls_;
   State state_ = State::Idle;
   int fd_ = -1;  // the library's socket, which we watch (the library owns it)
   bool readPaused_ = false;
-  bool hungUp_ = false;         // error or hang-up seen while paused: not watched until resumed
   bool retryOnResume_ = false;  // the retry fell due while paused
+  // Paused, and nothing read since: what the broker said meanwhile (a ping's
+  // answer) is read before the library checks its keep-alive again.
+  bool unreadSincePause_ = false;
+  std::int64_t lastPublishedMs_ = 0;  // monotonic, this client's last publish
   bool delivering_ = false;
   std::uint64_t attempt_ = 0;  // numbers the connection attempts
   Backoff backoff_;

@@ -39,6 +39,11 @@ Site::Site(Dispatcher& dispatcher, nowplaying::NowPlaying* nowPlaying, SiteSetti
   client_->setLog([this](std::string line) { dispatcher_.log(line); });
   client_->setOnConnected([this] { publishStatus(true); });
   client_->setOnMessage([this](const Message& m) { message(m); });
+  // While the backlog holds the broker unread, the site's status goes out
+  // again now and then, so that the broker does not take the site for gone.
+  client_->setKeepAliveMessage([this] {
+    return Message{settings_.statusTopic, status_.online(true), 0, true, 0};
+  });
   statusTimer_.setInterval(kStatusEveryMs);
   statusTimer_.setOnTimer([this] { publishStatus(false); });
   // Pushback: while the producers' total backlog holds every producer, the
@@ -131,7 +136,9 @@ void Site::publishStatus(bool force) {
   if (!client_->connected()) return;
   std::string now = status_.online(false);
   if (!force && now == lastStatus_) return;
-  if (client_->publish(settings_.statusTopic, status_.online(true), 1, true))
+  // While reading is paused no acknowledgement could be read: QoS 0 then.
+  const int qos = client_->readPaused() ? 0 : 1;
+  if (client_->publish(settings_.statusTopic, status_.online(true), qos, true))
     lastStatus_ = std::move(now);
 }
 

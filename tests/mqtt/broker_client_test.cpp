@@ -253,21 +253,42 @@ TEST(BrokerClient, BackoffGrowsAndResetsAfterAcceptedConnection) {
   }
 }
 
-TEST(BrokerClient, PausedReadingHoldsMessagesBack) {
+// Paused reading is backpressure, not a lost link: over two keep-alives of
+// pause (real time: the broker's and the library's clocks) the connection
+// stays up, the broker keeps our status rather than publishing the will, and
+// what was held back comes once reading resumes. A broker that goes while
+// we are paused is noticed at once, and the log says when the retry comes.
+TEST(BrokerClient, PausedReadingHoldsMessagesBackAndKeepsTheLink) {
   MosquittoBroker broker;
   ASSERT_TRUE(broker.start());
-  RealHarness h(settingsFor(broker.port()));
+  BrokerSettings s = settingsFor(broker.port());
+  s.will = LastWill{"status/site-a", "offline", 1, true};
+  RealHarness h(s);
+  h.client.setKeepAliveMessage([] { return Message{"status/site-a", "alive", 0, true, 0}; });
   h.client.start();
   ASSERT_TRUE(h.runUntil([&] { return h.client.connected(); }));
   h.client.publish("rds/site-a/echo", "x", 1, false);
   ASSERT_TRUE(h.runUntil([&] { return h.got.size() == 1; }));
   h.client.setReadPaused(true);
   ASSERT_TRUE(broker.publish("rds/site-a/enc", numbered("DPS ", 5)));
-  h.runUntil([] { return false; }, 500);
+  h.runUntil([] { return false; }, 2 * 5000 + 1500);
   EXPECT_EQ(h.got.size(), 1u);
+  EXPECT_TRUE(h.client.connected()) << h.logText();
+  EXPECT_EQ(h.client.counters().connectionsLost, 0u) << h.logText();
+  EXPECT_EQ(broker.receive("status/site-a", 1, 5), std::vector<std::string>{"status/site-a alive"});
   h.client.setReadPaused(false);
   ASSERT_TRUE(h.runUntil([&] { return h.got.size() == 6; }));
   EXPECT_EQ(h.got.back(), "rds/site-a/enc DPS 4");
+
+  h.client.setReadPaused(true);
+  broker.kill();
+  ASSERT_TRUE(h.runUntil([&] { return !h.client.connected(); }, 5000)) << h.logText();
+  EXPECT_TRUE(h.log.back().ends_with("(next try in 1 s, once reading resumes)")) << h.logText();
+  ASSERT_TRUE(broker.start());
+  h.runUntil([] { return false; }, 1500);
+  EXPECT_FALSE(h.client.connected());
+  h.client.setReadPaused(false);
+  ASSERT_TRUE(h.runUntil([&] { return h.client.connected(); })) << h.logText();
 }
 
 // The broker must hold "offline" for the site in both ways of leaving: a
