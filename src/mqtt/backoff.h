@@ -9,7 +9,7 @@ namespace varnok::mqtt {
 // How long a client waits before its next attempt: the first wait is
 // firstMs, each further failure doubles it up to maxMs, and every wait is
 // spread by +-jitter (a fraction) so that many sites do not return all at
-// once. Back to firstMs only once the broker has accepted a connection.
+// once. Back to firstMs when the owner says a connection settled.
 class Backoff {
  public:
   Backoff(int firstMs, int maxMs, double jitter)

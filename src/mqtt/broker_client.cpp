@@ -34,6 +34,9 @@ namespace {
 
 constexpr int kSubackFailure = 0x80;
 constexpr int kMaxReadsPerWakeup = 64;
+// Connections in a row that end before they settle before their likely
+// cause is logged: one may be a broker restarting.
+constexpr int kShortLivedBeforeTold = 3;
 
 void initLibrary() {
   static std::once_flag once;
@@ -117,7 +120,9 @@ std::string BrokerClient::checkSettings(const BrokerSettings& s) {
       return "invalid last-will topic " + s.will->topic;
     }
   }
-  if (s.retryFirstMs < 1 || s.retryMaxMs < s.retryFirstMs) return "bad retry delays";
+  if (s.retryFirstMs < 1 || s.retryMaxMs < s.retryFirstMs || s.settledMs < 0) {
+    return "bad retry delays";
+  }
   if (s.retryJitter < 0 || s.retryJitter >= 1) return "retry jitter must be 0..<1";
   if (s.connectTimeoutMs < 1) return "bad connect timeout";
   return {};
@@ -415,7 +420,7 @@ void BrokerClient::afterLibraryCall() {
         }
         connectTimer_.setEnabled(false);
         state_ = State::Connected;
-        backoff_.reset();
+        connectedAtMs_ = loop_.clock().monotonicMs();
         ++counters_.connects;
         log("MQTT connected to " + endpoint());
         pendingSubs_.clear();
@@ -465,7 +470,21 @@ void BrokerClient::connectionEnded(int rc) {
       ++counters_.connectionsLost;
       connectTimer_.setEnabled(false);
       ++attempt_;
-      scheduleRetry("MQTT connection lost - " + reasonFor(rc));
+      const std::string reason = reasonFor(rc);
+      if (loop_.clock().monotonicMs() - connectedAtMs_ >= settings_.settledMs) {
+        backoff_.reset();
+        shortLivedInRow_ = 0;
+        shortLivedTold_ = false;
+      } else {
+        ++shortLivedInRow_;
+      }
+      scheduleRetry("MQTT connection lost - " + reason);
+      if (shortLivedInRow_ >= kShortLivedBeforeTold && !shortLivedTold_) {
+        shortLivedTold_ = true;
+        log("MQTT the broker keeps ending the connection soon after accepting it - is another "
+            "client connected with the client id " +
+            settings_.clientId + "?");
+      }
       if (onDisconnected_) onDisconnected_();
       return;
     }

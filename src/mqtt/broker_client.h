@@ -72,10 +72,14 @@ struct BrokerSettings {
   // Reconnecting: the first retry waits retryFirstMs, each further failure
   // doubles the wait up to retryMaxMs; every wait is spread by +-retryJitter
   // (a fraction) so that many sites do not return all at once. The wait goes
-  // back to retryFirstMs only when the broker accepts a connection.
+  // back to retryFirstMs only when a connection that lasted settledMs ends:
+  // one the broker ends sooner (another client taking the session under the
+  // same client id, a broker that drops whoever connects) counts as a
+  // failed attempt.
   int retryFirstMs = 1000;
   int retryMaxMs = 60000;
   double retryJitter = 0.2;
+  int settledMs = 60000;
   // An attempt that has no accepted CONNACK after this long is abandoned.
   int connectTimeoutMs = 10000;
   // Larger payloads are handed out without their bytes (Message::refusedBytes):
@@ -215,7 +219,10 @@ class BrokerClient {
   std::uint64_t attempt_ = 0;  // numbers the connection attempts
   Backoff backoff_;
   std::string connectedAddress_;
-  std::string libError_;  // the library's last error line
+  std::int64_t connectedAtMs_ = 0;  // monotonic, when the last CONNACK came
+  int shortLivedInRow_ = 0;         // connections ended before they settled
+  bool shortLivedTold_ = false;     // their likely cause has been logged
+  std::string libError_;            // the library's last error line
   std::unique_ptr<net::ResolveRequest> resolve_;
   std::deque<Event> events_;
   std::deque<Message> inbox_;

@@ -218,7 +218,8 @@ TEST(BrokerClient, FrozenBrokerIsNoticedWithoutBlocking) {
 }
 
 // The waits between attempts double from 1 s to 60 s, spread by the jitter,
-// and start again from 1 s once the broker has accepted a connection.
+// and start again from 1 s once a connection has lasted a minute; one that
+// the broker ends sooner counts as a failure.
 TEST(BrokerClient, BackoffGrowsAndResetsAfterAcceptedConnection) {
   for (const double jitter : {0.0, 0.2}) {
     SCOPED_TRACE("jitter " + std::to_string(jitter));
@@ -244,13 +245,48 @@ TEST(BrokerClient, BackoffGrowsAndResetsAfterAcceptedConnection) {
             << h.log.back();
       }
     }
-    ASSERT_TRUE(broker.start());
-    time.advance(h.client.lastRetryDelayMs());
-    ASSERT_TRUE(time.runUntil([&] { return h.client.connected(); })) << h.logText();
-    broker.kill();
-    ASSERT_TRUE(time.runUntil([&] { return !h.client.connected(); }));
-    EXPECT_LE(h.client.lastRetryDelayMs(), 1000 * (1 + jitter) + 1) << h.logText();
+    for (const int lastedMs : {0, 60000}) {
+      ASSERT_TRUE(broker.start());
+      time.advance(h.client.lastRetryDelayMs());
+      ASSERT_TRUE(time.runUntil([&] { return h.client.connected(); })) << h.logText();
+      time.advance(lastedMs);
+      broker.kill();
+      ASSERT_TRUE(time.runUntil([&] { return !h.client.connected(); }));
+      if (lastedMs == 0) {
+        EXPECT_GE(h.client.lastRetryDelayMs(), 60000 * (1 - jitter) - 1) << h.logText();
+      } else {
+        EXPECT_LE(h.client.lastRetryDelayMs(), 1000 * (1 + jitter) + 1) << h.logText();
+      }
+    }
   }
+}
+
+// Two sites given one client id take the session from each other: the
+// waits grow instead of a takeover every second, and the likely cause is
+// logged once.
+TEST(BrokerClient, TwoClientsWithOneIdCalmDown) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.start());
+  Harness<ManualClock> h(settingsFor(broker.port()));
+  varnok::testing::VirtualTime time(h.loop, h.clock);
+  BrokerClient twin(h.loop, settingsFor(broker.port()));
+  std::vector<std::string> twinLog;
+  twin.setLog([&](std::string l) { twinLog.push_back(std::move(l)); });
+  h.client.start();
+  twin.start();
+  for (int step = 0; step < 1800; ++step) {  // three minutes
+    time.advance(100);
+    h.loop.runOnce(1);
+  }
+  const std::uint64_t connects = h.client.counters().connects + twin.counters().connects;
+  EXPECT_GE(connects, 4u) << h.logText();
+  EXPECT_LE(connects, 20u) << h.logText();
+  const std::string hint = "is another client connected with the client id site-a?";
+  const auto told = [&](const std::vector<std::string>& log) {
+    return std::count_if(log.begin(), log.end(),
+                         [&](const std::string& l) { return l.ends_with(hint); });
+  };
+  EXPECT_EQ(told(h.log) + told(twinLog), 2) << h.logText();
 }
 
 // Paused reading is backpressure, not a lost link: over two keep-alives of
