@@ -8,6 +8,7 @@
 #   <config>/varnok/                      the configuration (/etc/varnok for /usr)
 #   <unit dir>/varnok.service             the headless system service
 #   share/applications, share/icons/hicolor, share/man/man1, share/doc/varnok
+#   share/doc/varnok/examples/serial-device.conf  (a drop-in for a serial encoder)
 #   share/varnok/autostart/varnok-autostart.desktop   (copied by a user to enable it)
 #
 # The folder's last name gives the title, so every installation's copy is
@@ -67,7 +68,10 @@ install(FILES ${_pkg}/varnok.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hico
 install(FILES ${_manuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${_pkg}/debian/copyright ${_gen}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/varnok)
+# The demo's configuration, and a drop-in for the unit that opens one serial
+# device (copied by an administrator to varnok.service.d/ to use it).
 install(FILES ${CMAKE_SOURCE_DIR}/examples/news.ini ${CMAKE_SOURCE_DIR}/examples/varnok.ini
+              ${_pkg}/serial-device.conf
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/varnok/examples)
 # The guides, beside the manual pages.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/configuration.md

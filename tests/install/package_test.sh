@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Debian package that "make package" built: its control data and
-# contents, the system unit (systemd-analyze verify, its exposure score),
-# lintian, and the packaged program: its readiness and watchdog messages, and
-# its whole job under the unit's restrictions.
+# contents, the system unit (systemd-analyze verify, its exposure score; also
+# with the example drop-in for a serial encoder), lintian, and the packaged
+# program: its readiness and watchdog messages, and its whole job under the
+# unit's restrictions.
 #   package_test.sh PACKAGE_BUILD_DIR TEST_BUILD_DIR
 # TEST_BUILD_DIR holds the test programs (tests/install/service_notify_tests,
 # restricted_run_tests and restricted_launcher: a plain build, not a
@@ -81,6 +82,7 @@ need ./usr/share/doc/varnok/changelog.gz
 for doc in README.md configuration.md operations.md sites.md; do
   need "./usr/share/doc/varnok/$doc"
 done
+need ./usr/share/doc/varnok/examples/serial-device.conf
 
 dpkg-deb -x "$deb" "$root"
 # The access lists as shipped: every line of 1 to 15 characters is an
@@ -156,12 +158,12 @@ done
 [ "$failures" -eq "$unit_failures" ] && pass "unit settings"
 
 # The exposure score of "systemd-analyze security": at most 2.0.
-exposure() {
-  systemd-analyze security --offline=true "$1" 2>&1 |
-    sed -n 's/^.*Overall exposure level for [^:]*: \([0-9][0-9.]*\).*$/\1/p'
-}
+security() { systemd-analyze security --offline=true "$1" 2>&1; }
+score_of() { sed -n 's/^.*Overall exposure level for [^:]*: \([0-9][0-9.]*\).*$/\1/p' <<<"$1"; }
+exposure() { score_of "$(security "$1")"; }
 above2() { awk -v s="$1" 'BEGIN { exit !(s > 2.0) }'; }
-score=$(exposure "$work/unit/varnok.service")
+report=$(security "$work/unit/varnok.service")
+score=$(score_of "$report")
 if [ -n "$score" ] && ! above2 "$score"; then
   pass "exposure $score"
 else
@@ -174,6 +176,44 @@ sed -E '/^(SystemCallFilter|SystemCallArchitectures|ProtectProc|ProcSubset)=/d' 
 loose=$(exposure "$work/unit/loose.service")
 [ -n "$loose" ] && above2 "$loose" && pass "a unit without the filter scores $loose" ||
   fail "a unit without the filter scores ${loose:-nothing}: the check proves nothing"
+
+# The example drop-in for a serial encoder, applied as an administrator
+# would: verify and security read <unit folder>/varnok.service.d/ beside the
+# unit they are given. With it the unit must still verify and score 2.0 or
+# better, and must really be opened to the drop-in's device and no further.
+dropin=$root/usr/share/doc/varnok/examples/serial-device.conf
+with_dropin() { # FOLDER DROP-IN
+  mkdir -p "$1/varnok.service.d"
+  cp "$work/unit/varnok.service" "$1/"
+  cp "$2" "$1/varnok.service.d/serial.conf"
+}
+dropin_failures=$failures
+for key in PrivateDevices=no DevicePolicy=closed 'DeviceAllow=/dev/[^ ]+ rw' SupplementaryGroups=dialout; do
+  grep -Eqx -- "$key" "$dropin" || fail "the serial drop-in lacks $key"
+done
+device=$(sed -n 's|^DeviceAllow=\(/dev/[^ ]*\) rw$|\1|p' "$dropin")
+with_dropin "$work/serial" "$dropin"
+if ! out=$(verify "$work/serial/varnok.service") || [ -n "$out" ]; then
+  fail "systemd-analyze verify with the serial drop-in: $out"
+fi
+sed 's/^DevicePolicy=closed$/DevicePolicy=closd/' "$dropin" >"$work/broken-serial.conf"
+with_dropin "$work/serial-broken" "$work/broken-serial.conf"
+[ -n "$(verify "$work/serial-broken/varnok.service" || true)" ] ||
+  fail "verify accepts a drop-in with DevicePolicy=closd: it does not read the drop-in"
+serial_report=$(security "$work/serial/varnok.service")
+serial=$(score_of "$serial_report")
+if [ -z "$serial" ] || above2 "$serial"; then
+  fail "exposure with the serial drop-in ${serial:-not found} is above 2.0"
+fi
+grep -q 'PrivateDevices=.*Service has no access to hardware devices' <<<"$report" ||
+  fail "the unit alone is rated as seeing hardware devices: the drop-in check proves nothing"
+allowed=$(grep 'DeviceAllow=' <<<"$serial_report" || true)
+if ! grep -q 'PrivateDevices=.*Service potentially has access to hardware devices' <<<"$serial_report" ||
+  [[ "$allowed " != *" ${device:-no device}:rw "* ]]; then
+  fail "the serial drop-in did not take effect: $(grep -E 'PrivateDevices=|DeviceAllow=' <<<"$serial_report")"
+fi
+[ "$failures" -eq "$dropin_failures" ] &&
+  pass "the serial drop-in for $device verifies and scores $serial (the unit alone $score)"
 
 # --- lintian -------------------------------------------------------------
 lint_status=0
