@@ -257,8 +257,23 @@ ssize_t readWithin(int fd, std::chrono::milliseconds limit) {
   pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) return -ETIMEDOUT;
   char buf[256];
-  ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+  ssize_t n = ::read(fd, buf, sizeof buf);  // read(): also serves a pty
   return n >= 0 ? n : -errno;
+}
+
+// Reads until `want` bytes came, the peer ended or the bounded wait is over.
+std::string readBytes(int fd, std::size_t want) {
+  std::string got;
+  const auto deadline = SteadyClock::now() + kLimit;
+  char buf[256];
+  while (got.size() < want) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, msLeft(deadline)) != 1) break;
+    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, want - got.size()));
+    if (n <= 0) break;
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+  return got;
 }
 
 std::string readFile(const std::string& path) {
@@ -535,6 +550,107 @@ TEST(EncoderSim, MaxConnsTurnsAwayConnectionsBeyondTheLimit) {
   EXPECT_NE(sim.out.find("connections: 2, bytes: 0, turned away: 1"), std::string::npos) << sim.out;
 }
 
+// The simulator answering command lines, on each transport. An exchange with
+// an empty reply expects none for that part; `gone` is the error the client
+// meets afterwards (0: none), `summary` what the simulator reports at the end.
+TEST(EncoderSim, AnswersCommandLinesOnEveryTransport) {
+  struct Row {
+    std::string transport;
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::string>> exchanges;
+    int gone;
+    std::string summary;
+  };
+  const std::vector<Row> rows = {
+      // The line state survives between reads; CRLF ends one line only.
+      {"tcp",
+       {"--reply", "ok", "--refuse-every", "2"},
+       {{"RT1=A\r\n", "OK\r\n"}, {"RT1=", ""}, {"B\r", "NO\r\n"}, {"PS=C\n", "OK\r\n"}},
+       0,
+       "connections: 1, bytes: 18, sent back: 12"},
+      {"tcp",
+       {"--reply", "twice", "--ok-text", "+", "--reply-delay-ms", "300"},
+       {{"PS=X\r", "+\r\n+\r\n"}},
+       0,
+       "connections: 1, bytes: 5, sent back: 6"},
+      {"udp",
+       {"--reply", "ok"},
+       {{"RT1=Hello\r", "OK\r\n"}, {"PS=ABC\r", "OK\r\n"}},
+       0,
+       "datagrams: 2, bytes: 17, sent back: 8"},
+      {"udp", {"--mode", "refuse"}, {{"PS=ABC\r", ""}}, ECONNREFUSED, "datagrams: 0, bytes: 0"},
+      {"serial", {"--reply", "ok"}, {{"PS=ABC\r", "OK\r\n"}}, 0, "bytes: 7, sent back: 4"},
+      {"serial", {"--reply", "no"}, {{"PS=ABC\r", "NO\r\n"}}, 0, "bytes: 7, sent back: 4"},
+      {"serial", {"--mode", "vanish", "--reply", "ok"}, {{"PS=ABC\r", ""}}, EIO, "bytes: 7\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.transport + " " + row.args[1]);
+    const std::string readyPath = tempPath("answers.ready");
+    const std::string outPath = tempPath("answers.bin");
+    std::vector<std::string> args = {"--transport", row.transport, "--ready-file",
+                                     readyPath,     "--out",       outPath};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    Child sim(VARNOK_ENCODER_SIM, args);
+    ASSERT_TRUE(pumpUntil(sim, nullptr, [&] { return sim.out.find('\n') != std::string::npos; }))
+        << sim.err;
+    std::string ready = readFile(readyPath);
+    ASSERT_FALSE(ready.empty());
+    ready.pop_back();  // the newline
+    int fd = -1;
+    if (row.transport == "serial") {
+      EXPECT_NE(sim.err.find("serial device: " + ready + "\n"), std::string::npos) << sim.err;
+      fd = ::open(ready.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } else if (row.transport == "udp") {
+      fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      sockaddr_in sa = varnok::tools::makeSockaddr(*varnok::tools::parseIpv4("127.0.0.1"),
+                                                   static_cast<std::uint16_t>(std::stoi(ready)));
+      ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    } else {
+      fd = connectTo(std::stoi(ready));
+    }
+    ASSERT_GE(fd, 0) << ready << ": " << std::strerror(errno);
+    const auto delayArg = std::find(row.args.begin(), row.args.end(), "--reply-delay-ms");
+    const auto delay =
+        std::chrono::milliseconds(delayArg == row.args.end() ? 0 : std::stoi(*std::next(delayArg)));
+    std::string sent;
+    for (const auto& [send, reply] : row.exchanges) {
+      sent += send;
+      const auto start = SteadyClock::now();
+      const ssize_t n = row.transport == "serial"
+                            ? ::write(fd, send.data(), send.size())
+                            : ::send(fd, send.data(), send.size(), MSG_NOSIGNAL);
+      ASSERT_EQ(n, static_cast<ssize_t>(send.size()));
+      if (reply.empty()) {
+        // Unanswered: let it arrive on its own, so the next part comes in another read.
+        if (row.gone == 0) {
+          ASSERT_TRUE(pumpUntil(sim, nullptr, [&] { return readFile(outPath) == sent; }));
+        }
+        continue;
+      }
+      EXPECT_EQ(readBytes(fd, reply.size()), reply);
+      if (delay > 0ms) {
+        EXPECT_GE(SteadyClock::now() - start, delay);
+      }
+    }
+    if (row.gone == 0) {
+      EXPECT_TRUE(pumpUntil(sim, nullptr, [&] { return readFile(outPath) == sent; }));
+    } else {
+      const ssize_t r = readWithin(fd, kLimit);
+      EXPECT_TRUE(r == -row.gone || (row.gone == EIO && r == 0)) << r;
+    }
+    if (row.gone == EIO) {
+      EXPECT_EQ(::write(fd, "X\r", 2), -1);
+      EXPECT_EQ(errno, EIO);
+    }
+    ::close(fd);
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.waitExit(), 0);
+    EXPECT_NE(sim.out.find(row.summary), std::string::npos) << sim.out;
+    ::unlink(readyPath.c_str());
+    ::unlink(outPath.c_str());
+  }
+}
+
 TEST(EncoderSim, EndsByItselfAfterItsLifetime) {
   Child sim(VARNOK_ENCODER_SIM, {"--lifetime", "0.2"});
   EXPECT_EQ(sim.waitExit(), 0);
@@ -543,7 +659,15 @@ TEST(EncoderSim, EndsByItselfAfterItsLifetime) {
 
 TEST(Tools, RefuseAddressesOutsideLoopbackAndBadArguments) {
   const std::vector<std::vector<std::string>> simArgs = {
-      {"--host", "192.0.2.1"}, {"--host", "0.0.0.0"}, {"--mode", "sleepy"}, {"--port", "70000"}};
+      {"--host", "192.0.2.1"},
+      {"--host", "0.0.0.0"},
+      {"--mode", "sleepy"},
+      {"--port", "70000"},
+      {"--mode", "vanish"},
+      {"--transport", "udp", "--mode", "noread"},
+      {"--refuse-every", "2"},
+      {"--reply", "ok", "--mode", "garbage"},
+      {"--transport", "serial", "--port", "4001"}};
   for (const auto& args : simArgs) {
     Child sim(VARNOK_ENCODER_SIM, args);
     EXPECT_EQ(sim.waitExit(), 2) << args[0] << " " << args[1];
