@@ -128,6 +128,13 @@ TEST_F(RoadTest, RefusedEncoderIsCountedSuspendedAndResumed) {
 TEST_F(RoadTest, OwnDescriptorShortageCountsNothingAgainstTheEncoder) {
   EncoderStub e(loop);
   start({{"E", e.port}}, "Threads=1\nErrorLimit=1\n");
+  // One delivery first, while descriptors are free: the sanitizer's check of
+  // each polymorphic call needs one the first time it meets the call.
+  dispatcher->queueCommand("w\r");
+  ASSERT_TRUE(tickUntil([&] { return e.received == "w\r"; }));
+  e.closeAll();
+  ASSERT_TRUE(tickUntil([&] { return dispatcher->senderSlots()[0].idle(); }));
+  tick();
   dispatcher->queueCommand("x\r");
   {
     DescriptorFill fill;
@@ -142,7 +149,7 @@ TEST_F(RoadTest, OwnDescriptorShortageCountsNothingAgainstTheEncoder) {
   EXPECT_EQ(told, 1);
   EXPECT_TRUE(logged("Socket Error 10024 - Too many open files (E)"));
   // Descriptors back: the next ticks dial and deliver.
-  ASSERT_TRUE(tickUntil([&] { return e.received == "x\r"; }));
+  ASSERT_TRUE(tickUntil([&] { return e.received == "w\rx\r"; }));
   EXPECT_EQ(peer().encoders()[0].errors, 0);
 }
 
