@@ -93,8 +93,8 @@ std::optional<std::string_view> commandKey(std::string_view text) {
 }
 
 std::size_t CommandQueues::removeWaiting(int encoder, CommandSource source) {
-  return removeWaiting(encoder,
-                       [source](const QueuedCommand& entry) { return entry.origin.source == source; });
+  return removeWaiting(
+      encoder, [source](const QueuedCommand& entry) { return entry.origin.source == source; });
 }
 
 std::size_t CommandQueues::removeWaiting(int encoder,

@@ -35,6 +35,18 @@ void Dispatcher::dispatchTick() {
   trail_.mark(Mark::End);
 }
 
+LinkTarget linkTargetOf(const Encoder& e) {
+  LinkTarget t;
+  t.transport = e.transport;
+  t.host = e.host;
+  t.port = static_cast<std::uint16_t>(e.port & 0xFFFF);
+  t.device = e.device;
+  t.baud = e.baud;
+  t.rtsCts = e.rtsCts;
+  t.maxDatagram = static_cast<std::size_t>(e.maxDatagram);
+  return t;
+}
+
 Result<> Dispatcher::serve(int encoder, int slotIndex) {
   trail_.mark(Mark::Serve);
   SenderSlot& slot = slots_[static_cast<std::size_t>(slotIndex)];
@@ -42,19 +54,27 @@ Result<> Dispatcher::serve(int encoder, int slotIndex) {
   if (slot.idle()) {
     if (queues_.empty(encoder) || isServed(encoder, false)) return {};
     const Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
-    const auto port = static_cast<std::uint16_t>(e.port & 0xFFFF);
-    if (!slot.canDial(e.host, port)) {
+    const LinkTarget target = linkTargetOf(e);
+    if (!slot.canDial(target)) {
       // The slot's link is still busy with an earlier connection: close it
       // and let a later tick try again.
       slot.close();
       return {};
     }
-    return slot.dial(encoder, e.host, port);
+    return slot.dial(encoder, target, ReplyRules{e.replyOk, e.replyError, e.replyTimeoutMs});
   }
 
   if (!slot.connected() || !slot.readyForNext()) return {};
   const std::string command = takeNext(encoder);
   if (command.empty()) return {};
+  // A datagram carries a command whole or not at all.
+  const Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
+  if (e.transport == Transport::Udp && command.size() > static_cast<std::size_t>(e.maxDatagram)) {
+    ++counters_.failedSends;
+    log("Command refused - " + std::to_string(command.size()) +
+        " bytes, more than MaxDatagram=" + std::to_string(e.maxDatagram) + " (" + e.name + ")");
+    return {};
+  }
   if (Result<> sent = slot.send(command); !sent) return sent;
   trail_.mark(Mark::End);
   return {};

@@ -21,6 +21,7 @@ namespace {
 // other names are looked up only when dialled, and mayDial checks what they
 // give.
 bool deliversToOurselves(const Encoder& e, std::uint16_t listenOnPort) {
+  if (e.transport != Transport::Tcp) return false;  // only TCP reaches our listener
   if ((e.port & 0xFFFF) != listenOnPort) return false;
   if (upperAscii(e.host) == "LOCALHOST") return true;
   in_addr address{};
@@ -107,6 +108,7 @@ Result<> Dispatcher::start(const DispatcherSettings& settings) {
   intake_.loadLists(config_.programFolder);
   intake_.setProducerBound(config_.producerBacklogBytes);
   log("Configuration file loaded");
+  for (const std::string& problem : settings.encoderProblems) log(problem);
 
   if (config_.socketInput) {
     // A port that cannot be had is logged by the error report, and ends the
@@ -139,8 +141,10 @@ void Dispatcher::buildEncoderTables(const std::vector<Encoder>& configured) {
     e.active = e.enabled;
     table_.setCell(kColName, row, e.name);
     table_.setCell(kColQueue, row, "0");
-    table_.setCell(kColHost, row, e.host);
-    table_.setCell(kColPort, row, std::to_string(e.port));
+    // A serial encoder shows its device and rate.
+    const bool serial = e.transport == Transport::Serial;
+    table_.setCell(kColHost, row, serial ? e.device : e.host);
+    table_.setCell(kColPort, row, std::to_string(serial ? e.baud : e.port));
     table_.setCell(kColEnabled, row, e.active ? "Yes" : "No");
   }
 }

@@ -143,6 +143,11 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   bool mayDial(int encoder, const sockaddr_in& target) override;
   void slotConnected(const SenderSlot& slot) override;
   void slotDelivered(const SenderSlot& slot, std::size_t commands) override;
+  bool slotRefused(const SenderSlot& slot, const std::string& command,
+                   const std::string& why) override;
+  void slotNote(const SenderSlot& slot, const std::string& text) override;
+  // Counts a failure against the encoder, suspending it at ErrorLimit.
+  void countFailure(int encoder);
   void slotEnded(const SenderSlot& slot, const SlotEnding& ending) override;
   void socketError(int encoder, int errorCode, const std::string& text) override;
   void dialShortage(int encoder, int errorCode, const std::string& text) override;
@@ -181,6 +186,9 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   Timer expiryTimer_;
   Timer resumeTimer_;
 };
+
+// Where an encoder's link goes, from its settings.
+LinkTarget linkTargetOf(const Encoder& e);
 
 // The application title "Varnok (" + folder name + ")", or "Varnok" when the
 // folder name cannot be had.

@@ -1,8 +1,13 @@
 #include "dispatcher/dispatcher_config.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
+#include <iterator>
 #include <new>
+#include <optional>
+
+#include "platform/ascii_text.h"
 
 namespace varnok {
 
@@ -38,6 +43,81 @@ IniFile readConfigurationFile(const std::string& programFolder) {
   return IniFile(programFolder + "varnok.ini");
 }
 
+namespace {
+
+// The rates a serial line may be set to.
+constexpr std::int32_t kBaudRates[] = {1200,  2400,   4800,   9600,   19200, 38400,
+                                       57600, 115200, 230400, 460800, 921600};
+
+// A whole decimal number, nothing else.
+std::optional<std::int32_t> wholeNumber(std::string_view text) {
+  text = trimmed(text);
+  std::int32_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// The transport and confirmation keys of one encoder. A value that cannot
+// be taken adds a line to problems and switches the encoder off; an encoder
+// without these keys is TCP as it always was.
+void readLinkSettings(const IniFile& ini, const std::string& section, Encoder& e,
+                      std::vector<std::string>& problems) {
+  const auto refuse = [&](const std::string& key, const std::string& value, const char* rule) {
+    problems.push_back("Encoder setting refused - " + key + "=" + value + " (" + e.name +
+                       "): " + rule + "; the encoder stays off");
+    e.enabled = false;
+  };
+  const auto number = [&](const char* key, std::int32_t def, std::int32_t low, std::int32_t high,
+                          const char* rule) {
+    const std::string text = ini.readString(section, key, "");
+    if (trimmed(text).empty()) return def;
+    const std::optional<std::int32_t> value = wholeNumber(text);
+    if (!value || *value < low || *value > high) {
+      refuse(key, text, rule);
+      return def;
+    }
+    return *value;
+  };
+  const std::string transport = lowerAscii(trimmed(ini.readString(section, "Transport", "tcp")));
+  if (transport == "udp") {
+    e.transport = Transport::Udp;
+  } else if (transport == "serial") {
+    e.transport = Transport::Serial;
+  } else if (transport != "tcp") {
+    refuse("Transport", transport, "tcp, udp or serial");
+  }
+  if (e.transport == Transport::Serial) {
+    e.device = std::string(trimmed(ini.readString(section, "Device", "")));
+    if (e.device.empty()) refuse("Device", "", "a serial encoder needs its device");
+    e.baud = number("Baud", 9600, 1, 921600, "a standard rate from 1200 to 921600");
+    if (std::find(std::begin(kBaudRates), std::end(kBaudRates), e.baud) == std::end(kBaudRates)) {
+      refuse("Baud", std::to_string(e.baud), "a standard rate from 1200 to 921600");
+      e.baud = 9600;
+    }
+    const std::string flow = lowerAscii(trimmed(ini.readString(section, "FlowControl", "none")));
+    if (flow == "rtscts") {
+      e.rtsCts = true;
+    } else if (flow != "none") {
+      refuse("FlowControl", flow, "none or rtscts");
+    }
+  }
+  if (e.transport == Transport::Udp) {
+    e.maxDatagram = number("MaxDatagram", 1472, 1, 65507, "1 to 65507 bytes");
+  }
+  e.replyOk = ini.readString(section, "ReplyOk", "");
+  e.replyError = ini.readString(section, "ReplyError", "");
+  e.replyTimeoutMs = number("ReplyTimeoutMs", 2000, 10, 600000, "10 to 600000 ms");
+  if (e.replyOk.empty() && !e.replyError.empty()) {
+    refuse("ReplyError", e.replyError, "needs ReplyOk");
+  }
+  if (!e.replyOk.empty() && e.replyOk == e.replyError) {
+    refuse("ReplyError", e.replyError, "must differ from ReplyOk");
+  }
+}
+
+}  // namespace
+
 DispatcherSettings readDispatcherSettings(
     const IniFile& ini, std::string programFolder,
     const std::function<void(const std::string& section, int index)>& alsoRead) {
@@ -65,6 +145,7 @@ DispatcherSettings readDispatcherSettings(
       if (!key.empty()) e.replaceWaiting.emplace_back(key);
       start = comma + 1;
     }
+    readLinkSettings(ini, section, e, s.encoderProblems);
     if (alsoRead) alsoRead(section, n - 1);
   }
   return s;

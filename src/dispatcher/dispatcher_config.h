@@ -44,6 +44,9 @@ struct DispatcherSettings {
   // Why the encoders could not be read (memory ran out for their count);
   // start-up logs it and goes on with none.
   std::string encodersNotRead;
+  // Encoder settings that could not be taken, one log line each; each such
+  // encoder stays off.
+  std::vector<std::string> encoderProblems;
   bool operator==(const DispatcherSettings&) const = default;
 };
 

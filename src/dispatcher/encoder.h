@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "encoder/transport.h"
 #include "platform/clock.h"
 
 namespace varnok {
@@ -19,7 +20,20 @@ struct Encoder {
   // Command keys (RT1, PS, ...) whose newest command takes out the older
   // ones still waiting for this encoder (ReplaceWaiting).
   std::vector<std::string> replaceWaiting;
-  bool active = false;           // may be served now; cleared by a suspension
+  // The way to it: TCP to host:port unless configured otherwise.
+  Transport transport = Transport::Tcp;
+  std::string device;  // serial
+  std::int32_t baud = 9600;
+  bool rtsCts = false;
+  std::int32_t maxDatagram = 1472;  // UDP
+  // Confirmed delivery: with replyOk set, each command waits for the
+  // encoder's reply line; replyOk confirms it, replyError or silence for
+  // replyTimeoutMs refuses it.
+  std::string replyOk;
+  std::string replyError;
+  std::int32_t replyTimeoutMs = 2000;
+  std::int64_t refused = 0;        // commands refused or left unanswered since start
+  bool active = false;             // may be served now; cleared by a suspension
   std::int64_t suspendedAtMs = 0;  // monotonic: a step of the wall clock changes no rest
   bool operator==(const Encoder&) const = default;
 };

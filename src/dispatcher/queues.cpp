@@ -40,10 +40,9 @@ void Dispatcher::enqueue(const std::string& command, const Destination& to,
     for (std::size_t i = 0; i < encoders_.size(); ++i) {
       const std::vector<std::string>& keys = encoders_[i].replaceWaiting;
       if (!isFor(i) || std::find(keys.begin(), keys.end(), *key) == keys.end()) continue;
-      counters_.replaced +=
-          queues_.removeWaiting(static_cast<int>(i), [&key](const QueuedCommand& entry) {
-            return commandKey(entry.text) == key;
-          });
+      counters_.replaced += queues_.removeWaiting(
+          static_cast<int>(i),
+          [&key](const QueuedCommand& entry) { return commandKey(entry.text) == key; });
     }
   }
   for (std::int32_t pass = 0; pass <= config_.repeat; ++pass) {

@@ -1,6 +1,6 @@
 #include "dispatcher/sender_slot.h"
 
-#include "encoder/tcp_link.h"
+#include "encoder/link.h"
 
 namespace varnok {
 
@@ -10,30 +10,53 @@ SenderSlot::SenderSlot(EventLoop& loop, int index, SlotOwner& owner, DebugTrail&
       loop_(loop),
       owner_(owner),
       trail_(trail),
-      link_(link ? std::move(link) : std::make_unique<TcpLink>(loop)),
+      link_(link ? std::move(link) : makeLink(loop, Transport::Tcp)),
       idleTimer_(loop),
-      stayTimer_(loop) {
+      stayTimer_(loop),
+      replyTimer_(loop) {
   idleTimer_.setInterval(traits().idleMs);
   stayTimer_.setInterval(traits().stayMs);
   idleTimer_.setOnTimer([this] { timer(); });
   stayTimer_.setOnTimer([this] { timer(); });
+  replyTimer_.setOnTimer([this] { replyTimedOut(); });
+  wireLink();
+}
+
+void SenderSlot::wireLink() {
   link_->mayDial = [this](const sockaddr_in& target) { return mayDial(target); };
   link_->onConnected = [this] { established(); };
   link_->onDisconnected = [this] { disconnected(); };
   link_->onWritten = [this] { written(); };
   link_->onError = [this](int code, const std::string& text) { error(code, text); };
+  link_->onRead = [this](std::string_view bytes) { received(bytes); };
 }
 
-Result<> SenderSlot::dial(int encoder, const std::string& host, std::uint16_t port) {
+// A link of another kind is made afresh; canDial has made sure the old one
+// is closed.
+Result<> SenderSlot::dial(int encoder, const LinkTarget& target, const ReplyRules& rules) {
+  if (link_->transport() != target.transport) {
+    link_ = makeLink(loop_, target.transport);
+    wireLink();
+  }
   encoder_ = encoder;
   dialled_ = encoder;
   state_ = State::Dialling;
   commandWritten_ = closedByUs_ = deaf_ = false;
-  return link_->open(host, port);
+  rules_ = rules;
+  awaiting_ = overlongLine_ = overlongTold_ = false;
+  replyBuffer_.clear();
+  return link_->open(target);
 }
 
 Result<> SenderSlot::send(const std::string& command) {
   if (Result<> sent = link_->send(command); !sent) return sent;
+  if (confirming() && connected()) {
+    awaiting_ = true;
+    awaited_ = command;
+    replyTimer_.setInterval(rules_.timeoutMs);
+    replyTimer_.setEnabled(false);
+    replyTimer_.setEnabled(true);
+  }
   // What the link cannot pass on at once is written as it drains; the next
   // command waits until then.
   if (link_->pendingOutput() == 0) commandWritten_ = true;
@@ -57,7 +80,67 @@ void SenderSlot::setInUse(bool inUse) {
 void SenderSlot::settle() {
   if (!connected()) return;
   const std::size_t delivered = link_->settle();
-  if (delivered > 0) owner_.slotDelivered(*this, delivered);
+  if (delivered > 0 && !confirming()) owner_.slotDelivered(*this, delivered);
+}
+
+// Replies matter only from an encoder that confirms. Lines end at CR or LF;
+// a line that matches neither text, and any line while no command awaits
+// its reply (a second OK, a late one), confirms nothing.
+void SenderSlot::received(std::string_view bytes) {
+  if (!confirming() || !connected()) return;
+  while (!bytes.empty()) {
+    const std::size_t end = bytes.find_first_of("\r\n");
+    const std::string_view part = bytes.substr(0, end);
+    if (!overlongLine_) {
+      if (replyBuffer_.size() + part.size() > kMaxReplyLine) {
+        overlongLine_ = true;
+        replyBuffer_.clear();
+        if (!overlongTold_) {
+          overlongTold_ = true;
+          owner_.slotNote(
+              *this, "Reply line of more than " + std::to_string(kMaxReplyLine) + " bytes ignored");
+        }
+      } else {
+        replyBuffer_.append(part);
+      }
+    }
+    if (end == std::string_view::npos) return;
+    if (!overlongLine_ && !replyBuffer_.empty()) {
+      const std::string line = std::move(replyBuffer_);
+      replyBuffer_.clear();
+      replyLine(line);
+      if (!confirming() || !connected()) return;  // the line ended the connection
+    }
+    overlongLine_ = false;
+    replyBuffer_.clear();
+    bytes.remove_prefix(end + 1);
+  }
+}
+
+void SenderSlot::replyLine(std::string_view line) {
+  if (!awaiting_) return;
+  if (line == rules_.ok) {
+    awaiting_ = false;
+    replyTimer_.setEnabled(false);
+    owner_.slotDelivered(*this, 1);
+  } else if (!rules_.error.empty() && line == rules_.error) {
+    refuse("reply \"" + std::string(line) + "\"");
+  }
+}
+
+// The reply may still come, and would then confirm the next command: the
+// connection is closed, and the next command goes out on a fresh one.
+void SenderSlot::replyTimedOut() {
+  replyTimer_.setEnabled(false);
+  if (!awaiting_) return;
+  refuse("no reply within " + std::to_string(rules_.timeoutMs) + " ms");
+  if (connected()) close();
+}
+
+void SenderSlot::refuse(const std::string& why) {
+  awaiting_ = false;
+  replyTimer_.setEnabled(false);
+  if (!owner_.slotRefused(*this, awaited_, why) && connected()) close();
 }
 
 // Only a slot in use and bound has an encoder to report on; a link that
@@ -96,10 +179,13 @@ void SenderSlot::disconnected() {
   ending.closedByUs = closedByUs_;
   ending.deaf = deaf_;
   ending.localShortage = !ending.wasConnected && link_->failedForWantOfResources();
+  ending.unreachable = link_->endedUnreachable();
   if (ending.wasConnected) {
-    ending.commandsLost = link_->commandsInFlight();
-    ending.bytesLost = link_->bytesInFlight();
+    ending.commandsLost = commandsInFlight();
+    ending.bytesLost = confirming() ? (awaiting_ ? awaited_.size() : 0) : link_->bytesInFlight();
   }
+  awaiting_ = false;
+  replyTimer_.setEnabled(false);
   commandWritten_ = closedByUs_ = deaf_ = false;
   owner_.slotEnded(*this, ending);
   release();
@@ -117,9 +203,11 @@ void SenderSlot::written() {
 // one idle interval at most.
 void SenderSlot::timer() {
   mark(traits().timer);
+  // A command waiting for its reply has its own deadline.
+  if (awaiting_) return;
   const std::int64_t nowMs = loop_.clock().monotonicMs();
   const std::uint64_t taken = link_->bytesTaken();
-  const bool inFlight = link_->pendingOutput() > 0 || link_->bytesInFlight() > 0;
+  const bool inFlight = link_->pendingOutput() > 0 || (!confirming() && link_->bytesInFlight() > 0);
   if (!owner_.anotherEncoderWaits()) {
     endIfDeaf(nowMs, taken, inFlight);
     return;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "dispatcher/debug_trail.h"
 #include "encoder/link.h"
@@ -42,6 +43,9 @@ struct SlotEnding {
   bool closedByUs = false;      // the slot closed it, on its owner's behalf
   // Closed while the encoder took nothing for a whole drain period.
   bool deaf = false;
+  // The link looked open, but the encoder is not there (UDP port
+  // unreachable): a failed attempt.
+  bool unreachable = false;
   // The attempt failed for want of this machine's own resources: no fault
   // of the encoder's.
   bool localShortage = false;
@@ -57,8 +61,16 @@ class SlotOwner {
   // it, and the slot then lets go of the encoder.
   virtual bool mayDial(int encoder, const sockaddr_in& target) = 0;
   virtual void slotConnected(const SenderSlot& slot) = 0;
-  // Commands that the encoder has taken whole.
+  // Commands that the encoder has taken whole (or confirmed, for one that
+  // confirms).
   virtual void slotDelivered(const SenderSlot& slot, std::size_t commands) = 0;
+  // A command the encoder refused, or left unanswered within its reply
+  // timeout; why says which. False: the encoder is not to be served any
+  // more now (it was suspended), and the slot closes.
+  virtual bool slotRefused(const SenderSlot& slot, const std::string& command,
+                           const std::string& why) = 0;
+  // Something of note about the encoder's replies, for the log.
+  virtual void slotNote(const SenderSlot& slot, const std::string& text) = 0;
   // The connection ended; the slot is still bound while this runs and idle
   // right after.
   virtual void slotEnded(const SenderSlot& slot, const SlotEnding& ending) = 0;
@@ -82,8 +94,19 @@ class SlotOwner {
 //
 // Ownership: the slot owns its link and timers; the owner and the trail
 // outlive it. Events may reach the owner from inside dial, send and close.
+// How an encoder confirms what it took: with ok empty it does not, and
+// delivery is what the link can tell.
+struct ReplyRules {
+  std::string ok;
+  std::string error;
+  int timeoutMs = 2000;
+};
+
 class SenderSlot {
  public:
+  // The longest reply line kept; a longer one is ignored whole.
+  static constexpr std::size_t kMaxReplyLine = 4096;
+
   static constexpr int kNone = -1;
 
   enum class State {
@@ -108,20 +131,29 @@ class SenderSlot {
   bool connected() const { return state_ == State::Connected || state_ == State::Draining; }
   // Whether the connected slot can take its next command: nothing of the
   // last one is still waiting to be written, and no close is pending.
-  bool readyForNext() const { return state_ == State::Connected && link_->pendingOutput() == 0; }
-  // Commands given to the connection that the encoder has not taken whole.
-  std::size_t commandsInFlight() const { return connected() ? link_->commandsInFlight() : 0; }
+  // An encoder that confirms gets its next command once the last one's
+  // reply has come.
+  bool readyForNext() const {
+    return state_ == State::Connected && link_->pendingOutput() == 0 && !awaiting_;
+  }
+  // Commands given to the connection that the encoder has not taken whole
+  // (not confirmed, for one that confirms).
+  std::size_t commandsInFlight() const {
+    if (!connected()) return 0;
+    return confirming() ? (awaiting_ ? 1 : 0) : link_->commandsInFlight();
+  }
+  bool confirming() const { return !rules_.ok.empty(); }
+  bool awaitingReply() const { return awaiting_; }
   bool idleTimerRunning() const { return idleTimer_.enabled(); }
   bool stayTimerRunning() const { return stayTimer_.enabled(); }
 
-  // Whether the slot's link can be pointed at host:port now.
-  bool canDial(const std::string& host, std::uint16_t port) const {
-    return link_->canChangeTarget(host, port);
-  }
-  // Binds the slot to the encoder and starts the connection to host:port.
-  // Events may reach the owner before it returns; an attempt that failed at
-  // once has been reported by then, and comes back as the result.
-  Result<> dial(int encoder, const std::string& host, std::uint16_t port);
+  // Whether the slot's link can be pointed at the target now.
+  bool canDial(const LinkTarget& target) const { return link_->canChangeTarget(target); }
+  // Binds the slot to the encoder and starts the link to the target (a link
+  // of the target's kind). Events may reach the owner before it returns; an
+  // attempt that failed at once has been reported by then, and comes back
+  // as the result.
+  Result<> dial(int encoder, const LinkTarget& target, const ReplyRules& rules = {});
   // Hands a command to the connection and starts the idle period again; a
   // failed send has been reported (the connection ended) by the time it
   // comes back.
@@ -137,6 +169,12 @@ class SenderSlot {
  private:
   friend class DispatcherPeer;  // tests set a slot's binding directly
 
+  void wireLink();
+  void received(std::string_view bytes);
+  void replyLine(std::string_view line);
+  void replyTimedOut();
+  // The command awaiting its reply is refused for why.
+  void refuse(const std::string& why);
   void established();
   void disconnected();
   void written();
@@ -156,6 +194,13 @@ class SenderSlot {
   std::unique_ptr<EncoderLink> link_;
   Timer idleTimer_;
   Timer stayTimer_;
+  Timer replyTimer_;
+  ReplyRules rules_;
+  bool awaiting_ = false;      // a command waits for its reply
+  std::string awaited_;        // that command
+  std::string replyBuffer_;    // a reply line not yet ended
+  bool overlongLine_ = false;  // the line under way is too long: ignored to its end
+  bool overlongTold_ = false;  // that was logged on this connection
   bool inUse_ = false;
   State state_ = State::Idle;
   int encoder_ = kNone;

@@ -40,12 +40,38 @@ void Dispatcher::slotEnded(const SenderSlot& /*slot*/, const SlotEnding& ending)
   // An encoder that took nothing for a whole drain period before we had to
   // close is no better either: it rests instead of swallowing a command
   // per turn.
-  if (!ending.wasConnected || droppedEarly || ending.deaf) {
-    ++e.errors;
-    ++e.errorsInRow;
-    if (e.errorsInRow >= config_.errorLimit) suspend(encoder);
-    table_.setCell(kColErrors, encoder + 1, std::to_string(e.errors));
+  if (!ending.wasConnected || droppedEarly || ending.deaf || ending.unreachable) {
+    countFailure(encoder);
   }
+}
+
+void Dispatcher::countFailure(int encoder) {
+  Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
+  ++e.errors;
+  ++e.errorsInRow;
+  if (e.errorsInRow >= config_.errorLimit) suspend(encoder);
+  table_.setCell(kColErrors, encoder + 1, std::to_string(e.errors));
+}
+
+// An encoder that refuses every command is as broken as one that refuses
+// connections: each refusal counts toward ErrorLimit. The command is not
+// tried again.
+bool Dispatcher::slotRefused(const SenderSlot& slot, const std::string& command,
+                             const std::string& why) {
+  const int encoder = slot.encoder();
+  Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
+  ++counters_.failedSends;
+  ++e.refused;
+  std::string shown = command;
+  while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n')) shown.pop_back();
+  if (shown.size() > 80) shown = shown.substr(0, 80) + "...";
+  log("Command refused by the encoder - " + why + " (" + e.name + "): " + shown);
+  countFailure(encoder);
+  return e.active;
+}
+
+void Dispatcher::slotNote(const SenderSlot& slot, const std::string& text) {
+  log(text + " (" + encoders_[static_cast<std::size_t>(slot.encoder())].name + ")");
 }
 
 bool Dispatcher::anotherEncoderWaits() {
@@ -58,8 +84,13 @@ bool Dispatcher::anotherEncoderWaits() {
 void Dispatcher::socketError(int encoder, int errorCode, const std::string& text) {
   trail_.mark(Mark::SocketError);
   std::string suffix;
+  const bool serial =
+      encoder >= 0 && encoders_[static_cast<std::size_t>(encoder)].transport == Transport::Serial;
   if (encoder >= 0) suffix = " (" + encoders_[static_cast<std::size_t>(encoder)].name + ")";
-  if (errorCode != net::kWsaENotSock) {
+  if (serial) {
+    log("Serial Error " + std::to_string(errorCode) + " - " + text + " (" +
+        encoders_[static_cast<std::size_t>(encoder)].device + ")" + suffix);
+  } else if (errorCode != net::kWsaENotSock) {
     log("Socket Error " + std::to_string(errorCode) + " - " + text + suffix);
   }
   trail_.mark(Mark::End);

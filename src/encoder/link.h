@@ -5,9 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "encoder/transport.h"
+#include "platform/event_loop.h"
 #include "platform/result.h"
 
 namespace varnok {
@@ -29,13 +32,14 @@ class EncoderLink {
  public:
   virtual ~EncoderLink() = default;
 
-  // Whether open(host, port) can be taken now: the link is closed, or is
+  virtual Transport transport() const = 0;
+  // Whether open(target) can be taken now: the link is closed, or is
   // already bound to exactly this target.
-  virtual bool canChangeTarget(const std::string& host, std::uint16_t port) const = 0;
-  // Starts an attempt to reach host:port; an attempt that fails at once is
+  virtual bool canChangeTarget(const LinkTarget& target) const = 0;
+  // Starts an attempt to reach the target; an attempt that fails at once is
   // reported through the handlers and comes back as the result too. The
   // accounting of commands starts afresh.
-  virtual Result<> open(const std::string& host, std::uint16_t port) = 0;
+  virtual Result<> open(const LinkTarget& target) = 0;
   // Ends the link abortively: what was not taken is lost.
   virtual void close() = 0;
   // Established, not merely attempted.
@@ -43,6 +47,10 @@ class EncoderLink {
   // The last attempt failed for want of this machine's own resources, not
   // through anything the encoder did; kept until the next open.
   virtual bool failedForWantOfResources() const = 0;
+  // The link ended because the encoder is not there to take anything (a
+  // UDP port that answers "unreachable"), though it looked open: a failed
+  // attempt, not a connection that went. Kept until the next open.
+  virtual bool endedUnreachable() const { return false; }
 
   // Hands one whole command to the link; a failure closes the link and is
   // reported as a broken connection before it comes back.
@@ -67,6 +75,11 @@ class EncoderLink {
   // Output that send could not pass on at once has all gone.
   std::function<void()> onWritten;
   std::function<void(int errorCode, const std::string& text)> onError;
+  // What the encoder sent back; bytes are valid only during the call.
+  std::function<void(std::string_view bytes)> onRead;
 };
+
+// A closed link of the given kind.
+std::unique_ptr<EncoderLink> makeLink(EventLoop& loop, Transport transport);
 
 }  // namespace varnok

@@ -10,6 +10,9 @@ TcpLink::TcpLink(EventLoop& loop) : client_(loop) {
   client_.onDisconnected = [this] {
     if (onDisconnected) onDisconnected();
   };
+  client_.onRead = [this](std::string_view bytes) {
+    if (onRead) onRead(bytes);
+  };
   client_.onWritten = [this] {
     if (onWritten) onWritten();
   };
@@ -19,9 +22,9 @@ TcpLink::TcpLink(EventLoop& loop) : client_(loop) {
   };
 }
 
-Result<> TcpLink::open(const std::string& host, std::uint16_t port) {
-  client_.setHost(host);
-  client_.setPort(port);
+Result<> TcpLink::open(const LinkTarget& target) {
+  client_.setHost(target.host);
+  client_.setPort(target.port);
   bytesSent_ = 0;
   commandEnds_.clear();
   return client_.setConnected(true);

@@ -15,10 +15,12 @@ class TcpLink final : public EncoderLink {
  public:
   explicit TcpLink(EventLoop& loop);
 
-  bool canChangeTarget(const std::string& host, std::uint16_t port) const override {
-    return client_.canChangeTarget(host, port);
+  Transport transport() const override { return Transport::Tcp; }
+  bool canChangeTarget(const LinkTarget& target) const override {
+    return target.transport == Transport::Tcp ? client_.canChangeTarget(target.host, target.port)
+                                              : !client_.isOpen();
   }
-  Result<> open(const std::string& host, std::uint16_t port) override;
+  Result<> open(const LinkTarget& target) override;
   void close() override { client_.setConnected(false); }
   bool connected() const override { return client_.connected(); }
   bool failedForWantOfResources() const override { return client_.failedForWantOfResources(); }

@@ -234,6 +234,11 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher) {
     e.errorsInRow = k.errorsInRow;
     e.enabled = k.enabled;
     e.suspended = k.enabled && !k.active;
+    e.transport = k.transport == Transport::Udp      ? "udp"
+                  : k.transport == Transport::Serial ? "serial"
+                                                     : "tcp";
+    e.confirms = !k.replyOk.empty();
+    e.refused = k.refused;
     s.encoders.push_back(std::move(e));
   }
   s.log.assign(dispatcher.logView().lines().begin(), dispatcher.logView().lines().end());
@@ -390,6 +395,12 @@ std::string renderJson(const Snapshot& s, bool withLog) {
     out += std::string(",\"enabled\":") + (e.enabled ? "true" : "false");
     out += std::string(",\"suspended\":") + (e.suspended ? "true" : "false");
     out += std::string(",\"connected\":") + (e.connected ? "true" : "false");
+    // Only where they say something: an encoder over TCP that does not
+    // confirm reads as it always has.
+    if (std::string_view(e.transport) != "tcp") {
+      out += std::string(",\"transport\":\"") + e.transport + "\"";
+    }
+    if (e.confirms) out += ",\"confirms\":true,\"refused\":" + number(e.refused);
     out += "}";
   }
   out += "]";
@@ -465,6 +476,11 @@ std::string renderMetrics(const Snapshot& s) {
        [](const EncoderState& e) -> std::int64_t { return e.suspended ? 1 : 0; }},
       {"varnok_encoder_connected", "1 while a sender slot is connected to the encoder.",
        [](const EncoderState& e) -> std::int64_t { return e.connected ? 1 : 0; }},
+      {"varnok_encoder_confirms", "1 when each command waits for the encoder's reply (ReplyOk).",
+       [](const EncoderState& e) -> std::int64_t { return e.confirms ? 1 : 0; }},
+      {"varnok_encoder_commands_refused",
+       "Commands the encoder refused or left unanswered since start.",
+       [](const EncoderState& e) { return e.refused; }},
   };
   for (const PerEncoder& metric : perEncoder) {
     family(out, metric.name, "gauge", metric.help);

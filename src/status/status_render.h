@@ -33,6 +33,9 @@ struct EncoderState {
   bool enabled = false;    // switched on by configuration
   bool suspended = false;  // enabled, but resting after ErrorLimit failures in a row
   bool connected = false;
+  const char* transport = "tcp";
+  bool confirms = false;     // each command waits for the encoder's reply
+  std::int64_t refused = 0;  // commands it refused or left unanswered
 };
 
 // The now-playing service, when it runs: the update on air (UTF-8, empty

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,6 +39,9 @@ class ThreadedEncoder {
     int pauseMs = 0;         // pause after each read
     int resetAfterMs = 0;    // reset each connection this long after accept; 0: never
     int lifetimeMs = 30000;  // stops by itself after this
+    // An encoder that answers: given each command line received (CR or LF
+    // ends it; numbered from 1 across connections), what to write back.
+    std::function<std::string(int line)> reply = {};
   };
 
   explicit ThreadedEncoder(Options options) : options_(options) {
@@ -79,6 +83,7 @@ class ThreadedEncoder {
  private:
   struct Conn {
     int fd;
+    std::string line;  // a command line not yet ended
     std::chrono::steady_clock::time_point readFrom;
     std::chrono::steady_clock::time_point resetAt;
   };
@@ -113,8 +118,12 @@ class ThreadedEncoder {
         if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
           const ssize_t n = recv(c.fd, buf.data(), buf.size(), MSG_DONTWAIT);
           if (n > 0) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            received_.append(buf.data(), static_cast<std::size_t>(n));
+            {
+              std::lock_guard<std::mutex> lock(mutex_);
+              received_.append(buf.data(), static_cast<std::size_t>(n));
+            }
+            if (options_.reply)
+              answer(c, std::string_view(buf.data(), static_cast<std::size_t>(n)));
           } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             open = false;
           }
@@ -130,6 +139,31 @@ class ThreadedEncoder {
       }
       conns_ = std::move(keep);
       if (fds[0].revents & POLLIN) acceptAll();
+    }
+  }
+
+  void answer(Conn& c, std::string_view bytes) {
+    for (char ch : bytes) {
+      if (ch != '\r' && ch != '\n') {
+        c.line.push_back(ch);
+        continue;
+      }
+      if (c.line.empty()) continue;
+      c.line.clear();
+      const std::string back = options_.reply(++lines_);
+      // Written whole, however long, within the peer's lifetime.
+      for (std::size_t sent = 0; sent < back.size() && !stop_;) {
+        const ssize_t n =
+            send(c.fd, back.data() + sent, back.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+          sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+          break;
+        } else {
+          pollfd p{c.fd, POLLOUT, 0};
+          poll(&p, 1, 10);
+        }
+      }
     }
   }
 
@@ -149,7 +183,9 @@ class ThreadedEncoder {
         continue;
       }
       const auto now = std::chrono::steady_clock::now();
-      conns_.push_back({fd, now + std::chrono::milliseconds(options_.silentMs),
+      conns_.push_back({fd,
+                        {},
+                        now + std::chrono::milliseconds(options_.silentMs),
                         now + std::chrono::milliseconds(options_.resetAfterMs)});
     }
   }
@@ -160,6 +196,7 @@ class ThreadedEncoder {
   mutable std::mutex mutex_;
   std::string received_;
   std::atomic<int> accepted_{0};
+  int lines_ = 0;  // the peer's thread alone
   std::atomic<std::uint64_t> flooded_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;
