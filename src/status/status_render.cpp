@@ -217,8 +217,10 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher) {
       e.cells[static_cast<std::size_t>(c)] = table.cell(c, e.number);
     }
     e.name = k.name;
-    e.host = k.host;
-    e.port = k.port;
+    // A serial encoder's device and rate, as in the table.
+    const bool serial = k.transport == Transport::Serial;
+    e.host = serial ? k.device : k.host;
+    e.port = serial ? k.baud : k.port;
     e.queue =
         i < queues.encoderCount() ? static_cast<std::int64_t>(queues.size(static_cast<int>(i))) : 0;
     s.waiting += e.queue;

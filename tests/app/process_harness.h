@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -51,16 +52,25 @@ class EncoderSim {
       : name_(name) {
     file_ = dir.folder() + name + ".bin";
     const std::string ready = dir.folder() + name + ".port";
-    std::vector<std::string> all = {"--port",       "0",   "--out",   file_,
-                                    "--ready-file", ready, "--print", "none"};
+    // A serial one makes a pseudo-terminal and names its device instead.
+    const bool serial = std::find(args.begin(), args.end(), "serial") != args.end();
+    std::vector<std::string> all = {"--out", file_, "--ready-file", ready, "--print", "none"};
+    if (!serial) all.insert(all.begin(), {"--port", "0"});
     all.insert(all.end(), args.begin(), args.end());
     process_ = std::make_unique<ChildProcess>(ENCODER_SIM, all);
-    if (!process_->waitForOutput(" on 127.0.0.1:")) return;
-    const std::string text = readWholeFile(ready);
-    if (!text.empty()) port_ = static_cast<std::uint16_t>(std::stoi(text));
+    if (!process_->waitForOutput(serial ? " on /dev/" : " on 127.0.0.1:")) return;
+    std::string text = readWholeFile(ready);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    if (serial) {
+      device_ = text;
+    } else if (!text.empty()) {
+      port_ = static_cast<std::uint16_t>(std::stoi(text));
+    }
   }
 
   std::uint16_t port() const { return port_; }
+  // The pseudo-terminal of a serial one.
+  const std::string& device() const { return device_; }
   const std::string& name() const { return name_; }
   // Every byte received so far, all connections in the order they were read.
   std::string received() const { return readWholeFile(file_); }
@@ -81,6 +91,7 @@ class EncoderSim {
   std::string name_;
   std::string file_;
   std::uint16_t port_ = 0;
+  std::string device_;
   std::unique_ptr<ChildProcess> process_;
 };
 
