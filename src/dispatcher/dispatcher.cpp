@@ -109,6 +109,12 @@ Result<> Dispatcher::start(const DispatcherSettings& settings) {
   intake_.setProducerBound(config_.producerBacklogBytes);
   log("Configuration file loaded");
   for (const std::string& problem : settings.encoderProblems) log(problem);
+  for (const Encoder& e : encoders_) {
+    if (e.enabled && !e.replyOk.empty()) {
+      log("Encoder " + e.name + " confirms each command (reply " + e.replyOk + " within " +
+          std::to_string(e.replyTimeoutMs) + " ms)");
+    }
+  }
 
   if (config_.socketInput) {
     // A port that cannot be had is logged by the error report, and ends the

@@ -57,6 +57,9 @@ TEST(TransportsProcess, EachEncoderGetsItsBytesAndTheCountersAddUp) {
     EXPECT_EQ(rows.at(name).queue, "0") << name;
   }
   EXPECT_EQ(
+      countLog(varnok->out(), "Encoder Refuser confirms each command (reply OK within 2000 ms)"),
+      1);
+  EXPECT_EQ(
       countLog(varnok->out(), "Command refused by the encoder - reply \"NO\" (Refuser): PS=THREE"),
       1);
 
