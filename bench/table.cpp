@@ -7,9 +7,12 @@
 //
 // --seconds: length of the window in which the sustained-delivery, command
 // latency and idle CPU rows are measured together (default 30).
-// --only: measure only these groups of rows (queue, ack, parallel, nowplaying,
-// mqtt, memory, backlog, banlist, producers); all of them without it.
-// --seconds also bounds the now-playing rounds and the MQTT latency rounds.
+// --only: measure only these groups of rows (queue, ack, parallel, encoders,
+// nowplaying, mqtt, memory, backlog, banlist, producers); all of them without
+// it.
+// --seconds also bounds the now-playing rounds and the MQTT latency rounds,
+// and is the length of the window of the encoder rows (confirmed delivery,
+// UDP beside TCP).
 //
 // Only loopback addresses are used, and every wait is bounded.
 #include <mosquitto.h>
@@ -1935,6 +1938,504 @@ void producersRow(rlim_t limit) {
       countFate(newcomers, Fate::Acked), static_cast<unsigned long long>(limit)));
 }
 
+// ---- Encoders that confirm, and encoders over UDP ---------------------------
+
+// A command as the stand-ins key it: without its line ends.
+std::string bare(std::string command) {
+  while (!command.empty() && (command.back() == '\r' || command.back() == '\n')) command.pop_back();
+  return command;
+}
+
+// What an encoder stand-in was sent: each command (without its line ends)
+// with the moment the read that brought it returned, in order of arrival.
+class Arrivals {
+ public:
+  void add(std::string command, TimePoint when) {
+    std::lock_guard lock(mutex_);
+    times_.push_back(when);
+    byCommand_.emplace(std::move(command), when);
+    arrived_.notify_all();
+  }
+  // When command arrived, waiting at most timeoutMs for it; each arrival is
+  // handed out once.
+  std::optional<TimePoint> arrival(const std::string& command, int timeoutMs) {
+    std::unique_lock lock(mutex_);
+    std::optional<TimePoint> when;
+    arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      const auto found = byCommand_.find(command);
+      if (found == byCommand_.end()) return false;
+      when = found->second;
+      byCommand_.erase(found);
+      return true;
+    });
+    return when;
+  }
+  std::vector<TimePoint> times() const {
+    std::lock_guard lock(mutex_);
+    return times_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<TimePoint> times_;
+  std::map<std::string, TimePoint> byCommand_;
+};
+
+// An encoder stand-in on a thread of its own, recording what it is sent.
+class StandIn {
+ public:
+  virtual ~StandIn() = default;
+  virtual std::uint16_t port() const = 0;
+  Arrivals& arrivals() { return arrivals_; }
+
+ protected:
+  Arrivals arrivals_;
+};
+
+// Over TCP, keeping its connections: a command is a line, ended by CR or LF
+// (empty lines are skipped). With a reply set it answers every line with it
+// as soon as it has read it, before anything else, as an encoder that
+// confirms would.
+class LineSink final : public StandIn {
+ public:
+  explicit LineSink(std::string reply = "") : reply_(std::move(reply)) {
+    listener_ = listenLoopback(port_);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~LineSink() override {
+    stop_ = true;
+    thread_.join();
+  }
+  LineSink(const LineSink&) = delete;
+  LineSink& operator=(const LineSink&) = delete;
+
+  std::uint16_t port() const override { return port_; }
+  std::uint64_t replies() const { return replies_; }
+  std::uint64_t repliesNotSent() const { return repliesNotSent_; }
+
+ private:
+  struct Connection {
+    Fd fd;
+    std::string pending;  // bytes not yet ended by a CR or LF
+  };
+  // Runs until the destructor asks it to stop; every wait is bounded.
+  void run() {
+    std::vector<Connection> conns;
+    char buffer[4096];
+    while (!stop_) {
+      std::vector<pollfd> fds{{listener_.get(), POLLIN, 0}};
+      for (const Connection& c : conns) fds.push_back({c.fd.get(), POLLIN, 0});
+      if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+      for (std::size_t i = 0; i < conns.size(); ++i) {
+        if (!(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        const ssize_t got = recv(conns[i].fd.get(), buffer, sizeof buffer, 0);
+        if (got <= 0) {
+          if (got == 0 || (errno != EAGAIN && errno != EINTR)) conns[i].fd.reset();
+          continue;
+        }
+        const TimePoint when = SteadyClock::now();
+        std::string& pending = conns[i].pending;
+        pending.append(buffer, static_cast<std::size_t>(got));
+        for (std::size_t end = pending.find_first_of("\r\n"); end != std::string::npos;
+             end = pending.find_first_of("\r\n")) {
+          std::string line = pending.substr(0, end);
+          pending.erase(0, end + 1);
+          if (line.empty()) continue;
+          if (!reply_.empty()) {
+            // A few bytes into an empty socket buffer: taken whole or not at all.
+            const ssize_t sent =
+                send(conns[i].fd.get(), reply_.data(), reply_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent == static_cast<ssize_t>(reply_.size())) {
+              ++replies_;
+            } else {
+              ++repliesNotSent_;
+            }
+          }
+          arrivals_.add(std::move(line), when);
+        }
+        if (pending.size() > 65536) pending.clear();
+      }
+      conns.erase(std::remove_if(conns.begin(), conns.end(),
+                                 [](const Connection& c) { return !c.fd.valid(); }),
+                  conns.end());
+      if (fds[0].revents & POLLIN) {
+        const int c = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (c >= 0) conns.push_back({Fd(c), {}});
+      }
+    }
+  }
+
+  std::string reply_;
+  std::uint16_t port_ = 0;
+  Fd listener_;
+  std::atomic<std::uint64_t> replies_{0};
+  std::atomic<std::uint64_t> repliesNotSent_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Over UDP: a socket bound to 127.0.0.1 that takes each datagram as one
+// command. It is bound before the copy starts, so no datagram meets a
+// closed port.
+class DatagramSink final : public StandIn {
+ public:
+  DatagramSink() {
+    socket_ = Fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in a = loopback(0);
+    socklen_t length = sizeof a;
+    if (!socket_.valid() || bind(socket_.get(), reinterpret_cast<sockaddr*>(&a), length) != 0 ||
+        getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+      throw std::runtime_error(std::string("UDP on loopback: ") + std::strerror(errno));
+    }
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~DatagramSink() override {
+    stop_ = true;
+    thread_.join();
+  }
+  DatagramSink(const DatagramSink&) = delete;
+  DatagramSink& operator=(const DatagramSink&) = delete;
+
+  std::uint16_t port() const override { return port_; }
+
+ private:
+  // Runs until the destructor asks it to stop; every wait is bounded.
+  void run() {
+    char buffer[65536];
+    while (!stop_) {
+      pollfd p{socket_.get(), POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      for (;;) {
+        const ssize_t got = recv(socket_.get(), buffer, sizeof buffer, 0);
+        if (got < 0) break;
+        const TimePoint when = SteadyClock::now();
+        arrivals_.add(bare(std::string(buffer, static_cast<std::size_t>(got))), when);
+      }
+    }
+  }
+
+  std::uint16_t port_ = 0;
+  Fd socket_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// One copy at Threads 4 with one encoder (its stand-in and more keys of its
+// section) and, when asked, a status page for its /metrics.
+struct EncoderCopy {
+  EncoderCopy(const std::string& name, std::unique_ptr<StandIn> standIn, const std::string& keys,
+              bool statusPage)
+      : sink(std::move(standIn)) {
+    std::string configuration = ini(4, 0, {{"Studio", sink->port()}}) + keys;
+    if (statusPage) {
+      httpPort = freePort();
+      configuration += "[Status]\nHttpPort=" + std::to_string(httpPort) + "\n";
+    }
+    varnok = std::make_unique<Running>(name, configuration);
+    if (statusPage &&
+        !varnok->child->waitFor(
+            fmt("Status page on http://127.0.0.1:%u/", static_cast<unsigned>(httpPort)), 10000)) {
+      throw std::runtime_error(name + ": no status page; output:\n" + varnok->child->output());
+    }
+  }
+  // Queues count commands "RT=0000000001\r\n" over one producer connection;
+  // how many were acknowledged.
+  int prefill(int count) {
+    Fd producer = connectLoopback(varnok->port, 2000);
+    int acked = 0;
+    for (int i = 0; i < count && producer.valid(); ++i) {
+      if (produce(producer.get(), fmt("RT=%010d\r\n", i), 2000)) ++acked;
+    }
+    return acked;
+  }
+  // A per-encoder sample of its /metrics ("varnok_encoder_confirms").
+  std::optional<double> encoderMetric(const std::string& name) const {
+    if (httpPort == 0) return std::nullopt;
+    return metricSample(httpPort, name + "{encoder=\"Studio\",number=\"1\"}");
+  }
+
+  std::unique_ptr<StandIn> sink;  // outlives the copy
+  std::uint16_t httpPort = 0;
+  std::unique_ptr<Running> varnok;
+};
+
+// The pace of the arrivals in (from, to]. The rate counts the intervals
+// between the first and the last arrival in the window, as the sustained
+// rows do, so its inverse is the mean interval.
+struct Pace {
+  std::size_t commands = 0;
+  double perSecond = 0;
+  double meanGapMs = 0;
+  std::vector<double> gapsMs;  // from each arrival to the next, sorted
+};
+
+Pace paceOf(const std::vector<TimePoint>& times, TimePoint from, TimePoint to) {
+  Pace p;
+  std::vector<TimePoint> in;
+  for (const TimePoint t : times) {
+    if (t > from && t <= to) in.push_back(t);
+  }
+  p.commands = in.size();
+  if (in.size() < 2) return p;
+  for (std::size_t i = 1; i < in.size(); ++i) p.gapsMs.push_back(msBetween(in[i - 1], in[i]));
+  std::sort(p.gapsMs.begin(), p.gapsMs.end());
+  const double seconds = std::chrono::duration<double>(in.back() - in.front()).count();
+  if (seconds > 0) {
+    p.perSecond = static_cast<double>(in.size() - 1) / seconds;
+    p.meanGapMs = seconds * 1000 / static_cast<double>(in.size() - 1);
+  }
+  return p;
+}
+
+std::string paceText(const Pace& p, double window) {
+  return fmt("%.2f/s (%zu in %.1f s)", p.perSecond, p.commands, window);
+}
+
+std::string gapText(const Pace& p, int tick) {
+  const auto late = static_cast<std::size_t>(
+      std::count_if(p.gapsMs.begin(), p.gapsMs.end(), [&](double g) { return g > 1.5 * tick; }));
+  return fmt("mean %.3f ms, p50 %.2f, p99 %.2f, max %.2f ms, %zu longer than 1.5 ticks (n=%zu)",
+             p.meanGapMs, percentile(p.gapsMs, 50), percentile(p.gapsMs, 99),
+             percentile(p.gapsMs, 100), late, p.gapsMs.size());
+}
+
+// Command latency with an idle dispatcher to one encoder whose link stays
+// up (TCP that keeps its connection, or UDP): once a first command has
+// brought the link up, each command waits only for the next send tick.
+// Each is written at a random moment within the tick after the last one
+// arrived, and timed from just before the write to its arrival.
+class KeptLinkProbe {
+ public:
+  KeptLinkProbe(std::unique_ptr<EncoderCopy> copy, unsigned seed)
+      : copy_(std::move(copy)), seed_(seed) {
+    producer_ = connectLoopback(copy_->varnok->port, 2000);
+    const int one = 1;
+    setsockopt(producer_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!produce(producer_.get(), "RT=Warm\r\n", 2000) ||
+        !copy_->sink->arrivals().arrival("RT=Warm", 5000)) {
+      throw std::runtime_error("kept link: the first command did not arrive; output:\n" +
+                               copy_->varnok->child->output());
+    }
+  }
+  void start(TimePoint end) {
+    worker_ = std::thread([this, end] { run(end); });
+  }
+  void join() {
+    worker_.join();
+    std::sort(samples_.begin(), samples_.end());
+    std::sort(acks_.begin(), acks_.end());
+  }
+  // Sorted once the probe has ended: milliseconds from the write to the
+  // arrival, and microseconds to the producer's acknowledgement.
+  const std::vector<double>& samples() const { return samples_; }
+  const std::vector<double>& acks() const { return acks_; }
+  int lost() const { return lost_; }
+
+ private:
+  void run(TimePoint end) {
+    const int tick = tickMs(4);
+    std::mt19937 random(seed_);
+    // The last arrival came right after a tick: a pause of 1 ms to 1 ms +
+    // a tick puts the write anywhere within the tick.
+    std::uniform_int_distribution<int> pauseUs(1000, 1000 + tick * 1000);
+    const auto longest = std::chrono::milliseconds(2 * tick + 500);
+    for (int i = 0;; ++i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
+      if (SteadyClock::now() + longest > end) break;
+      const std::string command = fmt("RT=Kept%06d", i);
+      const TimePoint t0 = SteadyClock::now();
+      if (!produce(producer_.get(), command + "\r\n", 2000)) {
+        ++lost_;
+        break;
+      }
+      const TimePoint acked = SteadyClock::now();
+      const auto arrived = copy_->sink->arrivals().arrival(command, 2000);
+      if (!arrived) {
+        ++lost_;
+        continue;
+      }
+      samples_.push_back(msBetween(t0, *arrived));
+      acks_.push_back(usBetween(t0, acked));
+    }
+  }
+
+  std::unique_ptr<EncoderCopy> copy_;
+  unsigned seed_;
+  Fd producer_;
+  std::thread worker_;
+  std::vector<double> samples_;
+  std::vector<double> acks_;
+  int lost_ = 0;
+};
+
+// Six copies at Threads 4 in one window, each with one encoder: a deep
+// queue to an encoder that confirms each command beside the same encoder
+// without ReplyOk (both stand-ins answer OK at once; the second copy does
+// not wait for it), a deep queue to a UDP encoder beside a TCP one, and
+// command latency with an idle dispatcher to a UDP encoder beside a TCP one.
+void encoderRows(int seconds) {
+  progress("starting the copies for the %d s window: confirmed delivery, UDP delivery beside TCP",
+           seconds);
+  const int tick = tickMs(4);
+  const std::string confirms = "ReplyOk=OK\nReplyError=NO\nReplyTimeoutMs=2000\n";
+  auto confirmedSink = std::make_unique<LineSink>("OK\r\n");
+  auto unconfirmedSink = std::make_unique<LineSink>("OK\r\n");
+  const LineSink& confirmedReplies = *confirmedSink;
+  const LineSink& unconfirmedReplies = *unconfirmedSink;
+  EncoderCopy confirmed("Confirmed", std::move(confirmedSink), confirms, true);
+  EncoderCopy unconfirmed("Unconfirmed", std::move(unconfirmedSink), "", true);
+  EncoderCopy udpDeep("UdpDeep", std::make_unique<DatagramSink>(), "Transport=udp\n", false);
+  EncoderCopy tcpDeep("TcpDeep", std::make_unique<LineSink>(), "", false);
+  KeptLinkProbe udpIdle(std::make_unique<EncoderCopy>("UdpIdle", std::make_unique<DatagramSink>(),
+                                                      "Transport=udp\n", false),
+                        1);
+  KeptLinkProbe tcpIdle(
+      std::make_unique<EncoderCopy>("TcpIdle", std::make_unique<LineSink>(), "", false), 2);
+
+  // Deep enough that no queue runs dry within the window.
+  const int depth = 1000 * (seconds + 10) / tick;
+  const std::pair<EncoderCopy*, const char*> deep[] = {{&confirmed, "confirmed"},
+                                                       {&unconfirmed, "without ReplyOk"},
+                                                       {&udpDeep, "UDP"},
+                                                       {&tcpDeep, "TCP"}};
+  for (const auto& [copy, name] : deep) {
+    const int acked = copy->prefill(depth);
+    if (acked != depth) {
+      notes.push_back(fmt("Encoders, %s: only %d of %d commands queued", name, acked, depth));
+    }
+  }
+  // Every deep queue is past its connect tick.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+
+  progress("measuring for %d s", seconds);
+  const TimePoint t0 = SteadyClock::now();
+  const TimePoint t1 = t0 + std::chrono::seconds(seconds);
+  udpIdle.start(t1);
+  tcpIdle.start(t1);
+  std::vector<double> lateness;
+  for (TimePoint next = t0 + std::chrono::milliseconds(tick); next <= t1;
+       next += std::chrono::milliseconds(tick)) {
+    std::this_thread::sleep_until(next);
+    lateness.push_back(msBetween(next, SteadyClock::now()));
+  }
+  std::this_thread::sleep_until(t1);
+  std::sort(lateness.begin(), lateness.end());
+  udpIdle.join();
+  tcpIdle.join();
+  const double window = std::chrono::duration<double>(t1 - t0).count();
+  const auto ranDry = [&](EncoderCopy& copy) {
+    return copy.sink->arrivals().times().size() >= static_cast<std::size_t>(depth);
+  };
+
+  // Confirmed delivery. With one command per tick and a reply that comes
+  // back within a fraction of a millisecond, the confirmed encoder should
+  // take every tick as the other one does; a reply that missed its tick
+  // would cost a whole tick, so 1.05x of the time per command is about one
+  // missed tick in twenty commands.
+  const Pace c = paceOf(confirmed.sink->arrivals().times(), t0, t1);
+  const Pace u = paceOf(unconfirmed.sink->arrivals().times(), t0, t1);
+  const auto confirmsC = confirmed.encoderMetric("varnok_encoder_confirms");
+  const auto confirmsU = unconfirmed.encoderMetric("varnok_encoder_confirms");
+  const auto refused = confirmed.encoderMetric("varnok_encoder_commands_refused");
+  const double gapRatio = c.meanGapMs > 0 && u.meanGapMs > 0 ? c.meanGapMs / u.meanGapMs : 0;
+  const double rateRatio = u.perSecond > 0 ? c.perSecond / u.perSecond : 0;
+  std::string cv;
+  if (c.perSecond <= 0 || u.perSecond <= 0) {
+    cv = "not measured";
+  } else if (confirmsC.value_or(-1) != 1 || confirmsU.value_or(-1) != 0) {
+    cv = fmt("not valid: varnok_encoder_confirms %g with ReplyOk, %g without",
+             confirmsC.value_or(-1), confirmsU.value_or(-1));
+  } else {
+    cv = verdict(gapRatio, 1.05, true);
+  }
+  if (refused.value_or(0) > 0) cv += fmt(" (%g refused)", *refused);
+  if (ranDry(confirmed) || ranDry(unconfirmed)) cv += " (queue ran dry)";
+  rows.push_back(
+      {"Confirmed delivery (ReplyOk=OK; the stand-in answers OK as soon as it has read the "
+       "command), deep queue, Threads 4, one encoder",
+       fmt("%s; %.3f ms per command", paceText(c, window).c_str(), c.meanGapMs),
+       fmt("the same encoder without ReplyOk: %s; %.3f ms per command", paceText(u, window).c_str(),
+           u.meanGapMs),
+       fmt("time per command %.3fx (rate %.3fx)", gapRatio, rateRatio), "time per command <= 1.05x",
+       cv});
+  // The price of waiting, against a loopback round trip measured in the
+  // same window: a producer's command and its acknowledgement.
+  std::vector<double> roundTrips = udpIdle.acks();
+  roundTrips.insert(roundTrips.end(), tcpIdle.acks().begin(), tcpIdle.acks().end());
+  std::sort(roundTrips.begin(), roundTrips.end());
+  const double roundTripUs = percentile(roundTrips, 50);
+  const double priceUs = (c.meanGapMs - u.meanGapMs) * 1000;
+  // Each piece stays within fmt's buffer.
+  notes.push_back(
+      fmt("Confirmed delivery (a tick of %d ms at Threads 4), from one command's arrival at the "
+          "stand-in to the next one's: with ReplyOk ",
+          tick) +
+      gapText(c, tick) + "; without " + gapText(u, tick) +
+      fmt(". Waiting for the reply cost %+.1f us per command, %+.2f round trips (a loopback "
+          "round trip, a producer's command and its acknowledgement in the latency row below, "
+          "took p50 %.0f us). ",
+          priceUs, roundTripUs > 0 ? priceUs / roundTripUs : 0, roundTripUs) +
+      fmt("Since start the stand-ins answered %" PRIu64 " and %" PRIu64 " lines (%" PRIu64
+          " replies not sent); /metrics: varnok_encoder_confirms %g with ReplyOk and %g without, "
+          "%g commands refused.",
+          confirmedReplies.replies(), unconfirmedReplies.replies(),
+          confirmedReplies.repliesNotSent() + unconfirmedReplies.repliesNotSent(),
+          confirmsC.value_or(-1), confirmsU.value_or(-1), refused.value_or(-1)));
+
+  // UDP beside TCP, deep queue: one datagram or one write per tick alike,
+  // so UDP is held to the margin the sustained rows allow against the cap.
+  const Pace ud = paceOf(udpDeep.sink->arrivals().times(), t0, t1);
+  const Pace td = paceOf(tcpDeep.sink->arrivals().times(), t0, t1);
+  const double udpRatio = td.perSecond > 0 ? ud.perSecond / td.perSecond : 0;
+  std::string uv = ud.perSecond > 0 && td.perSecond > 0 ? verdict(udpRatio, 0.98, false)
+                                                        : std::string("not measured");
+  if (ranDry(udpDeep) || ranDry(tcpDeep)) uv += " (queue ran dry)";
+  rows.push_back(
+      {"UDP delivery (Transport=udp, one datagram per command), deep queue, Threads 4, "
+       "one encoder",
+       paceText(ud, window),
+       fmt("TCP encoder that keeps its connection: %s", paceText(td, window).c_str()),
+       fmt("%.3fx", udpRatio), ">= 0.98x", uv});
+  notes.push_back(fmt("UDP delivery, from one command's arrival to the next one's: UDP %s; TCP %s.",
+                      gapText(ud, tick).c_str(), gapText(td, tick).c_str()));
+
+  // UDP beside TCP, idle dispatcher: both wait for the next send tick.
+  const auto& us = udpIdle.samples();
+  const auto& ts = tcpIdle.samples();
+  std::string lv = us.empty() || ts.empty() ? "not measured" : "measured";
+  if (udpIdle.lost() + tcpIdle.lost() > 0) {
+    lv +=
+        fmt(" (%d UDP, %d TCP commands not delivered within 2 s)", udpIdle.lost(), tcpIdle.lost());
+  }
+  rows.push_back(
+      {"UDP command latency (write to the datagram's arrival), idle dispatcher, Threads 4, one "
+       "encoder",
+       fmt("p50 %.1f ms, p99 %.1f ms, max %.1f ms (n=%zu)", percentile(us, 50), percentile(us, 99),
+           percentile(us, 100), us.size()),
+       fmt("TCP encoder that keeps its connection: p50 %.1f ms, p99 %.1f ms, max %.1f ms (n=%zu)",
+           percentile(ts, 50), percentile(ts, 99), percentile(ts, 100), ts.size()),
+       fmt("p50 %.2fx, p99 %.2fx",
+           percentile(ts, 50) > 0 ? percentile(us, 50) / percentile(ts, 50) : 0,
+           percentile(ts, 99) > 0 ? percentile(us, 99) / percentile(ts, 99) : 0),
+       "none set", lv});
+  notes.push_back(
+      fmt("UDP and TCP command latency (a tick of %d ms at Threads 4): the link stays up, so each "
+          "command waits only for its copy's next send tick, at most one tick; the two copies "
+          "tick on their own. ",
+          tick) +
+      fmt("The producer's acknowledgement took p50 %.0f us, p99 %.0f us (UDP copy) and p50 %.0f "
+          "us, p99 %.0f us (TCP copy). ",
+          percentile(udpIdle.acks(), 50), percentile(udpIdle.acks(), 99),
+          percentile(tcpIdle.acks(), 50), percentile(tcpIdle.acks(), 99)) +
+      fmt("During the %.0f s window a plain %d ms sleep of the driver woke up late by p50 %.2f, "
+          "p99 %.2f, max %.2f ms (n=%zu).",
+          window, tick, percentile(lateness, 50), percentile(lateness, 99),
+          percentile(lateness, 100), lateness.size()));
+  progress("closing the copies of the encoder rows");
+}
+
 // ---- Machine ----------------------------------------------------------------
 
 std::string machine() {
@@ -1977,8 +2478,8 @@ int main(int argc, char** argv) {
   using namespace varnok::bench;
   int seconds = 30;
   std::vector<std::string> only;
-  const std::vector<std::string> groups = {"queue",  "ack",     "parallel", "nowplaying", "mqtt",
-                                           "memory", "backlog", "banlist",  "producers"};
+  const std::vector<std::string> groups = {"queue", "ack",    "parallel", "encoders", "nowplaying",
+                                           "mqtt",  "memory", "backlog",  "banlist",  "producers"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seconds" && i + 1 < argc) {
@@ -1989,8 +2490,8 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(
           stderr,
-          "usage: %s [--seconds N] [--only queue|ack|parallel|nowplaying|mqtt|memory|backlog|"
-          "banlist|producers]...\n",
+          "usage: %s [--seconds N] [--only queue|ack|parallel|encoders|nowplaying|mqtt|memory|"
+          "backlog|banlist|producers]...\n",
           argv[0]);
       return 2;
     }
@@ -2015,14 +2516,15 @@ int main(int argc, char** argv) {
   group("queue", queueRows);
   group("ack", ackRows);
   group("parallel", [&] { parallelRows(seconds); });
+  group("encoders", [&] { encoderRows(seconds); });
   group("nowplaying", [&] { nowPlayingRows(seconds); });
   group("mqtt", [&] { mqttRows(seconds); });
   group("memory", memoryRow);
   group("backlog", backlogRow);
   group("banlist", banListRow);
   group("producers", [&] { producersRow(limit); });
-  for (const char* name : {"ack", "banlist", "parallel", "nowplaying", "mqtt", "memory", "backlog",
-                           "queue", "producers"}) {
+  for (const char* name : {"ack", "banlist", "parallel", "encoders", "nowplaying", "mqtt", "memory",
+                           "backlog", "queue", "producers"}) {
     const std::vector<Row>& g = measured[name];
     rows.insert(rows.end(), g.begin(), g.end());
   }
