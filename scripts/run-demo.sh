@@ -14,7 +14,11 @@ if [ -x "$build/varnok-encoder-sim" ]; then
     "$build/varnok-encoder-sim" --port "$port" >> "$demo/encoder-$port.log" 2>&1 &
     pids+=($!)
   done
-  echo "Encoder simulators on 127.0.0.1:2401 and 127.0.0.1:2402 (logs in $demo/encoder-*.log)"
+  # Studio C confirms each command: its simulator answers every line with OK.
+  "$build/varnok-encoder-sim" --port 2403 --reply ok >> "$demo/encoder-2403.log" 2>&1 &
+  pids+=($!)
+  echo "Encoder simulators on 127.0.0.1:2401, :2402 and :2403, the last answering OK" \
+       "(logs in $demo/encoder-*.log)"
 fi
 echo "Varnok listens on port 2323. Try:  printf 'RT1=Hello\\r' | nc -N 127.0.0.1 2323"
 echo "Now playing: edit $demo/nowplaying.txt (\"Artist - Title\") and watch the encoders' logs."
