@@ -3,7 +3,11 @@
 // Listens on a loopback address (TCP or UDP) or on a pseudo-terminal that
 // plays a serial line, and records every byte it receives, on stdout and/or
 // in a file. It can answer each command line the way an encoder does ("OK"
-// or "NO"), now and then refuse, or answer late. Other modes make the peer
+// or "NO"), now and then refuse, or answer late. With --protocol uecp it
+// takes UECP frames instead of lines: each connection, each datagram and the
+// serial line is decoded on its own, every frame (or fault found in the
+// bytes) can be listed in a file, and the answers are acknowledgement frames
+// (MEC 18) instead of words. Other modes make the peer
 // see a refused connection, a reset, an orderly close, a receiver that never
 // reads or reads one byte a second, an encoder that talks back without
 // pause, one that refuses until it is told to come back, or a serial device
@@ -22,10 +26,12 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "encoder/uecp.h"
 #include "tool_common.h"
 
 namespace {
@@ -37,6 +43,7 @@ constexpr const char* kProgram = "varnok-encoder-sim";
 enum class Transport { Tcp, Udp, Serial };
 enum class Mode { Normal, Refuse, Reset, Close, NoRead, SlowRead, Garbage, Comeback, Vanish };
 enum class Reply { Silent, Ok, No, Twice };
+enum class Protocol { Ascii, Uecp };
 enum class PrintStyle { Text, Hex, None };
 
 constexpr std::pair<const char*, Mode> kModes[] = {
@@ -71,8 +78,13 @@ struct Options {
   bool placeGiven = false;  // --host or --port on the command line
   Mode mode = Mode::Normal;
   Reply reply = Reply::Silent;
+  Protocol protocol = Protocol::Ascii;
   std::string okText = "OK";
   std::string errorText = "NO";
+  bool textGiven = false;  // --ok-text or --error-text on the command line
+  int nackCode = static_cast<int>(varnok::uecp::AckCode::OutOfRange);
+  bool nackCodeGiven = false;
+  std::string elementsPath;
   long long refuseEvery = 0;  // 0: never
   long long replyDelayMs = 0;
   PrintStyle print = PrintStyle::Text;
@@ -126,12 +138,40 @@ void usage(FILE* to) {
       "answered.\n"
       "                     Goes with modes normal, slowread, comeback and vanish (which "
       "leaves\n"
-      "                     the line that unplugs it unanswered)\n"
-      "  --ok-text TEXT     the word for OK (default OK; escapes as \\r \\n \\t \\0 \\\\ \\xHH)\n"
-      "  --error-text TEXT  the word for NO (default NO)\n"
-      "  --refuse-every N   with --reply ok: answer every Nth line (counted over all "
-      "peers) with\n"
-      "                     the error text\n"
+      "                     the line that unplugs it unanswered).\n"
+      "                     With --protocol uecp every frame is answered instead, each "
+      "answer an\n"
+      "                     acknowledgement frame (MEC 18) with the frame's address and "
+      "sequence\n"
+      "                     counter 0: ok '18 00 SQC' (just '18 00' when the frame's SQC is "
+      "0), no\n"
+      "                     '18 CODE SQC' (see --nack-code), twice two of ok. A fault in the "
+      "bytes\n"
+      "                     (CRC error, bad stuffing, ...) gets '18 CODE' naming it, "
+      "address 0\n"
+      "  --protocol P       ascii (default): command lines; uecp: UECP frames. uecp goes "
+      "with modes\n"
+      "                     normal, slowread, comeback and vanish (which unplugs after the "
+      "first\n"
+      "                     frame or fault and leaves it unanswered). A datagram is decoded "
+      "on its\n"
+      "                     own: an unfinished frame at its end is dropped\n"
+      "  --elements FILE    uecp: for every frame add the line 'SEQ ADDRESS MESSAGE' to FILE "
+      "(SEQ\n"
+      "                     decimal, ADDRESS 4 hex digits, MESSAGE hex pairs, lower case, no "
+      "spaces),\n"
+      "                     for every fault 'fault CODE MEANING'; each line is written at "
+      "once, the\n"
+      "                     file is emptied at start\n"
+      "  --nack-code N      uecp: the code of the negative acknowledgements of --reply no "
+      "and\n"
+      "                     --refuse-every, 1 to 255 (default 6, parameter out of range)\n"
+      "  --ok-text TEXT     the word for OK (default OK; escapes as \\r \\n \\t \\0 \\\\ \\xHH;"
+      " ascii)\n"
+      "  --error-text TEXT  the word for NO (default NO; ascii)\n"
+      "  --refuse-every N   with --reply ok: answer every Nth line or frame (counted over "
+      "all peers)\n"
+      "                     with the error text or a negative acknowledgement\n"
       "  --reply-delay-ms N answer N milliseconds after the line came (default 0)\n"
       "  --max-conns N      at most N connections open at once; more are accepted and\n"
       "                     closed at once (tcp, every mode that keeps connections)\n"
@@ -221,7 +261,26 @@ Options parseArgs(int argc, char** argv) {
       } else {
         usageError("unknown reply: " + v + " (silent, ok, no or twice)");
       }
+    } else if (arg == "--protocol") {
+      std::string v = value();
+      if (v == "ascii") {
+        opt.protocol = Protocol::Ascii;
+      } else if (v == "uecp") {
+        opt.protocol = Protocol::Uecp;
+      } else {
+        usageError("unknown protocol: " + v + " (ascii or uecp)");
+      }
+    } else if (arg == "--elements") {
+      opt.elementsPath = value();
+      if (opt.elementsPath.empty()) usageError("--elements needs a file name");
+    } else if (arg == "--nack-code") {
+      std::string v = value();
+      auto n = parseInteger(v, 1, 255);
+      if (!n) usageError("--nack-code needs a number from 1 to 255: " + v);
+      opt.nackCode = static_cast<int>(*n);
+      opt.nackCodeGiven = true;
     } else if (arg == "--ok-text" || arg == "--error-text") {
+      opt.textGiven = true;
       std::string v = value();
       std::string text, error;
       if (!unescape(v, text, error)) usageError(arg + ": " + error);
@@ -291,6 +350,18 @@ Options parseArgs(int argc, char** argv) {
     usageError(std::string("--reply does not go with mode ") + modeName(opt.mode));
   }
   if (opt.refuseEvery > 0 && opt.reply != Reply::Ok) usageError("--refuse-every needs --reply ok");
+  if (opt.protocol == Protocol::Uecp) {
+    if (!reads) {
+      usageError(std::string("--protocol uecp does not go with mode ") + modeName(opt.mode));
+    }
+    if (opt.textGiven) usageError("--ok-text and --error-text do not go with --protocol uecp");
+  } else {
+    if (!opt.elementsPath.empty()) usageError("--elements needs --protocol uecp");
+    if (opt.nackCodeGiven) usageError("--nack-code needs --protocol uecp");
+  }
+  if (opt.nackCodeGiven && opt.reply != Reply::No && opt.refuseEvery == 0) {
+    usageError("--nack-code needs --reply no or --refuse-every");
+  }
   return opt;
 }
 
@@ -361,6 +432,38 @@ int completeLines(std::string_view chunk, std::size_t& lineBytes) {
   return lines;
 }
 
+// "0200004d79", as the elements file shows a message.
+std::string lowerHex(std::span<const std::uint8_t> bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t b : bytes) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
+// The elements file's line for a frame: "SEQ ADDRESS MESSAGE".
+std::string frameLine(const varnok::uecp::Frame& frame) {
+  char address[8];
+  std::snprintf(address, sizeof address, "%04x", static_cast<unsigned>(frame.address));
+  return std::to_string(frame.sequence) + " " + address + " " + lowerHex(frame.message);
+}
+
+// An acknowledgement (MEC 18); the sequence counter of the frame answered
+// goes in only when that frame had one.
+varnok::uecp::Bytes acknowledgement(int code, std::uint8_t answered) {
+  varnok::uecp::Bytes message = {0x18, static_cast<std::uint8_t>(code)};
+  if (answered != 0) message.push_back(answered);
+  return message;
+}
+
+// The frame that carries one message, with sequence counter 0.
+std::string frameBytes(std::uint16_t address, const varnok::uecp::Bytes& message) {
+  const auto frame = varnok::uecp::frame(address, 0, message);  // an acknowledgement always fits
+  return std::string(frame.value().begin(), frame.value().end());
+}
+
 // An answer waiting for its time; `to` is the sender of a datagram.
 struct Pending {
   SteadyClock::time_point due;
@@ -375,6 +478,7 @@ struct Connection {
   unsigned long long bytes = 0;
   SteadyClock::time_point nextRead{};  // slowread: when the next byte may be taken
   std::size_t lineBytes = 0;           // length of the command line read so far
+  varnok::uecp::FrameReader frames;    // uecp: the frame read so far
   std::deque<Pending> pending;         // answers not yet due
   std::string unsent;                  // answers due that the peer has not taken yet
 };
@@ -388,6 +492,7 @@ class Simulator {
     if (listenFd_ >= 0) ::close(listenFd_);
     if (slaveFd_ >= 0) ::close(slaveFd_);
     if (outFd_ >= 0) ::close(outFd_);
+    if (elementsFd_ >= 0) ::close(elementsFd_);
   }
 
   int run() {
@@ -396,6 +501,14 @@ class Simulator {
       outFd_ = ::open(opt_.outPath.c_str(), flags, 0644);
       if (outFd_ < 0) {
         warn("cannot open " + opt_.outPath + ": " + std::strerror(errno));
+        return kExitFailure;
+      }
+    }
+    if (!opt_.elementsPath.empty()) {
+      elementsFd_ = ::open(opt_.elementsPath.c_str(),
+                           O_WRONLY | O_CREAT | O_APPEND | O_TRUNC | O_CLOEXEC, 0644);
+      if (elementsFd_ < 0) {
+        warn("cannot open " + opt_.elementsPath + ": " + std::strerror(errno));
         return kExitFailure;
       }
     }
@@ -713,7 +826,15 @@ class Simulator {
         std::string_view chunk(buf, static_cast<std::size_t>(n));
         if (!record(tag, chunk)) return false;
         if (opt_.mode == Mode::SlowRead) conn.nextRead = SteadyClock::now() + kSlowReadPeriod;
-        const int lines = completeLines(chunk, conn.lineBytes);
+        int lines = 0;
+        if (opt_.protocol == Protocol::Uecp) {
+          // What unplugs the device stays unanswered, as a line does.
+          const bool answers = opt_.mode != Mode::Vanish;
+          lines = takeFrames(conn.frames, chunk, tag, answers ? &conn.pending : nullptr, {});
+          if (lines < 0) return false;
+        } else {
+          lines = completeLines(chunk, conn.lineBytes);
+        }
         if (opt_.mode == Mode::Vanish && lines > 0) {
           // Unplugged: closing the master hangs up every open slave (reads
           // see end of file, writes EIO); with the last slave closed the
@@ -724,7 +845,7 @@ class Simulator {
           slaveFd_ = -1;
           return true;
         }
-        queueAnswers(lines, conn.pending, tag, {});
+        if (opt_.protocol == Protocol::Ascii) queueAnswers(lines, conn.pending, tag, {});
         // One read per wake-up keeps the chunks as the kernel hands them over
         // and gives every connection its turn.
         return true;
@@ -761,6 +882,10 @@ class Simulator {
                             ": ";
     std::string_view chunk(buf, static_cast<std::size_t>(n));
     if (!record(tag, chunk)) return false;
+    if (opt_.protocol == Protocol::Uecp) {
+      varnok::uecp::FrameReader frames;  // a datagram is decoded on its own
+      return takeFrames(frames, chunk, tag, &datagramAnswers_, from) >= 0;
+    }
     std::size_t lineBytes = 0;  // a datagram is framed on its own
     queueAnswers(completeLines(chunk, lineBytes), datagramAnswers_, tag, from);
     return true;
@@ -803,6 +928,61 @@ class Simulator {
       }
       queue.push_back(Pending{due, std::move(answer), to});
     }
+  }
+
+  // Feeds a chunk to a peer's reader and handles every frame and fault it
+  // completes: listed in the elements file, shown, and answered into `queue`
+  // unless that is null. Gives how many there were, -1 when the elements file
+  // fails.
+  int takeFrames(varnok::uecp::FrameReader& reader, std::string_view chunk, const std::string& tag,
+                 std::deque<Pending>* queue, const sockaddr_in& to) {
+    reader.feed({reinterpret_cast<const std::uint8_t*>(chunk.data()), chunk.size()});
+    const auto due = SteadyClock::now() + std::chrono::milliseconds(opt_.replyDelayMs);
+    const bool answers = queue != nullptr && opt_.reply != Reply::Silent;
+    int taken = 0;
+    while (auto found = reader.next()) {
+      ++taken;
+      std::string line, answer, shown;  // shown: the answer's messages on stdout
+      if (found->ok()) {
+        const varnok::uecp::Frame& frame = found->value();
+        ++frames_;
+        line = frameLine(frame);
+        if (answers) {
+          ++lines_;
+          const bool refused = opt_.reply == Reply::No ||
+                               (opt_.refuseEvery > 0 &&
+                                lines_ % static_cast<unsigned long long>(opt_.refuseEvery) == 0);
+          const auto message = acknowledgement(refused ? opt_.nackCode : 0, frame.sequence);
+          answer = frameBytes(frame.address, message);
+          shown = lowerHex(message);
+          if (!refused && opt_.reply == Reply::Twice) {
+            answer += answer;
+            shown += " " + shown;
+          }
+        }
+      } else {
+        const int code = found->error().code;
+        line = "fault " + std::to_string(code) + " " + std::string(varnok::uecp::ackMeaning(code));
+        if (answers) {
+          const auto message = acknowledgement(code, 0);
+          answer = frameBytes(0, message);
+          shown = lowerHex(message);
+        }
+      }
+      if (elementsFd_ >= 0) {
+        const std::string text = line + "\n";
+        if (!writeAll(elementsFd_, text.data(), text.size())) {
+          warn("cannot write " + opt_.elementsPath + ": " + std::strerror(errno));
+          return -1;
+        }
+      }
+      if (opt_.print != PrintStyle::None) {
+        const std::string what = found->ok() ? "frame " + std::to_string(frames_) + ": " : "";
+        say(tag + what + line + (shown.empty() ? "" : ", answered " + shown));
+      }
+      if (!answer.empty()) queue->push_back(Pending{due, std::move(answer), to});
+    }
+    return taken;
   }
 
   // Writes the answers that are due, as far as the peer takes them.
@@ -871,6 +1051,7 @@ class Simulator {
   int listenFd_ = -1;  // listening TCP socket or the UDP socket
   int slaveFd_ = -1;   // serial: the simulator's own hold on the device
   int outFd_ = -1;
+  int elementsFd_ = -1;
   std::uint16_t boundPort_ = 0;
   std::string device_;  // serial: path of the slave device
   bool listening_ = false;
@@ -881,7 +1062,8 @@ class Simulator {
   unsigned long long datagrams_ = 0;
   unsigned long long totalBytes_ = 0;
   unsigned long long sentBack_ = 0;
-  unsigned long long lines_ = 0;  // command lines answered so far
+  unsigned long long lines_ = 0;   // command lines or frames answered so far
+  unsigned long long frames_ = 0;  // uecp: frames decoded so far
 };
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "encoder/uecp.h"
 #include "tool_common.h"
 
 extern char** environ;
@@ -651,6 +652,76 @@ TEST(EncoderSim, AnswersCommandLinesOnEveryTransport) {
   }
 }
 
+// The simulator taking UECP frames over tcp: each row is sent (in two pieces
+// when `split` is not 0, so the frame spans two reads) and must come back as
+// the one acknowledgement frame `ack` (sequence counter 0, with `address`)
+// and as `line` in the elements file.
+TEST(EncoderSim, AcknowledgesUecpFramesAndListsTheirElements) {
+  namespace uecp = varnok::uecp;
+  const std::uint16_t address = uecp::address(5, 3).value();
+  const uecp::Bytes ps = uecp::frame(address, 7, uecp::psElement(0, 0, "My FM").value()).value();
+  uecp::Bytes badCrc = ps;
+  badCrc[badCrc.size() - 2] ^= 0x40;  // the CRC's low byte
+  struct Row {
+    uecp::Bytes sent;
+    std::size_t split;
+    std::string line;
+    std::uint16_t address;
+    uecp::Bytes ack;
+  };
+  const std::vector<Row> rows = {
+      // The published worked example: SQC 0, so the answer carries no sequence.
+      {{0xFE, 0x00, 0x00, 0x00, 0x02, 0x1E, 0x01, 0xAF, 0xD2, 0xFF},
+       0,
+       "0 0000 1e01",
+       0,
+       {0x18, 0x00}},
+      {ps, 6, "7 0143 0200004d7920464d202020", address, {0x18, 0x00, 0x07}},
+      {badCrc, 0, "fault 1 CRC error", 0, {0x18, 0x01}},
+  };
+  const std::string elementsPath = tempPath("uecp.elements");
+  const std::string outPath = tempPath("uecp.bin");
+  Child sim(VARNOK_ENCODER_SIM,
+            {"--protocol", "uecp", "--reply", "ok", "--elements", elementsPath, "--out", outPath});
+  const int port = sim.waitForPort();
+  ASSERT_GT(port, 0) << sim.out << sim.err;
+  const int fd = connectTo(port);
+  ASSERT_GE(fd, 0);
+  uecp::FrameReader reader;
+  std::string sent, lines;
+  std::size_t back = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    const std::string bytes(row.sent.begin(), row.sent.end());
+    for (const std::string& piece : {bytes.substr(0, row.split), bytes.substr(row.split)}) {
+      if (piece.empty()) continue;
+      sent += piece;
+      ASSERT_EQ(::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL), ssize_t(piece.size()));
+      ASSERT_TRUE(pumpUntil(sim, nullptr, [&] { return readFile(outPath) == sent; }));
+    }
+    std::optional<varnok::Result<uecp::Frame>> answer;
+    const auto deadline = SteadyClock::now() + kLimit;
+    while (!(answer = reader.next()) && msLeft(deadline) > 0) {
+      const std::string got = readBytes(fd, 1);
+      if (got.empty()) break;
+      back += got.size();
+      reader.feed({reinterpret_cast<const std::uint8_t*>(got.data()), got.size()});
+    }
+    ASSERT_TRUE(answer && answer->ok()) << sim.out;
+    EXPECT_EQ(answer->value(), (uecp::Frame{row.address, 0, row.ack}));
+    lines += row.line + "\n";
+    EXPECT_EQ(readFile(elementsPath), lines);  // written before the answer went out
+  }
+  ::close(fd);
+  sim.signal(SIGTERM);
+  EXPECT_EQ(sim.waitExit(), 0);
+  // Nothing came back beyond the one acknowledgement for each.
+  EXPECT_NE(sim.out.find("sent back: " + std::to_string(back) + "\n"), std::string::npos)
+      << sim.out;
+  ::unlink(elementsPath.c_str());
+  ::unlink(outPath.c_str());
+}
+
 TEST(EncoderSim, EndsByItselfAfterItsLifetime) {
   Child sim(VARNOK_ENCODER_SIM, {"--lifetime", "0.2"});
   EXPECT_EQ(sim.waitExit(), 0);
@@ -667,7 +738,11 @@ TEST(Tools, RefuseAddressesOutsideLoopbackAndBadArguments) {
       {"--transport", "udp", "--mode", "noread"},
       {"--refuse-every", "2"},
       {"--reply", "ok", "--mode", "garbage"},
-      {"--transport", "serial", "--port", "4001"}};
+      {"--transport", "serial", "--port", "4001"},
+      {"--protocol", "uecp", "--ok-text", "+"},
+      {"--protocol", "uecp", "--mode", "noread"},
+      {"--elements", "x"},
+      {"--protocol", "uecp", "--reply", "ok", "--nack-code", "3"}};
   for (const auto& args : simArgs) {
     Child sim(VARNOK_ENCODER_SIM, args);
     EXPECT_EQ(sim.waitExit(), 2) << args[0] << " " << args[1];
