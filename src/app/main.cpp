@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
   varnok::SystemClock clock;
   varnok::EventLoop loop(clock, app);
   varnok::Dispatcher dispatcher(loop, folder);
+  dispatcher.setTextToRds(varnok::nowplaying::rdsTextOf);
   // The read-only status window, when the configuration asks for one: opened
   // once start-up has read it, closed before the dispatcher goes.
   std::unique_ptr<varnok::nowplaying::NowPlaying> nowPlaying;

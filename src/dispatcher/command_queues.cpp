@@ -40,7 +40,8 @@ void CommandQueues::push(int encoder, QueuedCommand entry) {
   deliverNotices();
 }
 
-std::string CommandQueues::takeNext(int encoder, std::int64_t nowMs, std::uint64_t& expired) {
+std::string CommandQueues::takeNext(int encoder, std::int64_t nowMs, std::uint64_t& expired,
+                                    CommandOrigin* origin) {
   if (encoder < 0 || encoder >= static_cast<int>(queues_.size())) return {};
   std::string text;
   {
@@ -52,6 +53,7 @@ std::string CommandQueues::takeNext(int encoder, std::int64_t nowMs, std::uint64
       release(entry);
       if (!pastDeadline(entry, nowMs)) {
         text = std::move(entry.text);
+        if (origin) *origin = entry.origin;
         break;
       }
       ++expired;

@@ -23,6 +23,9 @@ enum class CommandSource { Producer, HandOff, CommandFile, NowPlaying, Broker };
 struct CommandOrigin {
   CommandSource source = CommandSource::Producer;
   std::int64_t deadlineMs = 0;
+  // Its texts are in the RDS character set already (now playing renders
+  // them so for an encoder that takes UECP), not UTF-8 to be converted.
+  bool rdsText = false;
 };
 
 // What one producer connection has waiting in the queues, so that a
@@ -91,8 +94,9 @@ class CommandQueues {
   void push(int encoder, QueuedCommand entry);
   // Takes the encoder's oldest command whose own deadline has not passed at
   // now; "" when none. Entries past their deadline on the way are dropped and
-  // counted in expired.
-  std::string takeNext(int encoder, std::int64_t nowMs, std::uint64_t& expired);
+  // counted in expired. origin, when given, gets the command's origin.
+  std::string takeNext(int encoder, std::int64_t nowMs, std::uint64_t& expired,
+                       CommandOrigin* origin = nullptr);
   // Drops from the heads of the queues the entries older than maxSeconds,
   // or past their own deadline; the number dropped.
   std::uint64_t expire(std::int64_t nowMs, std::int64_t maxSeconds);

@@ -61,14 +61,23 @@ Result<> Dispatcher::serve(int encoder, int slotIndex) {
       slot.close();
       return {};
     }
-    return slot.dial(encoder, target, ReplyRules{e.replyOk, e.replyError, e.replyTimeoutMs});
+    const UecpRules uecp{e.protocol == Protocol::Uecp, e.uecpAddress, e.confirmUecp};
+    return slot.dial(encoder, target, ReplyRules{e.replyOk, e.replyError, e.replyTimeoutMs}, uecp);
   }
 
   if (!slot.connected() || !slot.readyForNext()) return {};
-  const std::string command = takeNext(encoder);
+  CommandOrigin origin;
+  const std::string command = takeNext(encoder, &origin);
   if (command.empty()) return {};
-  // A datagram carries a command whole or not at all.
   const Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
+  if (slot.speaksUecp()) {
+    std::vector<uecp::Bytes> elements = uecpElements(encoder, command, origin.rdsText);
+    if (elements.empty()) return {};
+    if (Result<> sent = slot.send(command, std::move(elements)); !sent) return sent;
+    trail_.mark(Mark::End);
+    return {};
+  }
+  // A datagram carries a command whole or not at all.
   if (e.transport == Transport::Udp && command.size() > static_cast<std::size_t>(e.maxDatagram)) {
     ++counters_.failedSends;
     log("Command refused - " + std::to_string(command.size()) +

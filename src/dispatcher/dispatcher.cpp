@@ -114,6 +114,14 @@ Result<> Dispatcher::start(const DispatcherSettings& settings) {
       log("Encoder " + e.name + " confirms each command (reply " + e.replyOk + " within " +
           std::to_string(e.replyTimeoutMs) + " ms)");
     }
+    if (e.enabled && e.protocol == Protocol::Uecp) {
+      log("Encoder " + e.name + " takes UECP (site " + std::to_string(e.uecpAddress >> 6) +
+          ", encoder " + std::to_string(e.uecpAddress & 63) + ", data set " +
+          std::to_string(e.dataSet) + ", service " + std::to_string(e.serviceNumber) +
+          (e.confirmUecp
+               ? "; each frame acknowledged within " + std::to_string(e.replyTimeoutMs) + " ms)"
+               : ")"));
+    }
   }
 
   if (config_.socketInput) {

@@ -87,6 +87,9 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
     intake_.setOnProducersHeld(std::move(onHeld));
   }
   bool producersHeld() const { return queues_.producersHeld(); }
+  // How the texts of commands for encoders that take UECP reach the RDS
+  // character set; without one they are taken as RDS bytes already.
+  void setTextToRds(uecp::TextToRds convert) { textToRds_ = std::move(convert); }
   void log(std::string_view text) override;  // a line in the operator's log
 
   // The operator's window actions; the window itself, none while there is none.
@@ -122,7 +125,7 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   // Queues.
   void enqueue(const std::string& command, const Destination& to, const CommandOrigin& origin,
                const std::shared_ptr<ProducerShare>& producer);
-  std::string takeNext(int encoder);
+  std::string takeNext(int encoder, CommandOrigin* origin = nullptr);
   void expiryTick();
   bool isServed(int encoder, bool connectedRequired);
   int waitingUnserved();
@@ -136,6 +139,9 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   // An idle slot is bound to the encoder and dials it; a connected one gets
   // its next command. A failure has been reported when it comes back.
   Result<> serve(int encoder, int slot);
+  // The message elements of a command for an encoder that takes UECP, one
+  // for each line; lines without one are left out (counted and logged).
+  std::vector<uecp::Bytes> uecpElements(int encoder, std::string_view command, bool rdsText);
   void suspend(int encoder);
   void resumeTick();
 
@@ -179,6 +185,7 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   // A dial failed for want of this machine's own resources and that was
   // logged; no dial has got under way since.
   bool shortageLogged_ = false;
+  uecp::TextToRds textToRds_;
 
   ProducerIntake intake_;
   std::array<SenderSlot, kMaxSlots> slots_;

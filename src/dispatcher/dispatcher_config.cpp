@@ -63,7 +63,8 @@ std::optional<std::int32_t> wholeNumber(std::string_view text) {
 // without these keys is TCP as it always was.
 void readLinkSettings(const IniFile& ini, const std::string& section, Encoder& e,
                       std::vector<std::string>& problems) {
-  const auto refuse = [&](const std::string& key, const std::string& value, const char* rule) {
+  const auto refuse = [&](const std::string& key, const std::string& value,
+                          const std::string& rule) {
     problems.push_back("Encoder setting refused - " + key + "=" + value + " (" + e.name +
                        "): " + rule + "; the encoder stays off");
     e.enabled = false;
@@ -113,6 +114,32 @@ void readLinkSettings(const IniFile& ini, const std::string& section, Encoder& e
   }
   if (!e.replyOk.empty() && e.replyOk == e.replyError) {
     refuse("ReplyError", e.replyError, "must differ from ReplyOk");
+  }
+  const std::string protocol = lowerAscii(trimmed(ini.readString(section, "Protocol", "ascii")));
+  if (protocol == "uecp") {
+    e.protocol = Protocol::Uecp;
+  } else if (protocol != "ascii") {
+    refuse("Protocol", protocol, "ascii or uecp");
+  }
+  const std::string confirm = lowerAscii(trimmed(ini.readString(section, "Confirm", "none")));
+  if (confirm == "uecp") {
+    e.confirmUecp = true;
+    if (e.protocol != Protocol::Uecp) refuse("Confirm", confirm, "needs Protocol=uecp");
+  } else if (confirm != "none") {
+    refuse("Confirm", confirm, "none or uecp");
+  }
+  if (e.protocol != Protocol::Uecp) return;
+  const auto site = number("SiteAddress", 0, 0, 1023, "0 to 1023");
+  const auto encoder = number("EncoderAddress", 0, 0, 63, "0 to 63, 0 for every encoder");
+  e.uecpAddress =
+      uecp::address(static_cast<unsigned>(site), static_cast<unsigned>(encoder)).value();
+  e.dataSet = static_cast<std::uint8_t>(number("DataSet", 0, 0, 255, "0 to 255"));
+  e.serviceNumber = static_cast<std::uint8_t>(number("ServiceNumber", 0, 0, 255, "0 to 255"));
+  if (!e.replyOk.empty()) refuse("ReplyOk", e.replyOk, "a UECP encoder confirms with Confirm=uecp");
+  if (e.transport == Transport::Udp &&
+      e.maxDatagram < static_cast<std::int32_t>(uecp::kMaxFrameBytes)) {
+    refuse("MaxDatagram", std::to_string(e.maxDatagram),
+           "a UECP frame may take " + std::to_string(uecp::kMaxFrameBytes) + " bytes");
   }
 }
 

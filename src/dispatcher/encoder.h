@@ -5,9 +5,14 @@
 #include <vector>
 
 #include "encoder/transport.h"
+#include "encoder/uecp.h"
 #include "platform/clock.h"
 
 namespace varnok {
+
+// The language an encoder takes: command lines as producers give them, or
+// UECP frames, one message element for each line of a command.
+enum class Protocol { Ascii, Uecp };
 
 // One configured encoder and how its connections have fared.
 struct Encoder {
@@ -32,6 +37,17 @@ struct Encoder {
   std::string replyOk;
   std::string replyError;
   std::int32_t replyTimeoutMs = 2000;
+  Protocol protocol = Protocol::Ascii;
+  std::uint16_t uecpAddress = 0;   // site and encoder address (SiteAddress, EncoderAddress)
+  std::uint8_t dataSet = 0;        // DSN
+  std::uint8_t serviceNumber = 0;  // PSN
+  // UECP confirmation: each frame waits for the encoder's acknowledgement
+  // (within replyTimeoutMs).
+  bool confirmUecp = false;
+  // What this encoder was last given, for the flags that mark a new text.
+  uecp::DialectState dialect;
+  // Command keys without a UECP element that the log has already named.
+  std::vector<std::string> unmappedKeysTold;
   std::int64_t refused = 0;        // commands refused or left unanswered since start
   bool active = false;             // may be served now; cleared by a suspension
   std::int64_t suspendedAtMs = 0;  // monotonic: a step of the wall clock changes no rest

@@ -79,13 +79,14 @@ std::size_t Dispatcher::dropWaiting(int encoder, CommandSource source) {
   return dropped;
 }
 
-std::string Dispatcher::takeNext(int encoder) {
+std::string Dispatcher::takeNext(int encoder, CommandOrigin* origin) {
   trail_.mark(Mark::Take);
   if (encoder < 0 || encoder >= static_cast<int>(queues_.encoderCount()) ||
       queues_.empty(encoder)) {
     return {};
   }
-  std::string command = queues_.takeNext(encoder, loop_.clock().monotonicMs(), counters_.expired);
+  std::string command =
+      queues_.takeNext(encoder, loop_.clock().monotonicMs(), counters_.expired, origin);
   trail_.mark(Mark::Taken);
   refreshQueueColumn(encoder);
   trail_.mark(Mark::End);

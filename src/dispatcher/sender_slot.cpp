@@ -1,5 +1,8 @@
 #include "dispatcher/sender_slot.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "encoder/link.h"
 
 namespace varnok {
@@ -33,7 +36,8 @@ void SenderSlot::wireLink() {
 
 // A link of another kind is made afresh; canDial has made sure the old one
 // is closed.
-Result<> SenderSlot::dial(int encoder, const LinkTarget& target, const ReplyRules& rules) {
+Result<> SenderSlot::dial(int encoder, const LinkTarget& target, const ReplyRules& rules,
+                          const UecpRules& uecp) {
   if (link_->transport() != target.transport) {
     link_ = makeLink(loop_, target.transport);
     wireLink();
@@ -43,6 +47,7 @@ Result<> SenderSlot::dial(int encoder, const LinkTarget& target, const ReplyRule
   state_ = State::Dialling;
   commandWritten_ = closedByUs_ = deaf_ = false;
   rules_ = rules;
+  uecp_ = uecp;
   awaiting_ = overlongLine_ = overlongTold_ = false;
   replyBuffer_.clear();
   return link_->open(target);
@@ -64,6 +69,59 @@ Result<> SenderSlot::send(const std::string& command) {
   return {};
 }
 
+// Unconfirmed, the frames go out one after another; confirmed, the first
+// goes now and each acknowledgement sends the next.
+Result<> SenderSlot::send(const std::string& command, std::vector<uecp::Bytes> elements) {
+  if (!uecp_.on || elements.empty()) return Error{0, "no UECP elements to send"};
+  const bool needsSetup = std::any_of(elements.begin(), elements.end(),
+                                      [](const uecp::Bytes& e) { return uecp::isRtPlusData(e); });
+  if (needsSetup && !rtPlusReady_) {
+    elements.insert(elements.begin(), uecp::rtPlusSetupElement());
+    rtPlusReady_ = true;
+  }
+  if (confirming()) {
+    elementsLeft_.assign(std::make_move_iterator(elements.begin()),
+                         std::make_move_iterator(elements.end()));
+    const uecp::Bytes first = std::move(elementsLeft_.front());
+    elementsLeft_.pop_front();
+    if (Result<> sent = sendFrame(first); !sent) return sent;
+    awaiting_ = true;
+    awaited_ = command;
+  } else {
+    framesPerCommand_.push_back(elements.size());
+    for (const uecp::Bytes& element : elements) {
+      if (Result<> sent = sendFrame(element); !sent) return sent;
+    }
+  }
+  if (link_->pendingOutput() == 0) commandWritten_ = true;
+  restartIdleTimer();
+  return {};
+}
+
+Result<> SenderSlot::sendFrame(const uecp::Bytes& element) {
+  const std::uint8_t sequence = nextSequence();
+  Result<uecp::Bytes> frame = uecp::frame(uecp_.address, sequence, element);
+  if (!frame) return frame.error();
+  const uecp::Bytes& bytes = frame.value();
+  if (Result<> sent =
+          link_->send(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+      !sent) {
+    return sent;
+  }
+  if (confirming() && connected()) {
+    outstanding_ = sequence;
+    replyTimer_.setInterval(rules_.timeoutMs);
+    replyTimer_.setEnabled(false);
+    replyTimer_.setEnabled(true);
+  }
+  return {};
+}
+
+std::uint8_t SenderSlot::nextSequence() {
+  sequence_ = static_cast<std::uint8_t>(sequence_ == 255 ? 1 : sequence_ + 1);
+  return sequence_;
+}
+
 void SenderSlot::close() {
   closedByUs_ = true;
   link_->close();
@@ -79,8 +137,20 @@ void SenderSlot::setInUse(bool inUse) {
 // and drops them, or takes commands and never reads them, must still add up.
 void SenderSlot::settle() {
   if (!connected()) return;
-  const std::size_t delivered = link_->settle();
+  std::size_t delivered = link_->settle();
+  if (uecp_.on && !confirming()) delivered = commandsOfFrames(delivered);
   if (delivered > 0 && !confirming()) owner_.slotDelivered(*this, delivered);
+}
+
+std::size_t SenderSlot::commandsOfFrames(std::size_t frames) {
+  framesSettled_ += frames;
+  std::size_t commands = 0;
+  while (!framesPerCommand_.empty() && framesSettled_ >= framesPerCommand_.front()) {
+    framesSettled_ -= framesPerCommand_.front();
+    framesPerCommand_.pop_front();
+    ++commands;
+  }
+  return commands;
 }
 
 // Replies matter only from an encoder that confirms. Lines end at CR or LF;
@@ -88,6 +158,10 @@ void SenderSlot::settle() {
 // its reply (a second OK, a late one), confirms nothing.
 void SenderSlot::received(std::string_view bytes) {
   if (!confirming() || !connected()) return;
+  if (uecp_.on) {
+    receivedFrames(bytes);
+    return;
+  }
   while (!bytes.empty()) {
     const std::size_t end = bytes.find_first_of("\r\n");
     const std::string_view part = bytes.substr(0, end);
@@ -128,6 +202,62 @@ void SenderSlot::replyLine(std::string_view line) {
   }
 }
 
+// Frames from a UECP encoder: acknowledgements are matched by their
+// sequence counter where they carry one, else taken for the frame
+// outstanding. Anything else is noted, once per connection for each kind,
+// and otherwise ignored.
+void SenderSlot::receivedFrames(std::string_view bytes) {
+  reader_.feed(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+  while (std::optional<Result<uecp::Frame>> next = reader_.next()) {
+    if (!*next) {
+      noteOnce(UecpNote::BadFrame,
+               "UECP frame from the encoder ignored - " + next->error().message);
+      continue;
+    }
+    const uecp::Frame& frame = next->value();
+    const Result<uecp::Acknowledgement> ack = uecp::parseAcknowledgement(frame.message);
+    if (!ack) {
+      const int mec = frame.message.empty() ? -1 : frame.message.front();
+      noteOnce(UecpNote::OtherElement, "UECP message from the encoder ignored - element " +
+                                           std::to_string(mec) + " is no acknowledgement");
+      continue;
+    }
+    acknowledged(ack.value());
+    if (!confirming() || !connected()) return;  // it ended the connection
+  }
+}
+
+void SenderSlot::acknowledged(const uecp::Acknowledgement& ack) {
+  if (!awaiting_ || (ack.sequence && *ack.sequence != outstanding_)) {
+    noteOnce(UecpNote::StrayAck,
+             "UECP acknowledgement ignored - " +
+                 (ack.sequence ? "sequence " + std::to_string(*ack.sequence) + " is not awaited"
+                               : std::string("no frame is awaited")));
+    return;
+  }
+  if (ack.code != 0) {
+    refuse("UECP acknowledgement " + std::to_string(ack.code) + " - " +
+           std::string(uecp::ackMeaning(ack.code)));
+    return;
+  }
+  if (!elementsLeft_.empty()) {
+    const uecp::Bytes element = std::move(elementsLeft_.front());
+    elementsLeft_.pop_front();
+    (void)sendFrame(element);  // a failed send has ended the connection
+    return;
+  }
+  awaiting_ = false;
+  replyTimer_.setEnabled(false);
+  owner_.slotDelivered(*this, 1);
+}
+
+void SenderSlot::noteOnce(UecpNote kind, const std::string& text) {
+  const auto bit = static_cast<std::size_t>(kind);
+  if (uecpTold_.test(bit)) return;
+  uecpTold_.set(bit);
+  owner_.slotNote(*this, text);
+}
+
 // The reply may still come, and would then confirm the next command: the
 // connection is closed, and the next command goes out on a fresh one.
 void SenderSlot::replyTimedOut() {
@@ -139,6 +269,7 @@ void SenderSlot::replyTimedOut() {
 
 void SenderSlot::refuse(const std::string& why) {
   awaiting_ = false;
+  elementsLeft_.clear();
   replyTimer_.setEnabled(false);
   if (!owner_.slotRefused(*this, awaited_, why) && connected()) close();
 }
@@ -155,6 +286,13 @@ void SenderSlot::established() {
   state_ = State::Connected;
   commandWritten_ = closedByUs_ = deaf_ = false;
   takenAtLastLook_ = 0;
+  sequence_ = 0;
+  rtPlusReady_ = false;
+  elementsLeft_.clear();
+  reader_ = uecp::FrameReader();
+  framesPerCommand_.clear();
+  framesSettled_ = 0;
+  uecpTold_.reset();
   stayTimer_.setEnabled(true);
   idleTimer_.setEnabled(true);
   owner_.slotConnected(*this);

@@ -3,14 +3,18 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dispatcher/debug_trail.h"
 #include "encoder/link.h"
+#include "encoder/uecp.h"
 #include "platform/event_loop.h"
 #include "platform/result.h"
 
@@ -102,6 +106,16 @@ struct ReplyRules {
   int timeoutMs = 2000;
 };
 
+// An encoder that takes UECP: each command comes as message elements, each
+// sent in a frame of its own with this address. With confirm, one frame is
+// outstanding at a time until the encoder acknowledges it (within the reply
+// rules' timeout).
+struct UecpRules {
+  bool on = false;
+  std::uint16_t address = 0;
+  bool confirm = false;
+};
+
 class SenderSlot {
  public:
   // The longest reply line kept; a longer one is ignored whole.
@@ -140,9 +154,11 @@ class SenderSlot {
   // (not confirmed, for one that confirms).
   std::size_t commandsInFlight() const {
     if (!connected()) return 0;
-    return confirming() ? (awaiting_ ? 1 : 0) : link_->commandsInFlight();
+    if (confirming()) return awaiting_ ? 1 : 0;
+    return uecp_.on ? framesPerCommand_.size() : link_->commandsInFlight();
   }
-  bool confirming() const { return !rules_.ok.empty(); }
+  bool confirming() const { return !rules_.ok.empty() || (uecp_.on && uecp_.confirm); }
+  bool speaksUecp() const { return uecp_.on; }
   bool awaitingReply() const { return awaiting_; }
   bool idleTimerRunning() const { return idleTimer_.enabled(); }
   bool stayTimerRunning() const { return stayTimer_.enabled(); }
@@ -153,11 +169,15 @@ class SenderSlot {
   // of the target's kind). Events may reach the owner before it returns; an
   // attempt that failed at once has been reported by then, and comes back
   // as the result.
-  Result<> dial(int encoder, const LinkTarget& target, const ReplyRules& rules = {});
+  Result<> dial(int encoder, const LinkTarget& target, const ReplyRules& rules = {},
+                const UecpRules& uecp = {});
   // Hands a command to the connection and starts the idle period again; a
   // failed send has been reported (the connection ended) by the time it
   // comes back.
   Result<> send(const std::string& command);
+  // The same for an encoder that speaks UECP: the command's elements, in
+  // order (RT+ data is preceded by the RT+ setup once per connection).
+  Result<> send(const std::string& command, std::vector<uecp::Bytes> elements);
   // Closes the connection on the owner's decision.
   void close();
   // The slot takes part (true) or stays out of the dispatch (false, the
@@ -173,6 +193,15 @@ class SenderSlot {
   void received(std::string_view bytes);
   void replyLine(std::string_view line);
   void replyTimedOut();
+  void receivedFrames(std::string_view bytes);
+  void acknowledged(const uecp::Acknowledgement& ack);
+  Result<> sendFrame(const uecp::Bytes& element);
+  std::uint8_t nextSequence();
+  // Converts frames the link says were taken into whole commands.
+  std::size_t commandsOfFrames(std::size_t frames);
+  enum class UecpNote { BadFrame, OtherElement, StrayAck, Count };
+  // Notes a kind of oddity once per connection.
+  void noteOnce(UecpNote kind, const std::string& text);
   // The command awaiting its reply is refused for why.
   void refuse(const std::string& why);
   void established();
@@ -201,6 +230,16 @@ class SenderSlot {
   std::string replyBuffer_;    // a reply line not yet ended
   bool overlongLine_ = false;  // the line under way is too long: ignored to its end
   bool overlongTold_ = false;  // that was logged on this connection
+  // UECP.
+  UecpRules uecp_;
+  std::uint8_t sequence_ = 0;             // the last sequence counter used; 0 is never sent
+  bool rtPlusReady_ = false;              // the RT+ setup went out on this connection
+  std::deque<uecp::Bytes> elementsLeft_;  // of the command awaiting acknowledgements
+  std::uint8_t outstanding_ = 0;          // the frame awaiting its acknowledgement
+  uecp::FrameReader reader_;
+  std::deque<std::size_t> framesPerCommand_;  // unconfirmed: frames of each command in flight
+  std::size_t framesSettled_ = 0;             // of the first of them
+  std::bitset<static_cast<std::size_t>(UecpNote::Count)> uecpTold_;
   bool inUse_ = false;
   State state_ = State::Idle;
   int encoder_ = kNone;

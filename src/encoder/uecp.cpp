@@ -15,6 +15,11 @@ constexpr std::uint8_t kMecTaTp = 0x03;
 constexpr std::uint8_t kMecPty = 0x07;
 constexpr std::uint8_t kMecRt = 0x0A;
 constexpr std::uint8_t kMecAck = 0x18;
+constexpr std::uint8_t kMecOdaSetup = 0x40;
+constexpr std::uint8_t kMecOdaData = 0x46;
+// Group 11A as an application group type code: type 11 in bits 4-1,
+// version A (0) in bit 0.
+constexpr std::uint8_t kGroup11A = 11 << 1;
 
 constexpr std::size_t kPsLength = 8;
 constexpr int kMaxPty = 31;
@@ -300,6 +305,46 @@ Result<Acknowledgement> parseAcknowledgement(std::span<const std::uint8_t> messa
   return ack;
 }
 
+Result<RtPlusTags> parseRtPlusTags(std::string_view text) {
+  std::array<int, 6> v{};
+  const char* at = text.data();
+  const char* last = text.data() + text.size();
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (i > 0) {
+      if (at == last || *at != ',') return refusal("RTP= takes c1,s1,l1,c2,s2,l2");
+      ++at;
+    }
+    const auto [end, error] = std::from_chars(at, last, v[i]);
+    if (error != std::errc() || end == at || *at == '-') {
+      return refusal("RTP= takes c1,s1,l1,c2,s2,l2");
+    }
+    at = end;
+  }
+  if (at != last) return refusal("RTP= takes c1,s1,l1,c2,s2,l2");
+  const bool inRange = std::all_of(v.begin(), v.end(), [](int n) { return n <= 63; }) && v[5] <= 31;
+  if (!inRange) return refusal("RTP= out of range: types, starts and lengths 0..63, l2 0..31");
+  return RtPlusTags{v[0], v[1], v[2], v[3], v[4], v[5]};
+}
+
+Bytes rtPlusSetupElement() {
+  return {kMecOdaSetup, 5, byte(kRtPlusAid >> 8u), byte(kRtPlusAid), kGroup11A, 0, 0};
+}
+
+Bytes rtPlusDataElement(const RtPlusTags& tags, bool itemToggle, bool itemRunning) {
+  const auto u = [](int n) { return static_cast<unsigned>(n); };
+  const unsigned b = (itemToggle ? 0x10u : 0u) | (itemRunning ? 0x08u : 0u) | (u(tags.type1) >> 3u);
+  const unsigned c = (u(tags.type1) & 7u) << 13u | u(tags.start1) << 7u | u(tags.length1) << 1u |
+                     u(tags.type2) >> 5u;
+  const unsigned d = (u(tags.type2) & 0x1Fu) << 11u | u(tags.start2) << 5u | u(tags.length2);
+  return {kMecOdaData,   8,       byte(kRtPlusAid >> 8u), byte(kRtPlusAid), 0, byte(b),
+          byte(c >> 8u), byte(c), byte(d >> 8u),          byte(d)};
+}
+
+bool isRtPlusData(std::span<const std::uint8_t> element) {
+  return element.size() >= 4 && element[0] == kMecOdaData &&
+         (element[2] << 8 | element[3]) == kRtPlusAid;
+}
+
 Result<Bytes> elementFor(std::string_view line, const Params& params, DialectState& state) {
   const std::size_t equals = line.find('=');
   const std::string_view key = line.substr(0, equals);
@@ -313,7 +358,20 @@ Result<Bytes> elementFor(std::string_view line, const Params& params, DialectSta
     const Result<std::string> text = rdsText(params, value);
     if (!text) return text.error();
     if (key == "PS") return psElement(params.dsn, params.psn, text.value());
-    return radioTextElement(params.dsn, params.psn, text.value());
+    RadioTextMode mode;
+    mode.toggleAb = state.radioText != text.value();
+    Result<Bytes> element = radioTextElement(params.dsn, params.psn, text.value(), mode);
+    if (element) state.radioText = text.value();
+    return element;
+  }
+  if (key == "RTP") {
+    const Result<RtPlusTags> tags = parseRtPlusTags(value);
+    if (!tags) return tags.error();
+    const std::string text = state.radioText.value_or("");
+    if (state.taggedText && *state.taggedText != text) state.itemToggle = !state.itemToggle;
+    state.taggedText = text;
+    const bool running = tags.value().type1 != 0 || tags.value().type2 != 0;
+    return rtPlusDataElement(tags.value(), state.itemToggle, running);
   }
   if (key == "PI") {
     if (value.size() != 4 ||

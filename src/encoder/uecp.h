@@ -27,12 +27,16 @@
 //   (https://radiospurs.uk/RDS/RDSMessageFormat);
 // - in the RT configuration byte, bit 0 separate from bits 1..7 and buffer
 //   configuration in bits 6-5 (an encoder maker's UECP notes,
-//   https://www.easymanua.ls/fmuser/rds-c/manual?p=45).
+//   https://www.easymanua.ls/fmuser/rds-c/manual?p=45);
+// - the RT+ group 11A bits (item toggle, item running, two tags of content
+//   type, start and length) and the 3A group announcing AID 4BD7 on 11A (the
+//   same notes, p=52).
 // Not confirmed there, taken from the team's notes: the CRC's final
 // inversion and byte order (the frame page says "reverse byte order"; the
 // reference frame FE 00 00 00 02 1E 01 AF D2 FF sends the high byte first),
-// the number of transmissions in bits 4-1 of the RT configuration byte, and
-// the numbering of the acknowledgement codes.
+// the number of transmissions in bits 4-1 of the RT configuration byte, the
+// numbering of the acknowledgement codes, and the layouts of the two ODA
+// elements (configuration 40 and data 46, see rtPlusSetupElement).
 
 #include <cstddef>
 #include <cstdint>
@@ -172,18 +176,50 @@ struct Params {
   TextToRds toRds;
 };
 
-// What the dialect sets one at a time but one element carries together: TP
-// and TA.
+// What the dialect sets one at a time but one element carries together (TP
+// and TA), and what an encoder was last given, for the flags that mark
+// something new (the radio text's A/B flag, the RT+ item toggle).
 struct DialectState {
   bool tp = false;
   bool ta = false;
+  std::optional<std::string> radioText;   // the last radio text, in RDS bytes
+  std::optional<std::string> taggedText;  // the radio text when tags last came
+  bool itemToggle = false;
+  bool operator==(const DialectState&) const = default;
 };
 
-// PS= (up to 8 characters, padded), RT=, RT1= and TEXT= (up to 64, A/B
-// toggled), PI= (4 hex digits), PTY= (0..31), TP= and TA= (0 or 1; the
-// element carries both, the other from `state`, which a success updates),
-// UECP= (one element as pairs of hex digits, white space between pairs, sent
-// as given). Anything else is refused with an error that names the key.
+// RT+ (the ODA with AID 4BD7, carried in group 11A): two tags over the radio
+// text, each a content type (0..63), a start (0..63) and a length marker
+// (the length less one: 0..63 for the first tag, 0..31 for the second).
+inline constexpr std::uint16_t kRtPlusAid = 0x4BD7;
+struct RtPlusTags {
+  int type1 = 0, start1 = 0, length1 = 0;
+  int type2 = 0, start2 = 0, length2 = 0;
+  bool operator==(const RtPlusTags&) const = default;
+};
+
+// The "c1,s1,l1,c2,s2,l2" form; anything else or out of range is refused.
+Result<RtPlusTags> parseRtPlusTags(std::string_view text);
+
+// ODA configuration (MEC 40): AID, the application group type code (11A),
+// and the 16 message bits of the 3A group (0 for RT+). Sent once per
+// connection before the first RT+ data.
+Bytes rtPlusSetupElement();
+// ODA data (MEC 46): AID, a configuration byte (0), then the 37 bits of the
+// 11A group: 5 of block B (item toggle, item running, the first tag's type
+// high bits), block C and block D.
+Bytes rtPlusDataElement(const RtPlusTags& tags, bool itemToggle, bool itemRunning);
+// Whether an element is RT+ data, which needs the setup on its connection.
+bool isRtPlusData(std::span<const std::uint8_t> element);
+
+// PS= (up to 8 characters, padded), RT=, RT1= and TEXT= (up to 64; the A/B
+// flag toggled when the text differs from the last one), PI= (4 hex
+// digits), PTY= (0..31), TP= and TA= (0 or 1; the element carries both, the
+// other from `state`), RTP= (RT+ tags; the item runs while a tag has a
+// content type, and its toggle flips when the radio text has changed since
+// the last tags), UECP= (one element as pairs of hex digits, white space
+// between pairs, sent as given). A success updates `state`. Anything else
+// is refused with an error that names the key.
 Result<Bytes> elementFor(std::string_view line, const Params& params, DialectState& state);
 
 }  // namespace varnok::uecp

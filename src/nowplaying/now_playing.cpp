@@ -197,11 +197,15 @@ NowPlaying::Outcome NowPlaying::render(const Update& cleaned) {
     if (!encoders[static_cast<std::size_t>(setup.encoder)].enabled) continue;
     // The latest text wins: what an older update left waiting goes first.
     dispatcher_.dropWaiting(setup.encoder, CommandSource::NowPlaying);
+    // An encoder that takes UECP gets its texts in the RDS set, whatever its
+    // Charset says: cut, tagged and sent as the receiver will count them.
+    const bool uecp = encoders[static_cast<std::size_t>(setup.encoder)].protocol == Protocol::Uecp;
     const Rendering r = nowplaying::render(cleaned, settings_.radioText, settings_.idleText,
-                                           setup.charset, setup.commands);
+                                           uecp ? Charset::Rds : setup.charset, setup.commands);
     for (const std::string& command : r.commands) {
-      dispatcher_.queueCommand(command, Destination{.name = {}, .encoder = setup.encoder},
-                               CommandOrigin{.source = CommandSource::NowPlaying, .deadlineMs = 0});
+      dispatcher_.queueCommand(
+          command, Destination{.name = {}, .encoder = setup.encoder},
+          CommandOrigin{.source = CommandSource::NowPlaying, .deadlineMs = 0, .rdsText = uecp});
     }
     outcome.queued.push_back({setup.encoder, r.commands.size()});
   }
@@ -242,6 +246,14 @@ std::unique_ptr<NowPlaying> openNowPlaying(Dispatcher& dispatcher, Settings sett
   auto service = std::make_unique<NowPlaying>(dispatcher, std::move(settings));
   service->start();
   return service;
+}
+
+Result<std::string> rdsTextOf(std::string_view text) {
+  try {
+    return encodeText(text, Charset::Rds).bytes();
+  } catch (const std::exception& e) {
+    return Error{0, std::string("text not converted to the RDS set: ") + e.what()};
+  }
 }
 
 }  // namespace varnok::nowplaying

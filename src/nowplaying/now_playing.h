@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "nowplaying/file_watcher.h"
@@ -14,6 +15,7 @@
 #include "nowplaying/update.h"
 #include "platform/event_loop.h"
 #include "platform/ini_file.h"
+#include "platform/result.h"
 
 namespace varnok {
 class Dispatcher;
@@ -129,5 +131,9 @@ class NowPlaying {
 // logged: none when they ask for none (no [NowPlaying] key and no encoder's
 // NowPlayingN).
 std::unique_ptr<NowPlaying> openNowPlaying(Dispatcher& dispatcher, Settings settings);
+
+// A command's text in the RDS set, for an encoder that takes UECP: cleaned,
+// and transliterated where the set has no code (encodeText).
+Result<std::string> rdsTextOf(std::string_view text);
 
 }  // namespace varnok::nowplaying

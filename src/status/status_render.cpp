@@ -239,7 +239,8 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher) {
     e.transport = k.transport == Transport::Udp      ? "udp"
                   : k.transport == Transport::Serial ? "serial"
                                                      : "tcp";
-    e.confirms = !k.replyOk.empty();
+    e.confirms = !k.replyOk.empty() || k.confirmUecp;
+    e.uecp = k.protocol == Protocol::Uecp;
     e.refused = k.refused;
     s.encoders.push_back(std::move(e));
   }
@@ -402,6 +403,7 @@ std::string renderJson(const Snapshot& s, bool withLog) {
     if (std::string_view(e.transport) != "tcp") {
       out += std::string(",\"transport\":\"") + e.transport + "\"";
     }
+    if (e.uecp) out += ",\"protocol\":\"uecp\"";
     if (e.confirms) out += ",\"confirms\":true,\"refused\":" + number(e.refused);
     out += "}";
   }
@@ -478,7 +480,8 @@ std::string renderMetrics(const Snapshot& s) {
        [](const EncoderState& e) -> std::int64_t { return e.suspended ? 1 : 0; }},
       {"varnok_encoder_connected", "1 while a sender slot is connected to the encoder.",
        [](const EncoderState& e) -> std::int64_t { return e.connected ? 1 : 0; }},
-      {"varnok_encoder_confirms", "1 when each command waits for the encoder's reply (ReplyOk).",
+      {"varnok_encoder_confirms",
+       "1 when each command waits for the encoder's reply (ReplyOk or Confirm=uecp).",
        [](const EncoderState& e) -> std::int64_t { return e.confirms ? 1 : 0; }},
       {"varnok_encoder_commands_refused",
        "Commands the encoder refused or left unanswered since start.",

@@ -34,6 +34,7 @@ struct EncoderState {
   bool suspended = false;  // enabled, but resting after ErrorLimit failures in a row
   bool connected = false;
   const char* transport = "tcp";
+  bool uecp = false;         // it takes UECP frames
   bool confirms = false;     // each command waits for the encoder's reply
   std::int64_t refused = 0;  // commands it refused or left unanswered
 };

@@ -169,15 +169,25 @@ TEST(UecpTest, DialectLinesBecomeElements) {
                 }};
   DialectState state;
   const std::string x64(64, 'x');
-  std::string rt64 = "0A 01 02 41 01";
-  for (int i = 0; i < 64; ++i) rt64 += " 78";
-  // In order: TP and TA take the other flag from the rows before.
+  std::string x64Bytes;
+  for (int i = 0; i < 64; ++i) x64Bytes += " 78";
+  // In order: TP and TA take the other flag from the rows before, the A/B
+  // flag and the RT+ item toggle what the radio text was.
   const std::pair<std::string, std::string> rows[] = {
       {"PS=RADIO 1", "02 01 02 52 41 44 49 4F 20 31 20"},
       {"PS=\u00c4\u00d6\u00dc\u00e4\u00f6\u00fc\u00df\u00e9", "02 01 02 D1 D7 D9 91 97 99 8D 82"},
       {"RT=Hi", "0A 01 02 03 01 48 69"},
       {"RT1=\u20ac5", "0A 01 02 03 01 A9 35"},
-      {"TEXT=" + x64, rt64},
+      {"TEXT=" + x64, "0A 01 02 41 01" + x64Bytes},
+      {"TEXT=" + x64, "0A 01 02 41 00" + x64Bytes},
+      // The published RT+ example: title at 9 (17 long), artist at 0 (6 long).
+      {"RTP=1,9,16,4,0,5", "46 08 4B D7 00 08 24 A0 20 05"},
+      {"RT=Hi", "0A 01 02 03 01 48 69"},
+      {"RTP=1,9,16,4,0,5", "46 08 4B D7 00 18 24 A0 20 05"},
+      {"RTP=0,0,0,0,0,0", "46 08 4B D7 00 10 00 00 00 00"},
+      {"RTP=63,63,63,63,63,31", "46 08 4B D7 00 1F FF FF FF FF"},
+      {"RTP=1,2,3", "! RTP= takes c1,s1,l1,c2,s2,l2"},
+      {"RTP=1,0,0,1,0,32", "! RTP= out of range: types, starts and lengths 0..63, l2 0..31"},
       {"PI=C2f1", "01 01 02 C2 F1"},
       {"PTY=31", "07 01 02 1F"},
       {"TP=1", "03 01 02 02"},
@@ -205,6 +215,8 @@ TEST(UecpTest, DialectLinesBecomeElements) {
   EXPECT_EQ(elementFor("RT=x", params, state).error().message, "no RDS code");
   EXPECT_EQ(hexOf(radioTextElement(0, 0, "", {15, false}).value()), "0A 00 00 01 1E");
   EXPECT_FALSE(radioTextElement(0, 0, "x", {16, true}).ok());
+  // The 3A group of the same example: 11A carries AID 4BD7, message bits 0.
+  EXPECT_EQ(hexOf(rtPlusSetupElement()), "40 05 4B D7 16 00 00");
 }
 
 }  // namespace
