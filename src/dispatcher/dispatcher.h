@@ -140,7 +140,7 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   // its next command. A failure has been reported when it comes back.
   Result<> serve(int encoder, int slot);
   // The message elements of a command for an encoder that takes UECP, one
-  // for each line; lines without one are left out (counted and logged).
+  // for each line; none when a line has none (counted and logged).
   std::vector<uecp::Bytes> uecpElements(int encoder, std::string_view command, bool rdsText);
   void suspend(int encoder);
   void resumeTick();

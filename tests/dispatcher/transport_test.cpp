@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "dispatcher_fixture.h"
+#include "encoder/uecp.h"
 #include "support/loopback.h"
 #include "support/threaded_peer.h"
 
@@ -78,6 +79,16 @@ TEST_F(TransportTest, SettingsThatCannotBeTakenKeepTheEncoderOff) {
       {"Transport=udp\nHost=127.0.0.1\nMaxDatagram=0\n", "MaxDatagram=0 (E)", "", ""},
       {"ReplyError=NO\n", "ReplyError=NO (E): needs ReplyOk", "", ""},
       {"ReplyOk=OK\nReplyTimeoutMs=2s\n", "ReplyTimeoutMs=2s (E)", "", ""},
+      {"Protocol=uecp2\n", "Protocol=uecp2 (E): ascii or uecp", "", ""},
+      {"Confirm=uecp\n", "Confirm=uecp (E): needs Protocol=uecp", "", ""},
+      {"Protocol=uecp\nConfirm=yes\n", "Confirm=yes (E): none or uecp", "", ""},
+      {"Protocol=uecp\nSiteAddress=1024\n", "SiteAddress=1024 (E): 0 to 1023", "", ""},
+      {"Protocol=uecp\nEncoderAddress=64\n", "EncoderAddress=64 (E)", "", ""},
+      {"Protocol=uecp\nDataSet=256\n", "DataSet=256 (E)", "", ""},
+      {"Protocol=uecp\nReplyOk=OK\n", "ReplyOk=OK (E): a UECP encoder confirms with Confirm", "",
+       ""},
+      {"Protocol=uecp\nTransport=udp\nMaxDatagram=100\n", "MaxDatagram=100 (E): a UECP frame", "",
+       ""},
       {"Transport=Serial\nDevice=/dev/ttyUSB0\nBaud=115200\nFlowControl=rtscts\n", "",
        "/dev/ttyUSB0", "115200"},
       {"Transport=UDP\nHost=10.1.2.3\nPort=5000\n", "", "10.1.2.3", "5000"},
@@ -233,6 +244,128 @@ TEST_F(TransportTest, SerialEncoderOnAPseudoTerminal) {
     EXPECT_EQ(queueSize(0), 1u);  // nothing lost
     dispatcher.reset();
   }
+}
+
+// A UECP encoder on a pseudo-terminal (site 5, encoder 3, DSN 1, PSN 2),
+// answered by the test frame by frame: what each way of acknowledging makes
+// of three commands of two lines each, with ErrorLimit=2.
+TEST_F(TransportTest, UecpEncoderAcknowledgesFrameByFrame) {
+  using uecp::Bytes;
+  const auto ack = [](int code, std::optional<int> sequence) {
+    Bytes element{0x18, static_cast<std::uint8_t>(code)};
+    if (sequence) element.push_back(static_cast<std::uint8_t>(*sequence));
+    const Bytes f = uecp::frame(0, 0, element).value();
+    return std::string(f.begin(), f.end());
+  };
+  struct Row {
+    const char* name;
+    std::function<std::string(int sequence)> answer;  // "" for silence
+    std::uint64_t delivered, failed;
+    bool suspended;
+    const char* logged;
+  };
+  const Row rows[] = {
+      {"OK with the sequence", [&](int n) { return ack(0, n); }, 3, 0, false, nullptr},
+      {"OK without a sequence", [&](int) { return ack(0, std::nullopt); }, 3, 0, false, nullptr},
+      {"OK twice: the second is not awaited", [&](int n) { return ack(0, n) + ack(0, n); }, 3, 0,
+       false, "UECP acknowledgement ignored - sequence 1 is not awaited (E)"},
+      {"noise, a broken frame, an unknown sequence, then OK",
+       [&](int n) {
+         std::string broken = ack(0, n);
+         broken[5] ^= 0x40;
+         return "\x01junk" + broken + ack(0, 200) + ack(0, n);
+       },
+       3, 0, false, "UECP frame from the encoder ignored - UECP CRC error (E)"},
+      {"out of range: suspended at the limit", [&](int n) { return ack(6, n); }, 0, 2, true,
+       "Command refused by the encoder - UECP acknowledgement 6 - parameter out of range (E)"},
+      {"silence", [](int) { return std::string(); }, 0, 2, true,
+       "Command refused by the encoder - no reply within 300 ms (E)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Pty pty;
+    startWith("Transport=serial\nDevice=" + pty.path +
+                  "\nProtocol=uecp\nSiteAddress=5\nEncoderAddress=3\nDataSet=1\n"
+                  "ServiceNumber=2\nConfirm=uecp\nReplyTimeoutMs=300\n",
+              "Threads=1\nErrorLimit=2\n");
+    for (int i = 0; i < 3; ++i) dispatcher->queueCommand("PS=P" + std::to_string(i) + "\rPTY=9\r");
+    uecp::FrameReader reader;
+    std::vector<uecp::Frame> frames;
+    std::size_t seen = 0;
+    ASSERT_TRUE(tickUntil([&] {
+      const std::string got = pty.read();
+      reader.feed(
+          std::span(reinterpret_cast<const std::uint8_t*>(got.data()) + seen, got.size() - seen));
+      seen = got.size();
+      while (auto next = reader.next()) {
+        if (!next->ok()) return false;  // a frame we sent must decode
+        frames.push_back(next->value());
+        const std::string answer = row.answer(frames.back().sequence);
+        (void)::write(pty.master, answer.data(), answer.size());
+      }
+      const TrafficCounters& t = dispatcher->counters();
+      return t.delivered == row.delivered && t.failedSends == row.failed &&
+             (row.suspended ? !encoder().active : queueSize(0) == 0);
+    }));
+    // One element per frame, in order, numbered from 1; the second line of a
+    // command only once the first is acknowledged.
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames[0].address, 5 * 64 + 3);
+    EXPECT_EQ(frames[0].message, (Bytes{0x02, 1, 2, 'P', '0', ' ', ' ', ' ', ' ', ' ', ' '}));
+    for (std::size_t i = 0; i < frames.size() && row.delivered > 0; ++i) {
+      EXPECT_EQ(frames[i].sequence, i + 1);
+      if (i % 2 == 1) {
+        EXPECT_EQ(frames[i].message, (Bytes{0x07, 1, 2, 9}));
+      }
+    }
+    EXPECT_EQ(frames.size(), row.delivered > 0 ? 6u : 2u);
+    EXPECT_EQ(encoder().refused, static_cast<std::int64_t>(row.failed));
+    if (row.logged) {
+      EXPECT_EQ(linesStartingWith(row.logged), std::max<int>(1, static_cast<int>(row.failed)));
+    }
+    dispatcher.reset();
+  }
+}
+
+// Unacknowledged: every frame of a command goes at once. RT+ data is
+// preceded by its setup once per connection; the A/B flag and the item
+// toggle mark new texts only. A command with a line the table cannot map
+// is not sent, and its key is logged once.
+TEST_F(TransportTest, UecpCommandsBecomeFramedElements) {
+  Pty pty;
+  startWith("Transport=serial\nDevice=" + pty.path + "\nProtocol=uecp\n", "Threads=1\n");
+  const std::string song = "RT=Ab - Cd\rRTP=4,0,1,1,5,1\r";
+  for (const std::string& c : {song, std::string("DPS=x\rPS=LOST\r"), song,
+                               std::string("RT=Next\n"), std::string("DPS=y\r")}) {
+    dispatcher->queueCommand(c);
+  }
+  ASSERT_TRUE(tickUntil([&] {
+    pty.read();
+    return dispatcher->counters().delivered == 3 && dispatcher->counters().failedSends == 2;
+  }));
+  uecp::FrameReader reader;
+  reader.feed(std::span(reinterpret_cast<const std::uint8_t*>(pty.got.data()), pty.got.size()));
+  std::vector<std::string> got;
+  while (auto next = reader.next()) {
+    ASSERT_TRUE(next->ok());
+    std::string hex;
+    for (const std::uint8_t b : next->value().message) {
+      char two[4];
+      std::snprintf(two, sizeof two, "%02X", b);
+      hex += two;
+    }
+    got.push_back(std::to_string(next->value().sequence) + " " + hex);
+  }
+  const std::vector<std::string> expected = {
+      "1 40054BD7160000",            // RT+ setup, ahead of the first command with RT+
+      "2 0A000008014162202D204364",  // a new text: A/B toggled
+      "3 46084BD70008800208A1",      // item running, toggle 0
+      "4 0A000008004162202D204364",  // the same text again: no toggle
+      "5 46084BD70008800208A1",      // the same item
+      "6 0A000005014E657874",        // a new text
+  };
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(linesStartingWith("UECP command not sent - no UECP element for DPS (E)"), 1);
 }
 
 }  // namespace
