@@ -270,6 +270,7 @@ void SenderSlot::replyTimedOut() {
 void SenderSlot::refuse(const std::string& why) {
   awaiting_ = false;
   elementsLeft_.clear();
+  rtPlusReady_ = false;  // the setup may have been what was refused
   replyTimer_.setEnabled(false);
   if (!owner_.slotRefused(*this, awaited_, why) && connected()) close();
 }
