@@ -171,43 +171,70 @@ std::string findProgram(const std::string& name) {
 
 // ---- Queue operations (Google Benchmark) ------------------------------------
 
-void queueRows() {
-  progress("queue operations at 10^3 .. 10^6 entries (Google Benchmark)");
+// What one run of varnok_bench gave: per benchmark (the name without its
+// "_median"), the median over the repetitions.
+struct GoogleBenchRun {
+  std::map<std::string, double> nsPerItem;  // CPU time per item
+  std::map<std::string, double> bytes;      // the "bytes" counter, where set
+  bool ok = false;
+  std::string output;
+};
+
+// Runs the benchmarks the filter selects, five repetitions in random order,
+// so that a noisy moment of the machine does not fall on one of them alone.
+GoogleBenchRun runGoogleBench(const std::string& filter) {
   TempFolder tmp;
-  const std::string json = tmp.path() + "queue.json";
+  const std::string json = tmp.path() + "bench.json";
   ChildOptions options;
   options.program = kQueueBench;
-  options.args = {"--benchmark_filter=^BM_(QueueCommand|TakeNext|LongestWaiting|ExpiryTick)",
-                  "--benchmark_out=" + json, "--benchmark_out_format=json",
-                  // Repetitions in random order, so that a noisy moment of the
-                  // machine does not fall on one size alone; the median counts.
-                  "--benchmark_min_time=0.1", "--benchmark_repetitions=5",
+  options.args = {"--benchmark_filter=" + filter,
+                  "--benchmark_out=" + json,
+                  "--benchmark_out_format=json",
+                  "--benchmark_min_time=0.1",
+                  "--benchmark_repetitions=5",
                   "--benchmark_enable_random_interleaving=true",
                   "--benchmark_report_aggregates_only=true"};
   Child run(options);
   const auto status = run.wait(300000);
   std::ifstream in(json);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // Benchmark name -> nanoseconds of CPU time per item, the median of the
-  // repetitions.
-  std::map<std::string, double> perItem;
+  GoogleBenchRun result;
   const std::string nameKey = "\"name\": \"";
   const std::string median = "_median";
+  // A number that follows key within the record [from, to), if there is one.
+  const auto field = [&](const std::string& key, std::size_t from,
+                         std::size_t to) -> std::optional<double> {
+    const std::size_t at = text.find("\"" + key + "\": ", from);
+    if (at == std::string::npos || at >= to) return std::nullopt;
+    return std::stod(text.substr(at + key.size() + 4));
+  };
   for (std::size_t at = text.find(nameKey); at != std::string::npos;) {
     const std::size_t nameEnd = text.find('"', at + nameKey.size());
     std::string name = text.substr(at + nameKey.size(), nameEnd - at - nameKey.size());
     const std::size_t next = text.find(nameKey, nameEnd);
-    const std::size_t items = text.find("\"items_per_second\": ", nameEnd);
-    if (items != std::string::npos && items < next && name.size() > median.size() &&
+    const std::size_t end = next == std::string::npos ? text.size() : next;
+    const auto items = field("items_per_second", nameEnd, end);
+    if (items && name.size() > median.size() &&
         name.compare(name.size() - median.size(), median.size(), median) == 0) {
       name.resize(name.size() - median.size());
-      perItem[name] = 1e9 / std::stod(text.substr(items + 20));
+      result.nsPerItem[name] = 1e9 / *items;
+      if (const auto bytes = field("bytes", nameEnd, end)) result.bytes[name] = *bytes;
     }
     at = next;
   }
-  if (!status || *status != 0 || perItem.empty()) {
+  result.ok = status && *status == 0 && !result.nsPerItem.empty();
+  result.output = run.output();
+  return result;
+}
+
+void queueRows() {
+  progress("queue operations at 10^3 .. 10^6 entries (Google Benchmark)");
+  const GoogleBenchRun run =
+      runGoogleBench("^BM_(QueueCommand|TakeNext|LongestWaiting|ExpiryTick)");
+  const std::map<std::string, double>& perItem = run.nsPerItem;
+  if (!run.ok) {
     rows.push_back({"Queue operations", "not measured: varnok_bench failed", "", "", "", ""});
-    notes.push_back("varnok_bench output:\n```\n" + run.output() + "\n```");
+    notes.push_back("varnok_bench output:\n```\n" + run.output + "\n```");
     return;
   }
   struct Op {
