@@ -7,12 +7,12 @@
 //
 // --seconds: length of the window in which the sustained-delivery, command
 // latency and idle CPU rows are measured together (default 30).
-// --only: measure only these groups of rows (queue, ack, parallel, encoders,
-// nowplaying, mqtt, memory, backlog, banlist, producers); all of them without
-// it.
+// --only: measure only these groups of rows (queue, encode, ack, parallel,
+// encoders, nowplaying, mqtt, memory, backlog, banlist, producers); all of
+// them without it.
 // --seconds also bounds the now-playing rounds and the MQTT latency rounds,
 // and is the length of the window of the encoder rows (confirmed delivery,
-// UDP beside TCP).
+// UDP beside TCP, the round trip beside an encoder that takes UECP).
 //
 // Only loopback addresses are used, and every wait is bounded.
 #include <mosquitto.h>
@@ -30,6 +30,7 @@
 #include <random>
 
 #include "bench_support.h"
+#include "encoder/uecp.h"
 #include "encoder_sink.h"
 
 namespace varnok::bench {
@@ -268,6 +269,58 @@ void queueRows() {
     }
     rows.push_back({fmt("%s (%s)", op.what, op.unit), measured, fmt("10^3: %.0f ns", base->second),
                     ratios, "constant: <= 1.5x at every n", verdict(worst, 1.5, true)});
+  }
+}
+
+// ---- What a command costs to encode (Google Benchmark) ----------------------
+
+// Per command: the frames for an encoder that takes UECP (an element per
+// line, the texts converted to the RDS set, each element framed) beside the
+// bytes as they are for an ASCII encoder. The target lies with the
+// acknowledgement round trip of the encoder rows, which measure a copy whose
+// encoder takes UECP beside one that takes ASCII.
+void encodeRows() {
+  progress("encoding a command: UECP frames beside ASCII (Google Benchmark)");
+  const GoogleBenchRun run = runGoogleBench("^BM_Encode");
+  if (!run.ok) {
+    rows.push_back(
+        {"UECP encoding per command", "not measured: varnok_bench failed", "", "", "", ""});
+    notes.push_back("varnok_bench output:\n```\n" + run.output + "\n```");
+    return;
+  }
+  struct Command {
+    const char* arg;
+    const char* what;
+    std::size_t lines;
+  };
+  const Command commands[] = {
+      {"0", "now playing, `RT=Artist - Title of the song\\rRTP=4,0,5,1,9,19\\r`", 2},
+      {"1", "station name, `PS=RADIO 1\\r`", 1},
+  };
+  const auto valueOf = [](const std::map<std::string, double>& values, const std::string& name) {
+    const auto found = values.find(name);
+    return found == values.end() ? 0.0 : found->second;
+  };
+  const auto ns = [&](const std::string& name) { return valueOf(run.nsPerItem, name); };
+  for (const Command& c : commands) {
+    const std::string arg = std::string("/") + c.arg;
+    const double uecp = ns("BM_EncodeUecp" + arg);
+    const double rdsText = ns("BM_EncodeUecpRdsText" + arg);
+    const double ascii = ns("BM_EncodeAscii" + arg);
+    if (uecp <= 0 || ascii <= 0) continue;
+    rows.push_back(
+        {fmt("UECP encoding of one command (an element per line with the RDS text converter, "
+             "each framed), %s",
+             c.what),
+         fmt("%.0f ns per command (%.0f bytes in %zu frame%s); %.0f ns with the text already in "
+             "the RDS set",
+             uecp, valueOf(run.bytes, "BM_EncodeUecp" + arg), c.lines, c.lines == 1 ? "" : "s",
+             rdsText),
+         fmt("ASCII, the %.0f bytes as they are (copied into an output buffer): %.1f ns",
+             valueOf(run.bytes, "BM_EncodeAscii" + arg), ascii),
+         fmt("+%.2f us per command (%.0fx)", (uecp - ascii) / 1000, uecp / ascii),
+         "none here: the acknowledgement round trip with a UECP encoder (encoder rows) carries it",
+         "measured"});
   }
 }
 
@@ -2149,6 +2202,100 @@ class DatagramSink final : public StandIn {
   std::thread thread_;
 };
 
+// Over TCP, keeping its connections, for an encoder that takes UECP: the
+// frames are read with the program's codec, and each radio text is recorded
+// as "RT=<text>". With acknowledge set, every frame is answered at once with
+// a positive acknowledgement that carries its sequence counter, as an
+// encoder that confirms would.
+class UecpSink final : public StandIn {
+ public:
+  explicit UecpSink(bool acknowledge) : acknowledge_(acknowledge) {
+    listener_ = listenLoopback(port_);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~UecpSink() override {
+    stop_ = true;
+    thread_.join();
+  }
+  UecpSink(const UecpSink&) = delete;
+  UecpSink& operator=(const UecpSink&) = delete;
+
+  std::uint16_t port() const override { return port_; }
+  std::uint64_t frames() const { return frames_; }
+  std::uint64_t faults() const { return faults_; }
+  std::uint64_t acknowledged() const { return acknowledged_; }
+
+ private:
+  static constexpr std::uint8_t kRadioText = 0x0A;        // MEC DSN PSN MEL config text
+  static constexpr std::uint8_t kAcknowledgement = 0x18;  // MEC code sequence
+  static constexpr std::size_t kRadioTextAt = 5;
+
+  struct Connection {
+    Fd fd;
+    uecp::FrameReader reader;
+  };
+  void take(Connection& c, TimePoint when) {
+    while (std::optional<Result<uecp::Frame>> next = c.reader.next()) {
+      if (!*next) {
+        ++faults_;
+        continue;
+      }
+      const uecp::Frame& frame = next->value();
+      ++frames_;
+      if (acknowledge_) {
+        const std::uint8_t message[] = {kAcknowledgement, 0, frame.sequence};
+        const Result<uecp::Bytes> ack = uecp::frame(frame.address, frame.sequence, message);
+        // A few bytes into an empty socket buffer: taken whole or not at all.
+        if (ack && send(c.fd.get(), ack.value().data(), ack.value().size(),
+                        MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(ack.value().size())) {
+          ++acknowledged_;
+        }
+      }
+      const uecp::Bytes& m = frame.message;
+      if (m.size() >= kRadioTextAt && m[0] == kRadioText) {
+        arrivals_.add("RT=" + std::string(m.begin() + kRadioTextAt, m.end()), when);
+      }
+    }
+  }
+  // Runs until the destructor asks it to stop; every wait is bounded.
+  void run() {
+    std::vector<Connection> conns;
+    std::uint8_t buffer[4096];
+    while (!stop_) {
+      std::vector<pollfd> fds{{listener_.get(), POLLIN, 0}};
+      for (const Connection& c : conns) fds.push_back({c.fd.get(), POLLIN, 0});
+      if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+      for (std::size_t i = 0; i < conns.size(); ++i) {
+        if (!(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        const ssize_t got = recv(conns[i].fd.get(), buffer, sizeof buffer, 0);
+        if (got <= 0) {
+          if (got == 0 || (errno != EAGAIN && errno != EINTR)) conns[i].fd.reset();
+          continue;
+        }
+        const TimePoint when = SteadyClock::now();
+        conns[i].reader.feed(std::span(buffer, static_cast<std::size_t>(got)));
+        take(conns[i], when);
+      }
+      conns.erase(std::remove_if(conns.begin(), conns.end(),
+                                 [](const Connection& c) { return !c.fd.valid(); }),
+                  conns.end());
+      if (fds[0].revents & POLLIN) {
+        const int c = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (c >= 0) conns.push_back({Fd(c), {}});
+      }
+    }
+  }
+
+  bool acknowledge_;
+  std::uint16_t port_ = 0;
+  Fd listener_;
+  std::atomic<std::uint64_t> frames_{0};
+  std::atomic<std::uint64_t> faults_{0};
+  std::atomic<std::uint64_t> acknowledged_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 // One copy at Threads 4 with one encoder (its stand-in and more keys of its
 // section) and, when asked, a status page for its /metrics.
 struct EncoderCopy {
@@ -2167,13 +2314,16 @@ struct EncoderCopy {
       throw std::runtime_error(name + ": no status page; output:\n" + varnok->child->output());
     }
   }
-  // Queues count commands "RT=0000000001\r\n" over one producer connection;
-  // how many were acknowledged.
-  int prefill(int count) {
+  // Queues count commands over one producer connection, by default
+  // "RT=0000000001\r\n" and so on; how many were acknowledged.
+  int prefill(
+      int count, const std::function<std::string(int)>& command = [](int i) {
+        return fmt("RT=%010d\r\n", i);
+      }) {
     Fd producer = connectLoopback(varnok->port, 2000);
     int acked = 0;
     for (int i = 0; i < count && producer.valid(); ++i) {
-      if (produce(producer.get(), fmt("RT=%010d\r\n", i), 2000)) ++acked;
+      if (produce(producer.get(), command(i), 2000)) ++acked;
     }
     return acked;
   }
@@ -2297,14 +2447,77 @@ class KeptLinkProbe {
   int lost_ = 0;
 };
 
-// Six copies at Threads 4 in one window, each with one encoder: a deep
+// The producer's acknowledgement round trip to several copies while they
+// deliver: in each round one exchange with every copy, the order rotating
+// from round to round, after a random pause of 1 to 3 ms, so that the
+// exchanges fall anywhere within the dispatch tick and the machine's moods
+// on all copies alike.
+class AckProbe {
+ public:
+  AckProbe(const std::vector<std::uint16_t>& ports, std::string command, unsigned seed)
+      : command_(std::move(command)), seed_(seed), samples_(ports.size()), lost_(ports.size()) {
+    const int one = 1;
+    for (const std::uint16_t port : ports) {
+      Fd fd = connectLoopback(port, 2000);
+      // The first command of a connection also waits for its acceptance.
+      if (!fd.valid() || !produce(fd.get(), command_, 2000)) {
+        throw std::runtime_error("acknowledgement probe: a copy did not answer");
+      }
+      setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      producers_.push_back(std::move(fd));
+    }
+  }
+  void start(TimePoint end) {
+    worker_ = std::thread([this, end] { run(end); });
+  }
+  void join() {
+    worker_.join();
+    for (std::vector<double>& s : samples_) std::sort(s.begin(), s.end());
+  }
+  // Sorted once the probe has ended: microseconds from just before the
+  // write to the acknowledgement's arrival.
+  const std::vector<double>& roundTrips(std::size_t copy) const { return samples_[copy]; }
+  int lost(std::size_t copy) const { return lost_[copy]; }
+
+ private:
+  void run(TimePoint end) {
+    std::mt19937 random(seed_);
+    std::uniform_int_distribution<int> pauseUs(1000, 3000);
+    for (std::size_t round = 0;; ++round) {
+      std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
+      if (SteadyClock::now() >= end) break;
+      for (std::size_t k = 0; k < producers_.size(); ++k) {
+        const std::size_t copy = (round + k) % producers_.size();
+        const TimePoint t0 = SteadyClock::now();
+        if (produce(producers_[copy].get(), command_, 2000)) {
+          samples_[copy].push_back(usBetween(t0, SteadyClock::now()));
+        } else {
+          ++lost_[copy];
+        }
+      }
+    }
+  }
+
+  std::string command_;
+  unsigned seed_;
+  std::vector<Fd> producers_;
+  std::thread worker_;
+  std::vector<std::vector<double>> samples_;
+  std::vector<int> lost_;
+};
+
+// Seven copies at Threads 4 in one window, each with one encoder: a deep
 // queue to an encoder that confirms each command beside the same encoder
 // without ReplyOk (both stand-ins answer OK at once; the second copy does
-// not wait for it), a deep queue to a UDP encoder beside a TCP one, and
-// command latency with an idle dispatcher to a UDP encoder beside a TCP one.
+// not wait for it), a deep queue to a UDP encoder beside a TCP one, command
+// latency with an idle dispatcher to a UDP encoder beside a TCP one, and a
+// deep queue of now-playing commands to an encoder that takes UECP and
+// acknowledges every frame, whose producer's round trip is measured beside
+// that of the copy whose encoder confirms ASCII lines.
 void encoderRows(int seconds) {
-  progress("starting the copies for the %d s window: confirmed delivery, UDP delivery beside TCP",
-           seconds);
+  progress(
+      "starting the copies for the %d s window: confirmed delivery, UDP delivery beside TCP, UECP",
+      seconds);
   const int tick = tickMs(4);
   const std::string confirms = "ReplyOk=OK\nReplyError=NO\nReplyTimeoutMs=2000\n";
   auto confirmedSink = std::make_unique<LineSink>("OK\r\n");
@@ -2320,6 +2533,12 @@ void encoderRows(int seconds) {
                         1);
   KeptLinkProbe tcpIdle(
       std::make_unique<EncoderCopy>("TcpIdle", std::make_unique<LineSink>(), "", false), 2);
+  auto uecpSink = std::make_unique<UecpSink>(true);
+  const UecpSink& uecpFrames = *uecpSink;
+  EncoderCopy uecpDeep("UecpDeep", std::move(uecpSink),
+                       "Protocol=uecp\nSiteAddress=1\nEncoderAddress=1\nConfirm=uecp\n"
+                       "ReplyTimeoutMs=2000\n",
+                       true);
 
   // Deep enough that no queue runs dry within the window.
   const int depth = 1000 * (seconds + 10) / tick;
@@ -2333,14 +2552,28 @@ void encoderRows(int seconds) {
       notes.push_back(fmt("Encoders, %s: only %d of %d commands queued", name, acked, depth));
     }
   }
+  // A title of its own for each, so that every radio text is new.
+  const int uecpAcked = uecpDeep.prefill(depth, [](int i) {
+    return fmt("RT=Artist - Title of the song %06d\rRTP=4,0,5,1,9,19\r", i);
+  });
+  if (uecpAcked != depth) {
+    notes.push_back(fmt("Encoders, UECP: only %d of %d commands queued", uecpAcked, depth));
+  }
   // Every deep queue is past its connect tick.
   std::this_thread::sleep_for(std::chrono::seconds(1));
+  // The producers' exchanges join the deep queues behind what is there.
+  const std::string nowPlaying = "RT=Artist - Title of the song\rRTP=4,0,5,1,9,19\r";
+  // The copy whose encoder does not confirm shows how far two copies that
+  // take ASCII lines differ by chance.
+  AckProbe ackProbe({uecpDeep.varnok->port, confirmed.varnok->port, unconfirmed.varnok->port},
+                    nowPlaying, 3);
 
   progress("measuring for %d s", seconds);
   const TimePoint t0 = SteadyClock::now();
   const TimePoint t1 = t0 + std::chrono::seconds(seconds);
   udpIdle.start(t1);
   tcpIdle.start(t1);
+  ackProbe.start(t1);
   std::vector<double> lateness;
   for (TimePoint next = t0 + std::chrono::milliseconds(tick); next <= t1;
        next += std::chrono::milliseconds(tick)) {
@@ -2351,6 +2584,7 @@ void encoderRows(int seconds) {
   std::sort(lateness.begin(), lateness.end());
   udpIdle.join();
   tcpIdle.join();
+  ackProbe.join();
   const double window = std::chrono::duration<double>(t1 - t0).count();
   const auto ranDry = [&](EncoderCopy& copy) {
     return copy.sink->arrivals().times().size() >= static_cast<std::size_t>(depth);
@@ -2460,6 +2694,76 @@ void encoderRows(int seconds) {
           "p99 %.2f, max %.2f ms (n=%zu).",
           window, tick, percentile(lateness, 50), percentile(lateness, 99),
           percentile(lateness, 100), lateness.size()));
+
+  // The producer's round trip while the encoder takes UECP, beside the copy
+  // whose encoder confirms ASCII lines. Both copies deliver one command per
+  // tick throughout; the UECP one turns each into two framed elements and
+  // waits for the acknowledgement of each. The row counts only when the
+  // UECP copy kept its pace, its stand-in read no faulty frame and its
+  // /metrics shows that it confirmed and lost nothing.
+  const std::vector<double>& ur = ackProbe.roundTrips(0);
+  const std::vector<double>& ar = ackProbe.roundTrips(1);
+  const std::vector<double>& nr = ackProbe.roundTrips(2);
+  const Pace up = paceOf(uecpDeep.sink->arrivals().times(), t0, t1);
+  const auto confirmsUecp = uecpDeep.encoderMetric("varnok_encoder_confirms");
+  const auto refusedUecp = uecpDeep.encoderMetric("varnok_encoder_commands_refused");
+  const auto failedUecp = metricSample(uecpDeep.httpPort, "varnok_commands_failed_total");
+  const double u50 = percentile(ur, 50), u99 = percentile(ur, 99);
+  const double a50 = percentile(ar, 50), a99 = percentile(ar, 99);
+  const double r50 = a50 > 0 ? u50 / a50 : 0, r99 = a99 > 0 ? u99 / a99 : 0;
+  constexpr double kNoise50 = 1.10, kNoise99 = 1.25;
+  std::string rv;
+  if (ur.empty() || ar.empty()) {
+    rv = "not measured";
+  } else if (up.perSecond < 0.98 * c.perSecond || uecpFrames.faults() > 0 ||
+             confirmsUecp.value_or(-1) != 1 || refusedUecp.value_or(-1) != 0 ||
+             failedUecp.value_or(-1) != 0) {
+    rv = fmt("not valid: UECP %.2f radio texts/s beside %.2f/s, %" PRIu64
+             " faulty frames, /metrics confirms %g, refused %g, failed %g",
+             up.perSecond, c.perSecond, uecpFrames.faults(), confirmsUecp.value_or(-1),
+             refusedUecp.value_or(-1), failedUecp.value_or(-1));
+  } else if (r50 <= kNoise50 && r99 <= kNoise99) {
+    rv = "met";
+  } else {
+    if (r50 > kNoise50) rv += "p50 " + verdict(r50, kNoise50, true);
+    if (r99 > kNoise99)
+      rv += std::string(rv.empty() ? "" : "; ") + "p99 " + verdict(r99, kNoise99, true);
+  }
+  if (ackProbe.lost(0) + ackProbe.lost(1) + ackProbe.lost(2) > 0) {
+    rv += fmt(" (%d UECP, %d ASCII exchanges failed)", ackProbe.lost(0),
+              ackProbe.lost(1) + ackProbe.lost(2));
+  }
+  if (ranDry(uecpDeep)) rv += " (queue ran dry)";
+  rows.push_back(
+      {"Acknowledgement round trip of a producer while the encoder takes UECP (Protocol=uecp, "
+       "Confirm=uecp: two framed elements per now-playing command, each acknowledged), deep "
+       "queue, Threads 4, one encoder",
+       fmt("p50 %.1f us, p99 %.1f us (n=%zu)", u50, u99, ur.size()),
+       fmt("the copy whose encoder confirms ASCII lines (ReplyOk=OK), same window: p50 %.1f us, "
+           "p99 %.1f us (n=%zu)",
+           a50, a99, ar.size()),
+       fmt("p50 %.2fx, p99 %.2fx", r50, r99),
+       fmt("unchanged within noise: p50 <= %.2fx, p99 <= %.2fx", kNoise50, kNoise99), rv});
+  notes.push_back(
+      fmt("UECP beside ASCII (a tick of %d ms at Threads 4): each producer sent `RT=Artist - "
+          "Title of the song\\rRTP=4,0,5,1,9,19\\r` after a random pause of 1 to 3 ms, one "
+          "exchange with each copy per round in rotating order; both copies were delivering "
+          "one command per tick from their deep queue meanwhile. ",
+          tick) +
+      fmt("For the noise between two copies alike, the copy whose encoder takes the same ASCII "
+          "lines without ReplyOk took p50 %.1f us, p99 %.1f us (n=%zu) in the same rounds: "
+          "p50 %.2fx, p99 %.2fx of the one with ReplyOk. ",
+          percentile(nr, 50), percentile(nr, 99), nr.size(), a50 > 0 ? percentile(nr, 50) / a50 : 0,
+          a99 > 0 ? percentile(nr, 99) / a99 : 0) +
+      fmt("UECP delivery, from one radio text's arrival to the next one's: %s; ASCII with "
+          "ReplyOk: %s. ",
+          gapText(up, tick).c_str(), gapText(c, tick).c_str()) +
+      fmt("Since start the UECP stand-in read %" PRIu64 " frames (%" PRIu64
+          " faulty) and acknowledged %" PRIu64 "; /metrics: varnok_encoder_confirms %g, ",
+          uecpFrames.frames(), uecpFrames.faults(), uecpFrames.acknowledged(),
+          confirmsUecp.value_or(-1)) +
+      fmt("varnok_encoder_commands_refused %g, varnok_commands_failed_total %g.",
+          refusedUecp.value_or(-1), failedUecp.value_or(-1)));
   progress("closing the copies of the encoder rows");
 }
 
@@ -2505,8 +2809,9 @@ int main(int argc, char** argv) {
   using namespace varnok::bench;
   int seconds = 30;
   std::vector<std::string> only;
-  const std::vector<std::string> groups = {"queue", "ack",    "parallel", "encoders", "nowplaying",
-                                           "mqtt",  "memory", "backlog",  "banlist",  "producers"};
+  const std::vector<std::string> groups = {"queue",    "encode",     "ack",      "parallel",
+                                           "encoders", "nowplaying", "mqtt",     "memory",
+                                           "backlog",  "banlist",    "producers"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seconds" && i + 1 < argc) {
@@ -2517,8 +2822,8 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(
           stderr,
-          "usage: %s [--seconds N] [--only queue|ack|parallel|encoders|nowplaying|mqtt|memory|"
-          "backlog|banlist|producers]...\n",
+          "usage: %s [--seconds N] [--only queue|encode|ack|parallel|encoders|nowplaying|mqtt|"
+          "memory|backlog|banlist|producers]...\n",
           argv[0]);
       return 2;
     }
@@ -2541,6 +2846,7 @@ int main(int argc, char** argv) {
     rows.clear();
   };
   group("queue", queueRows);
+  group("encode", encodeRows);
   group("ack", ackRows);
   group("parallel", [&] { parallelRows(seconds); });
   group("encoders", [&] { encoderRows(seconds); });
@@ -2550,8 +2856,8 @@ int main(int argc, char** argv) {
   group("backlog", backlogRow);
   group("banlist", banListRow);
   group("producers", [&] { producersRow(limit); });
-  for (const char* name : {"ack", "banlist", "parallel", "encoders", "nowplaying", "mqtt", "memory",
-                           "backlog", "queue", "producers"}) {
+  for (const char* name : {"ack", "banlist", "parallel", "encoders", "encode", "nowplaying", "mqtt",
+                           "memory", "backlog", "queue", "producers"}) {
     const std::vector<Row>& g = measured[name];
     rows.insert(rows.end(), g.begin(), g.end());
   }
