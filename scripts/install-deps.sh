@@ -27,6 +27,8 @@ packages=(
   libseccomp-dev
   libicu-dev nlohmann-json3-dev libxml2-dev
   libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
+  # a real playout that tells the now-playing doors what it plays (process test)
+  liquidsoap
 )
 
 [ "${1:-}" = "run" ] && packages=("${run_packages[@]}")

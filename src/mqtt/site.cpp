@@ -90,12 +90,16 @@ void Site::message(const Message& m) {
         dispatcher_.log("MQTT now playing dropped - no now playing is configured (" + topic + ")");
         return;
       }
-      const auto parsed = nowplaying::parseJson(payload);
-      if (!parsed.ok()) {
-        dispatcher_.log("MQTT now playing dropped - " + parsed.error + " (" + topic + ")");
-        return;
+      // JSON or XML by its first character, else a plain "Artist - Title".
+      using Kind = nowplaying::NowPlaying::BodyKind;
+      const std::size_t bom = payload.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+      const std::size_t first = payload.find_first_not_of(" \t\r\n", bom);
+      const char lead = first == std::string::npos ? ' ' : payload[first];
+      const Kind kind = lead == '{' ? Kind::Json : lead == '<' ? Kind::Xml : Kind::Line;
+      const auto posted = nowPlaying_->post(kind, payload, nowplaying::Source::Broker);
+      if (!posted.error.empty()) {
+        dispatcher_.log("MQTT now playing dropped - " + posted.error + " (" + topic + ")");
       }
-      nowPlaying_->apply(*parsed.value, nowplaying::Source::Broker);
       return;
     }
     case Route::Kind::Encoder: {

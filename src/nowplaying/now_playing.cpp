@@ -7,6 +7,7 @@
 #include "dispatcher/dispatcher.h"
 #include "nowplaying/metadata.h"
 #include "nowplaying/render.h"
+#include "nowplaying/udp_door.h"
 #include "platform/secret_file.h"
 
 namespace varnok::nowplaying {
@@ -51,6 +52,46 @@ bool anyKey(const IniFile& ini, std::string_view section) {
   return !ini.keyNames(section).empty();
 }
 
+// A comma-separated list, blanks around each entry dropped, empty ones left
+// out.
+std::vector<std::string> listOf(std::string_view text) {
+  std::vector<std::string> out;
+  while (!text.empty()) {
+    const std::size_t comma = std::min(text.find(','), text.size());
+    std::string_view entry = text.substr(0, comma);
+    while (!entry.empty() && (entry.front() == ' ' || entry.front() == '\t'))
+      entry.remove_prefix(1);
+    while (!entry.empty() && (entry.back() == ' ' || entry.back() == '\t')) entry.remove_suffix(1);
+    if (!entry.empty()) out.emplace_back(entry);
+    text.remove_prefix(std::min(comma + 1, text.size()));
+  }
+  return out;
+}
+
+// A category against a pattern: equal ignoring ASCII letter case, or, for a
+// pattern ending in "*", starting with what comes before it.
+bool categoryMatches(std::string_view category, std::string_view pattern) {
+  const bool prefix = !pattern.empty() && pattern.back() == '*';
+  if (prefix) pattern.remove_suffix(1);
+  if (prefix ? category.size() < pattern.size() : category.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(category[i]) != lower(pattern[i])) return false;
+  }
+  return true;
+}
+
+bool anyMatches(std::string_view category, const std::vector<std::string>& patterns) {
+  return std::any_of(patterns.begin(), patterns.end(),
+                     [&](const std::string& p) { return categoryMatches(category, p); });
+}
+
+std::string secondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return text;
+}
+
 }  // namespace
 
 Settings readSettings(const IniFile& ini, const std::string& programFolder) {
@@ -71,25 +112,65 @@ Settings readSettings(const IniFile& ini, const std::string& programFolder) {
     }
   }
 
+  // A key path that cannot be read falls back to the plain name.
+  const auto key = [&](const char* name, const char* fallback) {
+    std::string path = ini.readString(kSection, name, fallback);
+    if (const auto wrong = checkKeyPath(path); wrong && !path.empty()) {
+      log("Now playing " + std::string(name) + " ignored - " + *wrong + " (" + path + ")");
+      path = fallback;
+    }
+    return path;
+  };
+  s.keys.artist = key("ArtistKey", "artist");
+  s.keys.title = key("TitleKey", "title");
+  s.keys.album = key("AlbumKey", "album");
+  s.keys.category = key("CategoryKey", "");
+  s.keys.duration = key("DurationKey", "");
+  const auto format = parseFileFormat(ini.readString(kSection, "FileFormat", ""));
+  const auto encoding = parseFileEncoding(ini.readString(kSection, "FileEncoding", ""));
+  if (format.ok()) s.format = *format.value;
+  if (encoding.ok()) s.encoding = *encoding.value;
+
   const std::string file = ini.readString(kSection, "File", "");
   if (!file.empty()) {
     FileWatcher::Settings watched;
     watched.path = resolvePath(file, programFolder);
-    const auto format = parseFileFormat(ini.readString(kSection, "FileFormat", ""));
-    const auto encoding = parseFileEncoding(ini.readString(kSection, "FileEncoding", ""));
-    watched.keys.artist = ini.readString(kSection, "ArtistKey", "artist");
-    watched.keys.title = ini.readString(kSection, "TitleKey", "title");
-    watched.keys.album = ini.readString(kSection, "AlbumKey", "album");
+    watched.keys = s.keys;
     watched.pollSeconds = std::max(ini.readInteger(kSection, "FilePollSeconds", 0), 0);
     if (!format.ok()) {
       log("Now playing file not watched - FileFormat: " + format.error);
     } else if (!encoding.ok()) {
       log("Now playing file not watched - FileEncoding: " + encoding.error);
     } else {
-      watched.format = *format.value;
-      watched.encoding = *encoding.value;
+      watched.format = s.format;
+      watched.encoding = s.encoding;
       if (!tokenFile.empty()) watched.secretFiles.push_back(resolvePath(tokenFile, programFolder));
       s.file = std::move(watched);
+    }
+  }
+
+  s.allowGet = ini.readBool(kSection, "AllowGet", false);
+  const std::int32_t udpPort = ini.readInteger(kSection, "UdpPort", 0);
+  if (udpPort < 0 || udpPort > 65535) {
+    log("Now playing UdpPort ignored - " + std::to_string(udpPort) + " is no port (1 to 65535)");
+  } else if (udpPort > 0 && (!format.ok() || !encoding.ok())) {
+    log("Now playing datagrams not taken - FileFormat or FileEncoding cannot be read");
+  } else {
+    s.udpPort = static_cast<std::uint16_t>(udpPort);
+  }
+  s.udpAddress = ini.readString(kSection, "UdpAddress", "127.0.0.1");
+  if (s.udpAddress.empty()) s.udpAddress = "127.0.0.1";
+  s.udpAllow = listOf(ini.readString(kSection, "UdpAllow", ""));
+  s.skip = listOf(ini.readString(kSection, "Skip", ""));
+  s.only = listOf(ini.readString(kSection, "Only", ""));
+  const std::string shortest = ini.readString(kSection, "SkipShorterThan", "");
+  if (!shortest.empty()) {
+    char* end = nullptr;
+    const double seconds = std::strtod(shortest.c_str(), &end);
+    if (end == shortest.c_str() || *end != '\0' || !(seconds >= 0) || seconds > 86400) {
+      log("Now playing SkipShorterThan ignored - " + shortest + " (seconds, 0 to 86400)");
+    } else {
+      s.skipShorterThan = seconds;
     }
   }
 
@@ -152,6 +233,14 @@ void NowPlaying::start() {
     idleTimer_.setInterval(settings_.idleAfterMinutes * 60 * 1000);
     idleTimer_.setEnabled(true);
   }
+  if (settings_.udpPort != 0) {
+    UdpDoor::Settings door{settings_.udpAddress, settings_.udpPort,  settings_.udpAllow,
+                           settings_.format,     settings_.encoding, settings_.keys};
+    udp_ = std::make_unique<UdpDoor>(
+        dispatcher_.loop(), std::move(door), [this](const Update& u) { apply(u, Source::Udp); },
+        [this](const std::string& line) { dispatcher_.log(line); });
+    if (!udp_->start()) udp_.reset();
+  }
   if (!settings_.file) return;
   watcher_ = std::make_unique<FileWatcher>(
       dispatcher_.loop(), *settings_.file, [this](Update update) { apply(update, Source::File); },
@@ -163,6 +252,23 @@ void NowPlaying::start() {
   }
 }
 
+// Only= and Skip= go by the category; an item that carries none passes
+// both (it cannot be judged). SkipShorterThan= goes by the duration, for
+// items that carry one.
+std::optional<std::string> NowPlaying::skipReason(const Update& update) const {
+  const std::string& category = update.category;
+  if (!category.empty() && !settings_.only.empty() && !anyMatches(category, settings_.only)) {
+    return category + ", not in Only";
+  }
+  if (!category.empty() && anyMatches(category, settings_.skip)) return category;
+  if (settings_.skipShorterThan > 0 && update.durationSeconds &&
+      *update.durationSeconds < settings_.skipShorterThan) {
+    return secondsText(*update.durationSeconds) + " s, shorter than " +
+           secondsText(settings_.skipShorterThan) + " s";
+  }
+  return std::nullopt;
+}
+
 NowPlaying::Outcome NowPlaying::apply(const Update& update, Source source) {
   // Cleaned first, so that an update differing only in what cleaning
   // removes counts as the same.
@@ -170,7 +276,26 @@ NowPlaying::Outcome NowPlaying::apply(const Update& update, Source source) {
   cleaned.artist = encodeField(bounded(update.artist), Charset::Utf8).bytes();
   cleaned.title = encodeField(bounded(update.title), Charset::Utf8).bytes();
   cleaned.album = encodeField(bounded(update.album), Charset::Utf8).bytes();
-  if (last_ && *last_ == cleaned) return Outcome{.ignored = true, .radioText = {}, .queued = {}};
+  cleaned.category = encodeField(bounded(update.category), Charset::Utf8).bytes();
+  cleaned.durationSeconds = update.durationSeconds;
+  // A skipped item leaves what is on air, the last update and the idle
+  // timer as they were.
+  if (const auto why = skipReason(cleaned)) {
+    ++skipped_;
+    const std::string& shown = !cleaned.title.empty() ? cleaned.title : cleaned.artist;
+    dispatcher_.log("Now playing skipped - " + *why + ": " +
+                    encodeField(shown, Charset::Ascii).bytes() + " (" +
+                    std::string(sourceName(source)) + ")");
+    Outcome outcome;
+    outcome.ignored = true;
+    outcome.skipped = *why;
+    return outcome;
+  }
+  // The same text again, whatever category or duration it came with (one
+  // item told through two doors), changes nothing on air.
+  if (last_ && last_->artist == cleaned.artist && last_->title == cleaned.title &&
+      last_->album == cleaned.album)
+    return Outcome{.ignored = true, .skipped = {}, .radioText = {}, .queued = {}};
   last_ = cleaned;
   ++updates_[static_cast<std::size_t>(source)];
   const std::string shown = logText(cleaned);
@@ -230,10 +355,24 @@ void NowPlaying::goIdle() {
   }
 }
 
-NowPlaying::Posted NowPlaying::post(bool isJson, const std::string& body) {
-  const Parsed<Update> parsed = isJson ? parseJson(body) : parseForm(body);
-  if (!parsed.ok()) return {parsed.error, {}};
-  return {{}, apply(*parsed.value, Source::Http)};
+NowPlaying::Posted NowPlaying::post(BodyKind kind, std::string_view body, Source source) {
+  Parsed<Update> parsed;
+  switch (kind) {
+    case BodyKind::Json:
+      parsed = parseJson(body, settings_.keys);
+      break;
+    case BodyKind::Form:
+      parsed = parseForm(body, settings_.keys);
+      break;
+    case BodyKind::Line:
+      parsed = parseLine(body);
+      break;
+    case BodyKind::Xml:
+      parsed = parseXml(body, settings_.keys);
+      break;
+  }
+  if (!parsed.ok()) return {parsed.error, parsed.unprocessable, {}};
+  return {{}, false, apply(*parsed.value, source)};
 }
 
 std::unique_ptr<NowPlaying> openNowPlaying(Dispatcher& dispatcher, Settings settings) {

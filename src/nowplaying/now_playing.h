@@ -23,6 +23,8 @@ class Dispatcher;
 
 namespace varnok::nowplaying {
 
+class UdpDoor;
+
 // What one encoder is sent for each update: its charset and its command
 // templates ([EncoderN] Charset, NowPlaying1 .. NowPlaying9, in that order).
 struct EncoderSetup {
@@ -38,7 +40,24 @@ struct Settings {
 
   bool enabled = false;  // any [NowPlaying] key, or any encoder's NowPlayingN
   std::string token;     // empty: no POST /nowplaying
+  // Where artist, title, album, category and duration are in what every
+  // source sends (ArtistKey .. DurationKey).
+  Keys keys;
+  // The format of the file and of each datagram (FileFormat, FileEncoding).
+  FileFormat format = FileFormat::Line;
+  FileEncoding encoding = FileEncoding::Utf8;
   std::optional<FileWatcher::Settings> file;
+  bool allowGet = false;  // GET /nowplaying with the token (AllowGet)
+  // The UDP door (UdpPort, UdpAddress, UdpAllow): 0 for none; senders
+  // matched like the vip list, none listed for any.
+  std::uint16_t udpPort = 0;
+  std::string udpAddress = "127.0.0.1";
+  std::vector<std::string> udpAllow;
+  // Items left off the air: categories to skip, categories that alone go
+  // (none listed: all), and the shortest duration taken in seconds (0: any).
+  std::vector<std::string> skip;
+  std::vector<std::string> only;
+  double skipShorterThan = 0;
   RadioTextTemplate radioText;
   RadioTextTemplate idleText{""};
   int idleAfterMinutes = 0;  // 0: never
@@ -78,10 +97,12 @@ class NowPlaying {
     std::string radioText;
     bool idle = false;  // the idle text, after IdleAfterMinutes of silence
   };
-  // What one update did: nothing when it was ignored; else per encoder the
-  // number of commands queued.
+  // What one update did: nothing when it was ignored (the same as the one
+  // before) or skipped by a rule; else per encoder the number of commands
+  // queued.
   struct Outcome {
     bool ignored = false;
+    std::string skipped;    // why a rule left it off the air; empty: not skipped
     std::string radioText;  // UTF-8
     struct Queued {
       int encoder = 0;
@@ -93,8 +114,12 @@ class NowPlaying {
   // applying it did.
   struct Posted {
     std::string error;  // empty: read and applied
+    // The body held none of the fields looked for (HTTP 422 rather than 400).
+    bool unprocessable = false;
     Outcome outcome;
   };
+  // How a body is written.
+  enum class BodyKind { Json, Form, Line, Xml };
 
   NowPlaying(Dispatcher& dispatcher, Settings settings);
   ~NowPlaying();
@@ -104,15 +129,24 @@ class NowPlaying {
   // Starts the file watcher (its content at start-up is applied) and the
   // idle timer.
   void start();
-  // The one entry point of every source.
+  // The one entry point of every source: the rules first (a skipped item
+  // is logged and changes nothing), then the update.
   Outcome apply(const Update& update, Source source);
-  // A body posted by a playout system (JSON or a form), applied once read.
-  Posted post(bool isJson, const std::string& body);
+  // A body sent by a playout system, read with the configured keys and
+  // applied.
+  Posted post(BodyKind kind, std::string_view body, Source source = Source::Http);
+  Posted post(bool isJson, const std::string& body) {
+    return post(isJson ? BodyKind::Json : BodyKind::Form, body);
+  }
+  // Why the rules leave an item off the air; nullopt when they let it on.
+  std::optional<std::string> skipReason(const Update& update) const;
 
   const Settings& settings() const { return settings_; }
   const std::optional<Current>& current() const { return current_; }
   // Updates applied (not ignored), by source.
   std::uint64_t updates(Source source) const { return updates_[static_cast<std::size_t>(source)]; }
+  // Items the rules left off the air.
+  std::uint64_t skipped() const { return skipped_; }
 
  private:
   Outcome render(const Update& cleaned);
@@ -124,7 +158,9 @@ class NowPlaying {
   Timer idleTimer_;
   std::optional<Update> last_;  // the last update applied, cleaned
   std::optional<Current> current_;
-  std::array<std::uint64_t, 3> updates_{};
+  std::array<std::uint64_t, kSourceCount> updates_{};
+  std::uint64_t skipped_ = 0;
+  std::unique_ptr<UdpDoor> udp_;
 };
 
 // The service the settings ask for, started, once their problems are

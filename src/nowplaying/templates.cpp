@@ -115,14 +115,29 @@ RadioTextTemplate::RadioTextTemplate(std::string_view text) : source_(text) {
   flush();
 }
 
+// A group that ends the text keeps its fields but not the literal text
+// after them: "[%ARTIST% - ]%TITLE%" with an artist alone gives "Artist",
+// not "Artist - ". Of the groups that end where the text ends, the one
+// filled last (the outermost) decides.
 FilledText RadioTextTemplate::fill(const Fields& fields, Charset charset) const {
   FilledText out{EncodedText(charset), {}};
-  fillNodes(nodes_, fields, charset, out);
+  std::vector<GroupEnd> ends;
+  fillNodes(nodes_, fields, charset, out, ends);
+  for (auto it = ends.rbegin(); it != ends.rend(); ++it) {
+    if (it->end != out.text.size()) continue;
+    out.text.truncate(it->content);
+    break;
+  }
   return out;
 }
 
-void RadioTextTemplate::fillNodes(const std::vector<Node>& nodes, const Fields& fields,
-                                  Charset charset, FilledText& out) {
+// Returns where the last field or filled group of nodes ended in the
+// text; nullopt when no field went in.
+std::optional<std::size_t> RadioTextTemplate::fillNodes(const std::vector<Node>& nodes,
+                                                        const Fields& fields, Charset charset,
+                                                        FilledText& out,
+                                                        std::vector<GroupEnd>& ends) {
+  std::optional<std::size_t> content;
   for (const Node& node : nodes) {
     switch (node.kind) {
       case Node::Kind::Text:
@@ -134,6 +149,7 @@ void RadioTextTemplate::fillNodes(const std::vector<Node>& nodes, const Fields& 
         auto& placed = out.placed[index(node.field)];
         if (!placed) placed = Placement{out.text.size(), value.size()};
         out.text.append(value);
+        content = out.text.size();
         break;
       }
       case Node::Kind::Group: {
@@ -141,11 +157,16 @@ void RadioTextTemplate::fillNodes(const std::vector<Node>& nodes, const Fields& 
             std::any_of(node.children.begin(), node.children.end(), [&](const Node& child) {
               return child.kind == Node::Kind::Field && fields[index(child.field)].empty();
             });
-        if (!missing) fillNodes(node.children, fields, charset, out);
+        if (missing) break;
+        if (const auto inner = fillNodes(node.children, fields, charset, out, ends)) {
+          ends.push_back(GroupEnd{out.text.size(), *inner});
+          content = out.text.size();
+        }
         break;
       }
     }
   }
+  return content;
 }
 
 CommandTemplate::CommandTemplate(std::string_view text) : source_(text) {

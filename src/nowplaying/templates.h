@@ -48,7 +48,10 @@ struct FilledText {
 // A group in square brackets is left out when a field written directly in it
 // is empty; brackets nest, so "[%ARTIST%[ (%ALBUM%)] - ]%TITLE%" drops only
 // the album group when the album is missing. A group without fields is always
-// kept. There is no way to write a literal bracket.
+// kept. A group that ends the text loses the literal text after its last
+// field (or filled inner group), so that no separator dangles: an artist
+// alone gives "Artist", not "Artist - ". There is no way to write a literal
+// bracket.
 class RadioTextTemplate {
  public:
   static constexpr std::string_view kDefaultRadioText = "[%ARTIST% - ]%TITLE%";
@@ -78,8 +81,15 @@ class RadioTextTemplate {
     std::vector<Node> children;       // Kind::Group
   };
 
-  static void fillNodes(const std::vector<Node>& nodes, const Fields& fields, Charset charset,
-                        FilledText& out);
+  // Where a filled group ended in the text, and where its last field (or
+  // filled inner group) did.
+  struct GroupEnd {
+    std::size_t end = 0;
+    std::size_t content = 0;
+  };
+  static std::optional<std::size_t> fillNodes(const std::vector<Node>& nodes, const Fields& fields,
+                                              Charset charset, FilledText& out,
+                                              std::vector<GroupEnd>& ends);
 
   std::string source_;
   std::vector<Node> nodes_;

@@ -10,6 +10,10 @@ std::string_view sourceName(Source source) {
       return "file";
     case Source::Broker:
       return "mqtt";
+    case Source::Udp:
+      return "udp";
+    case Source::Metadata:
+      return "metadata";
   }
   return "unknown";
 }

@@ -1,12 +1,17 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace varnok::nowplaying {
 
 // Where an update came from; named in the log line and the metrics.
-enum class Source { Http, File, Broker };
+// Http: POST /nowplaying and GET /nowplaying; Metadata: the streaming
+// server's metadata update (GET /admin/metadata); Udp: a datagram.
+enum class Source { Http, File, Broker, Udp, Metadata };
+inline constexpr std::size_t kSourceCount = 5;
 
 std::string_view sourceName(Source source);
 
@@ -17,6 +22,8 @@ struct Update {
   std::string artist;
   std::string title;
   std::string album;
+  std::string category = {};  // the playout's own word for the item: "Jingles"
+  std::optional<double> durationSeconds = std::nullopt;  // unset when not given or not read
 
   bool operator==(const Update&) const = default;
 };

@@ -9,10 +9,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "dispatcher/dispatcher.h"
 #include "net/socket_errors.h"
+#include "nowplaying/metadata.h"
+#include "nowplaying/now_playing.h"
+#include "platform/ascii_text.h"
 #include "platform/ini_file.h"
 
 namespace varnok::status {
@@ -30,6 +34,7 @@ const char kMetrics[] = "text/plain; version=0.0.4; charset=utf-8";
 const char kText[] = "text/plain; charset=utf-8";
 
 constexpr std::string_view kNowPlayingPath = "/nowplaying";
+constexpr std::string_view kMetadataPath = "/admin/metadata";
 
 MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
                      const char* /*version*/, const char* uploadData, std::size_t* uploadSize,
@@ -39,8 +44,13 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
   try {
     auto* server = static_cast<StatusServer*>(cls);
     auto*& upload = *reinterpret_cast<StatusServer::Upload**>(requestState);
-    if (upload != nullptr ||
-        (server->nowPlayingOpen() && url != nullptr && url == kNowPlayingPath)) {
+    const std::string_view path = url != nullptr ? url : "";
+    const bool get = method != nullptr && std::string_view(method) == MHD_HTTP_METHOD_GET;
+    if (upload == nullptr && server->nowPlayingOpen() && get &&
+        (path == kNowPlayingPath || path == kMetadataPath)) {
+      return server->answerNowPlayingGet(connection, path == kMetadataPath) ? MHD_YES : MHD_NO;
+    }
+    if (upload != nullptr || (server->nowPlayingOpen() && path == kNowPlayingPath)) {
       return server->answerNowPlaying(connection, method, upload, uploadData, uploadSize) ? MHD_YES
                                                                                           : MHD_NO;
     }
@@ -112,6 +122,21 @@ bool respond(MHD_Connection* connection, unsigned status, const std::string& bod
   const MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
   return queued == MHD_YES;
+}
+
+// Every byte but letters and digits as %HH, for a form body.
+std::string percentEncoded(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z')) {
+      out.push_back(c);
+    } else {
+      out += {'%', kHex[b >> 4], kHex[b & 15]};
+    }
+  }
+  return out;
 }
 
 std::string hostAndPort(const std::string& address, std::uint16_t port) {
@@ -264,8 +289,10 @@ bool StatusServer::answerNowPlaying(MHD_Connection* connection, const char* meth
   };
   if (state == nullptr) {
     if (std::string_view(method != nullptr ? method : "") != MHD_HTTP_METHOD_POST) {
-      return refuse(MHD_HTTP_METHOD_NOT_ALLOWED, "only POST is served here", MHD_HTTP_HEADER_ALLOW,
-                    "POST");
+      return refuse(MHD_HTTP_METHOD_NOT_ALLOWED,
+                    nowPlaying_.allowGet ? "only POST and GET are served here"
+                                         : "only POST is served here (GET needs AllowGet=1)",
+                    MHD_HTTP_HEADER_ALLOW, nowPlaying_.allowGet ? "POST, GET" : "POST");
     }
     const char* authorization =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
@@ -279,17 +306,26 @@ bool StatusServer::answerNowPlaying(MHD_Connection* connection, const char* meth
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
     std::string_view mediaType = type != nullptr ? type : "";
     mediaType = trimmed(mediaType.substr(0, mediaType.find(';')), " \t");
-    const bool isJson = equalsIgnoringCase(mediaType, "application/json");
-    if (!isJson && !equalsIgnoringCase(mediaType, "application/x-www-form-urlencoded")) {
+    using Body = NowPlayingEndpoint::Body;
+    Body kind = Body::Json;
+    if (equalsIgnoringCase(mediaType, "application/x-www-form-urlencoded")) {
+      kind = Body::Form;
+    } else if (equalsIgnoringCase(mediaType, "text/plain")) {
+      kind = Body::Line;
+    } else if (equalsIgnoringCase(mediaType, "application/xml") ||
+               equalsIgnoringCase(mediaType, "text/xml")) {
+      kind = Body::Xml;
+    } else if (!equalsIgnoringCase(mediaType, "application/json")) {
       return refuse(MHD_HTTP_UNSUPPORTED_MEDIA_TYPE,
-                    "the body must be application/json or application/x-www-form-urlencoded");
+                    "the body must be application/json, application/x-www-form-urlencoded, "
+                    "text/plain or application/xml");
     }
     const char* length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     if (length != nullptr && declaredLength(length) > NowPlayingEndpoint::kMaxBody) {
       return refuse(MHD_HTTP_CONTENT_TOO_LARGE, "the body is larger than 16 KiB");
     }
-    state = new Upload{isJson, false, {}};
+    state = new Upload{kind, false, {}};
     return true;
   }
   if (*size != 0) {
@@ -304,7 +340,85 @@ bool StatusServer::answerNowPlaying(MHD_Connection* connection, const char* meth
     return true;
   }
   if (state->tooLarge) return refuse(MHD_HTTP_CONTENT_TOO_LARGE, "the body is larger than 16 KiB");
-  const NowPlayingEndpoint::Answer result = nowPlaying_.post(state->isJson, state->body);
+  const NowPlayingEndpoint::Answer result =
+      nowPlaying_.post(NowPlayingEndpoint::Door::Post, state->kind, state->body);
+  return sendJson(connection, result.status, result.json) == MHD_YES;
+}
+
+bool StatusServer::answerNowPlayingGet(MHD_Connection* connection, bool metadataUpdate) {
+  using Body = NowPlayingEndpoint::Body;
+  using Door = NowPlayingEndpoint::Door;
+  const auto refuse = [connection](unsigned status, const std::string& error,
+                                   const char* header = nullptr, const char* value = nullptr) {
+    return sendJson(connection, status, "{\"error\":" + jsonString(error) + "}\n", header, value) ==
+           MHD_YES;
+  };
+  const auto argument = [connection](const char* name) -> std::optional<std::string> {
+    const char* value = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+  };
+  if (metadataUpdate) {
+    // The streaming server's own form: Basic authentication, whose password
+    // is the token (any user name).
+    char* password = nullptr;
+    char* user = MHD_basic_auth_get_username_password(connection, &password);
+    const bool allowed = password != nullptr && sameSecret(password, nowPlaying_.token);
+    if (user != nullptr) MHD_free(user);
+    if (password != nullptr) MHD_free(password);
+    if (!allowed) {
+      return refuse(MHD_HTTP_UNAUTHORIZED, "Basic authentication with the token is required",
+                    MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Basic realm=\"Varnok\"");
+    }
+    if (argument("mode") != "updinfo") return refuse(MHD_HTTP_BAD_REQUEST, "mode must be updinfo");
+    const std::optional<std::string> song = argument("song");
+    if (!song) return refuse(MHD_HTTP_BAD_REQUEST, "song is missing");
+    // The parameter's bytes are in the charset the sender names.
+    const std::string charset = lowerAscii(argument("charset").value_or("utf-8"));
+    nowplaying::FileEncoding encoding = nowplaying::FileEncoding::Utf8;
+    if (charset == "iso-8859-1" || charset == "latin1" || charset == "iso8859-1") {
+      encoding = nowplaying::FileEncoding::Latin1;
+    } else if (charset == "windows-1252" || charset == "cp1252") {
+      encoding = nowplaying::FileEncoding::Cp1252;
+    } else if (charset != "utf-8" && charset != "utf8") {
+      return refuse(MHD_HTTP_BAD_REQUEST, "charset " + charset + " is not known");
+    }
+    const nowplaying::Parsed<std::string> text = nowplaying::toUtf8(*song, encoding);
+    if (!text.ok()) return refuse(MHD_HTTP_INTERNAL_SERVER_ERROR, text.error);
+    const NowPlayingEndpoint::Answer result =
+        nowPlaying_.post(Door::MetadataUpdate, Body::Line, *text.value);
+    return sendJson(connection, result.status, result.json) == MHD_YES;
+  }
+  if (!nowPlaying_.allowGet) {
+    return refuse(MHD_HTTP_METHOD_NOT_ALLOWED, "only POST is served here (GET needs AllowGet=1)",
+                  MHD_HTTP_HEADER_ALLOW, "POST");
+  }
+  const char* authorization =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+  std::string_view given = trimmed(authorization != nullptr ? authorization : "", " \t");
+  const bool bearer = given.size() > 7 && equalsIgnoringCase(given.substr(0, 7), "Bearer ");
+  const std::optional<std::string> token = argument("token");
+  const bool allowed = bearer ? sameSecret(trimmed(given.substr(7), " \t"), nowPlaying_.token)
+                              : token && sameSecret(*token, nowPlaying_.token);
+  if (!allowed) {
+    return refuse(MHD_HTTP_UNAUTHORIZED, "a valid bearer token or token parameter is required",
+                  MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
+  }
+  // The parameters (but the token) as the form they were, for the form
+  // reader and its keys.
+  std::string form;
+  MHD_get_connection_values(
+      connection, MHD_GET_ARGUMENT_KIND,
+      [](void* out, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
+        if (key == nullptr || std::string_view(key) == "token") return MHD_YES;
+        auto& body = *static_cast<std::string*>(out);
+        if (!body.empty()) body.push_back('&');
+        body += percentEncoded(key);
+        if (value != nullptr) body += "=" + percentEncoded(value);
+        return MHD_YES;
+      },
+      &form);
+  const NowPlayingEndpoint::Answer result = nowPlaying_.post(Door::Get, Body::Form, form);
   return sendJson(connection, result.status, result.json) == MHD_YES;
 }
 
@@ -342,11 +456,22 @@ std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const Pag
     return takeSnapshot(dispatcher, nowPlaying, site);
   });
   if (tokenSet) {
-    server->setNowPlaying({nowPlaying->settings().token,
-                           [&dispatcher, nowPlaying](bool isJson, const std::string& body) {
+    using Endpoint = NowPlayingEndpoint;
+    server->setNowPlaying({nowPlaying->settings().token, nowPlaying->settings().allowGet,
+                           [&dispatcher, nowPlaying](Endpoint::Door door, Endpoint::Body body,
+                                                     const std::string& text) {
+                             using Kind = nowplaying::NowPlaying::BodyKind;
+                             const Kind kind = body == Endpoint::Body::Json   ? Kind::Json
+                                               : body == Endpoint::Body::Form ? Kind::Form
+                                               : body == Endpoint::Body::Xml  ? Kind::Xml
+                                                                              : Kind::Line;
+                             const nowplaying::Source source =
+                                 door == Endpoint::Door::MetadataUpdate
+                                     ? nowplaying::Source::Metadata
+                                     : nowplaying::Source::Http;
                              const NowPlayingAnswer answer = renderNowPlayingAnswer(
-                                 nowPlaying->post(isJson, body), dispatcher.encoders());
-                             return NowPlayingEndpoint::Answer{answer.status, answer.json};
+                                 nowPlaying->post(kind, text, source), dispatcher.encoders());
+                             return Endpoint::Answer{answer.status, answer.json};
                            }});
   }
   const std::string where = hostAndPort(config.httpAddress, config.httpPort);
@@ -360,7 +485,11 @@ std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const Pag
     return nullptr;
   }
   dispatcher.log("Status page on http://" + where + "/");
-  if (tokenSet) dispatcher.log("Now playing taken at http://" + where + "/nowplaying");
+  if (tokenSet) {
+    dispatcher.log("Now playing taken at http://" + where + "/nowplaying" +
+                   (nowPlaying->settings().allowGet ? " (POST and GET)" : "") + " and http://" +
+                   where + "/admin/metadata");
+  }
   return server;
 }
 

@@ -38,19 +38,26 @@ namespace varnok::status {
 // Ownership: the server owns the acceptor (the listening socket and its
 // reserve), the library's daemon (which owns the accepted connections) and the loop
 // registrations; the source must outlive it.
-// The one write path. Checked in this order, before any body is read: path
-// and method (404 without an endpoint, else 405 for all but POST), the
-// bearer token (401, compared in constant time), the content type (415
-// unless JSON or a form), the length (413 above kMaxBody). The body then
-// goes to post, whose status and JSON text are the answer.
+// The write paths, for now-playing updates. Checked in this order, before
+// any body is read: path and method (404 without an endpoint; POST
+// /nowplaying; GET /nowplaying only with allowGet, else 405; GET
+// /admin/metadata, the streaming server's metadata update), the token (a
+// bearer header, or a "token" parameter on GET /nowplaying, or the password
+// of Basic authentication on /admin/metadata: 401, compared in constant
+// time), the content type (415 unless JSON, a form, plain text or XML), the
+// length (413 above kMaxBody). The body then goes to post, whose status and
+// JSON text are the answer. A GET's parameters come as a form body.
 struct NowPlayingEndpoint {
   static constexpr std::size_t kMaxBody = 16 * 1024;
+  enum class Body { Json, Form, Line, Xml };
+  enum class Door { Post, Get, MetadataUpdate };
   struct Answer {
     unsigned status = 200;
     std::string json;
   };
   std::string token;
-  std::function<Answer(bool isJson, const std::string& body)> post;
+  bool allowGet = false;
+  std::function<Answer(Door door, Body body, const std::string& text)> post;
 };
 
 class StatusServer {
@@ -98,12 +105,14 @@ class StatusServer {
   // The same for POST /nowplaying, called once with no body yet (state
   // empty) and again for every piece of it and at its end.
   struct Upload {
-    bool isJson = false;
+    NowPlayingEndpoint::Body kind = NowPlayingEndpoint::Body::Json;
     bool tooLarge = false;
     std::string body;
   };
   bool answerNowPlaying(MHD_Connection* connection, const char* method, Upload*& state,
                         const char* data, std::size_t* size);
+  // GET /nowplaying and GET /admin/metadata: answered at once.
+  bool answerNowPlayingGet(MHD_Connection* connection, bool metadataUpdate);
 
  private:
   void run();

@@ -267,8 +267,10 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher, const nowplaying::NowPlaying
     state.source = current->idle ? "idle" : nowplaying::sourceName(current->source);
     state.radioText = current->radioText;
   }
-  state.httpUpdates = nowPlaying->updates(nowplaying::Source::Http);
-  state.fileUpdates = nowPlaying->updates(nowplaying::Source::File);
+  for (std::size_t i = 0; i < nowplaying::kSourceCount; ++i) {
+    state.updates[i] = nowPlaying->updates(static_cast<nowplaying::Source>(i));
+  }
+  state.skipped = nowPlaying->skipped();
   return s;
 }
 
@@ -379,9 +381,13 @@ std::string renderJson(const Snapshot& s, bool withLog) {
     out += ",\"nowPlaying\":{\"artist\":" + jsonString(np->artist) +
            ",\"title\":" + jsonString(np->title) + ",\"album\":" + jsonString(np->album) +
            ",\"source\":" + (np->onAir ? jsonString(np->source) : std::string("null")) +
-           ",\"radioText\":" + jsonString(np->radioText) +
-           ",\"updates\":{\"http\":" + number(np->httpUpdates) +
-           ",\"file\":" + number(np->fileUpdates) + "}}";
+           ",\"radioText\":" + jsonString(np->radioText) + ",\"updates\":{";
+    for (std::size_t i = 0; i < nowplaying::kSourceCount; ++i) {
+      out += (i > 0 ? ",\"" : "\"") +
+             std::string(nowplaying::sourceName(static_cast<nowplaying::Source>(i))) +
+             "\":" + number(np->updates[i]);
+    }
+    out += "},\"skipped\":" + number(np->skipped) + "}";
   }
   out += ",\"encoders\":[";
   for (std::size_t i = 0; i < s.encoders.size(); ++i) {
@@ -551,8 +557,14 @@ std::string renderMetrics(const Snapshot& s) {
   if (s.nowPlaying) {
     family(out, "varnok_nowplaying_updates_total", "counter",
            "Now-playing updates applied since start (identical ones ignored), by source.");
-    sample(out, "varnok_nowplaying_updates_total", "source=\"http\"", s.nowPlaying->httpUpdates);
-    sample(out, "varnok_nowplaying_updates_total", "source=\"file\"", s.nowPlaying->fileUpdates);
+    for (std::size_t i = 0; i < nowplaying::kSourceCount; ++i) {
+      const std::string name(nowplaying::sourceName(static_cast<nowplaying::Source>(i)));
+      sample(out, "varnok_nowplaying_updates_total", "source=\"" + name + "\"",
+             s.nowPlaying->updates[i]);
+    }
+    family(out, "varnok_nowplaying_skipped_total", "counter",
+           "Now-playing items left off the air by Skip, Only or SkipShorterThan since start.");
+    sample(out, "varnok_nowplaying_skipped_total", "", s.nowPlaying->skipped);
   }
   return out;
 }
@@ -563,7 +575,9 @@ NowPlayingAnswer renderNowPlayingAnswer(const nowplaying::NowPlaying::Posted& po
   const auto dump = [](const json& j) {
     return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   };
-  if (!posted.error.empty()) return {400, dump(json{{"error", posted.error}})};
+  if (!posted.error.empty()) {
+    return {posted.unprocessable ? 422u : 400u, dump(json{{"error", posted.error}})};
+  }
   const nowplaying::NowPlaying::Outcome& outcome = posted.outcome;
   json queued = json::array();
   for (const nowplaying::NowPlaying::Outcome::Queued& q : outcome.queued) {
@@ -571,6 +585,7 @@ NowPlayingAnswer renderNowPlayingAnswer(const nowplaying::NowPlaying::Posted& po
     queued.push_back({{"encoder", q.encoder + 1}, {"name", e.name}, {"commands", q.commands}});
   }
   json answer{{"ignored", outcome.ignored}, {"queued", queued}};
+  if (!outcome.skipped.empty()) answer["skipped"] = outcome.skipped;
   if (!outcome.ignored) answer["radioText"] = outcome.radioText;
   return {200, dump(answer)};
 }

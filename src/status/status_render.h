@@ -44,7 +44,10 @@ struct EncoderState {
 struct NowPlayingState {
   bool onAir = false;
   std::string artist, title, album, source, radioText;
-  std::uint64_t httpUpdates = 0, fileUpdates = 0;
+  // Updates applied by source, in the order of nowplaying::Source; items
+  // the rules left off the air.
+  std::array<std::uint64_t, nowplaying::kSourceCount> updates{};
+  std::uint64_t skipped = 0;
 };
 
 // The link to the broker, when there is one.

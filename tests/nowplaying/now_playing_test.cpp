@@ -4,10 +4,16 @@
 #include "nowplaying/now_playing.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "app/settings.h"
 #include "dispatcher/dispatcher_fixture.h"
+#include "support/loopback.h"
 
 namespace varnok::testing {
 namespace {
@@ -151,6 +157,87 @@ TEST_F(NowPlayingTest, SilenceSendsTheIdleTextOnceAndASwitchedOffEncoderGetsNoth
   time.advance(60 * 1000);
   loop.runOnce(0);
   EXPECT_TRUE(logged("Now playing - idle (no update for 1 minute)"));
+}
+
+// Skip=, Only= and SkipShorterThan=: a skipped item is logged and leaves
+// what is on air, the count of updates and the idle timer alone.
+TEST_F(NowPlayingTest, RulesLeaveJinglesAndShortItemsOffTheAir) {
+  open(
+      "Skip=jingle*, Ads\nOnly=music, jingle*, ads, news\nSkipShorterThan=30\n"
+      "IdleAfterMinutes=1\n");
+  service->apply({"Artist", "Song", ""}, Source::File);
+  const struct {
+    std::string category;
+    std::optional<double> seconds;
+    std::string skipped;  // empty: on air
+  } items[] = {
+      {"Music", 200, ""},
+      {"", std::nullopt, ""},  // nothing to judge it by
+      {"JINGLES", 5, "JINGLES"},
+      {"ads", std::nullopt, "ads"},
+      {"Talk", std::nullopt, "Talk, not in Only"},
+      {"news", 12.5, "12.5 s, shorter than 30 s"},
+  };
+  int n = 0;
+  for (const auto& item : items) {
+    const Update update{"Artist", "Item " + std::to_string(++n), "", item.category, item.seconds};
+    time.advance(50 * 1000);  // never a minute of silence between them
+    loop.runOnce(0);
+    const auto outcome = service->apply(update, Source::Http);
+    EXPECT_EQ(outcome.skipped, item.skipped) << item.category;
+    EXPECT_EQ(outcome.ignored, !item.skipped.empty());
+    const std::string onAir =
+        item.skipped.empty() ? update.title : service->current()->update.title;
+    EXPECT_EQ(service->current()->update.title, onAir);
+  }
+  EXPECT_EQ(service->skipped(), 4u);
+  EXPECT_EQ(service->updates(Source::Http), 2u);
+  EXPECT_TRUE(logged("Now playing skipped - JINGLES: Item 3 (http)"));
+  // Skipped items do not keep the idle text away.
+  time.advance(60 * 1000);
+  loop.runOnce(0);
+  EXPECT_TRUE(logged("Now playing - idle (no update for 1 minute)"));
+}
+
+// Datagrams: one item each, from allowed senders only; a flood from
+// elsewhere is dropped with one line, then one summary a minute.
+TEST_F(NowPlayingTest, DatagramsFromAllowedSendersOnly) {
+  const std::uint16_t port = closedPort();
+  open("UdpPort=" + std::to_string(port) + "\nUdpAllow=127.0.0.1\nFileFormat=json\n");
+  ASSERT_TRUE(logged("Now playing taken over UDP at 127.0.0.1:" + std::to_string(port)));
+  const auto sendFrom = [&](const char* from, const std::string& text) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at = loopbackAddress(from, 0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    sockaddr_in to = loopbackAddress("127.0.0.1", port);
+    ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::close(fd);
+  };
+  std::thread flood([&] {
+    for (int i = 0; i < 100; ++i) sendFrom("127.0.0.2", R"({"title":"Spoof"})");
+  });
+  flood.join();
+  sendFrom("127.0.0.1", "{not json");
+  sendFrom("127.0.0.1", R"({"artist":"A","title":"Datagram"})");
+  for (int i = 0; i < 20 && service->updates(Source::Udp) == 0; ++i) loop.runOnce(5);
+  EXPECT_EQ(service->current()->update.title, "Datagram");
+  EXPECT_EQ(queued(0).front(), "RT=A - Datagram\r");
+  const auto count = [&](const std::string& start) {
+    int n = 0;
+    for (const std::string& line : logTexts()) n += line.starts_with(start);
+    return n;
+  };
+  EXPECT_EQ(count("Now playing datagram dropped - 127.0.0.2 is not in UdpAllow"), 1);
+  EXPECT_EQ(count("Now playing datagram refused - "), 1);
+  EXPECT_EQ(count("Now playing datagrams dropped - "), 0);
+  time.advance(60 * 1000);
+  loop.runOnce(0);
+  EXPECT_TRUE(
+      logged("Now playing datagrams dropped - 100 in the last minute from addresses not "
+             "in UdpAllow (the last from 127.0.0.2)"));
+  time.advance(120 * 1000);
+  loop.runOnce(0);
+  EXPECT_EQ(count("Now playing datagrams dropped - "), 1);  // quiet since
 }
 
 }  // namespace

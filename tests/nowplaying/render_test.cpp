@@ -37,7 +37,15 @@ TEST(Render, RadioTextAndRtPlus) {
   const RadioTextCase cases[] = {
       {{"Artist", "Title", ""}, U8, def, "", K::Playing, "Artist - Title", "4,0,5,1,9,4"},
       {{"", "Title", ""}, U8, def, "", K::Playing, "Title", "1,0,4,0,0,0"},
-      {{"Artist", "", ""}, U8, def, "", K::Playing, "Artist - ", "4,0,5,0,0,0"},
+      // No separator left dangling, also after a filled inner group.
+      {{"Artist", "", ""}, U8, def, "", K::Playing, "Artist", "4,0,5,0,0,0"},
+      {{"ABBA", "", "Gold"},
+       U8,
+       "[%ARTIST%[ (%ALBUM%)] - ]%TITLE%",
+       "",
+       K::Playing,
+       "ABBA (Gold)",
+       "4,0,3,0,0,0"},
       {{"Abc", "Xyz", ""}, U8, def, "", K::Playing, "Abc - Xyz", "4,0,2,1,6,2"},
       {{"ABBA", "SOS", "Gold"},
        U8,

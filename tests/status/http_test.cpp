@@ -206,11 +206,17 @@ TEST_F(StatusHttpTest, NowPlayingIsCheckedInOrderBeforeItsBodyIsRead) {
   serve();
   // Without a token the path does not exist, and the rest stays read-only.
   EXPECT_EQ(ask("POST", "/nowplaying", "Content-Length: 2\r\n\r\n{}").status, 404);
-  std::vector<std::pair<bool, std::string>> posted;
-  server->setNowPlaying({"s3cret", [&](bool isJson, const std::string& body) {
-                           posted.emplace_back(isJson, body);
-                           return status::NowPlayingEndpoint::Answer{200, "{\"ok\":true}"};
-                         }});
+  using Endpoint = status::NowPlayingEndpoint;
+  std::vector<std::string> posted;  // "door kind text"
+  const auto endpoint = [&](bool allowGet) {
+    return Endpoint{"s3cret", allowGet,
+                    [&](Endpoint::Door door, Endpoint::Body kind, const std::string& text) {
+                      posted.push_back(std::to_string(static_cast<int>(door)) + " " +
+                                       std::to_string(static_cast<int>(kind)) + " " + text);
+                      return Endpoint::Answer{200, "{\"ok\":true}"};
+                    }};
+  };
+  server->setNowPlaying(endpoint(false));
   const std::string auth = "Authorization: Bearer s3cret\r\n";
   const std::string json = "Content-Type: application/json; charset=utf-8\r\n";
   const std::string big(16 * 1024 + 1, 'a');
@@ -226,7 +232,9 @@ TEST_F(StatusHttpTest, NowPlayingIsCheckedInOrderBeforeItsBodyIsRead) {
       {"POST", "/nowplaying", json + "Content-Length: 2\r\n\r\n{}", 401},
       {"POST", "/nowplaying", "Authorization: Bearer s3cre\r\n" + json, 401},
       {"POST", "/nowplaying", "Authorization: Basic s3cret\r\n" + json, 401},
-      {"POST", "/nowplaying", auth + "Content-Type: text/plain\r\nContent-Length: 1\r\n\r\nx", 415},
+      {"POST", "/nowplaying", auth + "Content-Type: image/png\r\nContent-Length: 1\r\n\r\nx", 415},
+      {"GET", "/admin/metadata?mode=updinfo&song=x", "", 401},
+      {"GET", "/admin/metadata?mode=updinfo&song=x", "Authorization: Basic dTpzM2NyZQ==\r\n", 401},
       {"POST", "/nowplaying", auth + "Content-Length: 1\r\n\r\nx", 415},
       {"POST", "/nowplaying", auth + json + "Content-Length: 16385\r\n\r\n", 413},
       {"POST", "/nowplaying",
@@ -242,16 +250,42 @@ TEST_F(StatusHttpTest, NowPlayingIsCheckedInOrderBeforeItsBodyIsRead) {
     EXPECT_EQ(answer.status, c.status)
         << c.method << " " << c.path << " " << c.headers.substr(0, 80);
     if (c.status == 401) {
-      EXPECT_TRUE(answer.hasHeader("WWW-Authenticate: Bearer"));
+      const bool basic = std::string(c.path).starts_with("/admin/");
+      EXPECT_TRUE(answer.hasHeader(basic ? "WWW-Authenticate: Basic realm=\"Varnok\""
+                                         : "WWW-Authenticate: Bearer"));
     }
     if (c.status != 200 && std::string(c.path) == "/nowplaying") {
       EXPECT_EQ(answer.body.rfind("{\"error\":", 0), 0u) << answer.body;
     }
   }
   // Only the two accepted bodies reached the handler, whole.
-  EXPECT_EQ(posted, (std::vector<std::pair<bool, std::string>>{{true, "{\"title\":\"x\"}"},
-                                                               {false, "title=y"}}));
+  EXPECT_EQ(posted, (std::vector<std::string>{"0 0 {\"title\":\"x\"}", "0 1 title=y"}));
   EXPECT_EQ(ask("GET", "/status").status, 200);
+
+  // The doors for playout systems that only GET: plain text, GET with the
+  // token as a parameter (once allowed), and the metadata update with Basic
+  // authentication (user "u", password "s3cret"), its song in Latin-1.
+  posted.clear();
+  server->setNowPlaying(endpoint(true));
+  const std::string basic = "Authorization: Basic dTpzM2NyZXQ=\r\n";
+  const struct {
+    std::string path, headers;
+    int status;
+  } doors[] = {
+      {"/nowplaying", auth + "Content-Type: text/plain\r\nContent-Length: 5\r\n\r\nA - B", 200},
+      {"/nowplaying?artist=A+B&title=C%26D&token=s3cret", "", 200},
+      {"/nowplaying?title=x&token=wrong", "", 401},
+      {"/admin/metadata?mount=/live&mode=updinfo&song=Caf%E9%20-%20X&charset=ISO-8859-1", basic,
+       200},
+      {"/admin/metadata?mode=updinfo&song=x&charset=koi8", basic, 400},
+      {"/admin/metadata?mode=other&song=x", basic, 400},
+  };
+  for (const auto& d : doors) {
+    const bool post = d.headers.find("Content-Length") != std::string::npos;
+    EXPECT_EQ(ask(post ? "POST" : "GET", d.path, d.headers).status, d.status) << d.path;
+  }
+  EXPECT_EQ(posted, (std::vector<std::string>{"0 2 A - B", "1 1 artist=A%20B&title=C%26D",
+                                              "2 2 Caf\xc3\xa9 - X"}));
 }
 
 using StatusWindowTest = DispatcherTest;

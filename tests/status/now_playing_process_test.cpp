@@ -3,7 +3,10 @@
 // with their own templates and charsets; and a producer's acknowledgements
 // while other threads flood both inputs.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,13 +24,15 @@ constexpr char kToken[] = "t0ken-for-tests";
 
 class NowPlayingProcess : public StatusProgram {
  protected:
-  void launchWith(const EncoderSim& a, const EncoderSim& b, const std::string& onStart) {
+  void launchWith(const EncoderSim& a, const EncoderSim& b, const std::string& onStart,
+                  const std::string& keys = "") {
     launch("EncoderCount=2\n",
            encoder(1, "Studio A", a.port()) +
                "Charset=rds\nNowPlaying1=RT1=%RT%\\r\nNowPlaying2=RTP=%RTPLUS%\\r\n" +
                encoder(2, "Studio B", b.port()) +
                "Charset=ascii\nNowPlaying1=TEXT=%TITLE% by %ARTIST%\\r\n"
-               "[NowPlaying]\nFile=np.txt\nTokenFile=np-token\nIdleText=Station X\n",
+               "[NowPlaying]\nFile=np.txt\nTokenFile=np-token\nIdleText=Station X\n" +
+               keys,
            std::nullopt, "Station", [&](Installed& folder) {
              folder.write("np-token", std::string(kToken) + "\n");
              ::chmod((folder.folder + "np-token").c_str(), 0600);
@@ -73,7 +78,7 @@ TEST_F(NowPlayingProcess, FileAndHttpUpdatesReachEachEncoderInItsOwnCharset) {
   const HttpAnswer malformed = post("application/json", "{\"title\":");
   EXPECT_EQ(malformed.status, 400);
   EXPECT_EQ(malformed.body.rfind("{\"error\":", 0), 0u) << malformed.body;
-  EXPECT_EQ(post("text/plain", "title=x").status, 415);
+  EXPECT_EQ(post("application/octet-stream", "title=x").status, 415);
   EXPECT_EQ(post("application/json", std::string(10000, '[')).status, 400);
   EXPECT_EQ(post("application/json", std::string("{\"title\":\"a\0b\"}", 14)).status, 400);
   EXPECT_EQ(post("application/json", "{\"title\":\"" + std::string(17000, 'x') + "\"}").status,
@@ -107,10 +112,90 @@ TEST_F(NowPlayingProcess, FileAndHttpUpdatesReachEachEncoderInItsOwnCharset) {
   const std::string status = get("/status").body;
   EXPECT_NE(status.find("\"nowPlaying\":{\"artist\":\"AC  DC\",\"title\":\"T.N.T.\",\"album\":\"\","
                         "\"source\":\"http\",\"radioText\":\"AC  DC - T.N.T.\","
-                        "\"updates\":{\"http\":2,\"file\":2}}"),
+                        "\"updates\":{\"http\":2,\"file\":2,\"mqtt\":0,\"udp\":0,\"metadata\":0},"
+                        "\"skipped\":0}"),
             std::string::npos)
       << status;
   stop();
+}
+
+// What playout systems send, each door with its own configuration: a web
+// hook with the song nested, an automation feed whose jingles are skipped,
+// a datagram, a GET, and the streaming server's metadata update (Latin-1).
+TEST_F(NowPlayingProcess, PlayoutShapesReachEachEncoderAndJinglesDoNot) {
+  const std::uint16_t udp = closedPort();
+  const std::string url = "http://127.0.0.1:";
+  const auto send = [&](const std::string& what) -> int {
+    if (what.starts_with("udp ")) {
+      const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      sockaddr_in to = loopbackAddress("127.0.0.1", udp);
+      ::sendto(fd, what.data() + 4, what.size() - 4, 0, reinterpret_cast<sockaddr*>(&to),
+               sizeof to);
+      ::close(fd);
+      return 0;
+    }
+    if (what.starts_with("/")) {  // a GET, the metadata update with Basic authentication
+      return curl({"-i", "-u", std::string("source:") + kToken, url + std::to_string(http) + what})
+          .status;
+    }
+    return post("application/json", what).status;
+  };
+  struct Step {
+    std::string sent;
+    int status;
+    std::string a, b;  // what each encoder gets for it; empty: nothing
+  };
+  const struct {
+    const char* name;
+    std::string keys;
+    std::vector<Step> steps;
+    const char* logged;
+  } shapes[] = {
+      {"nested web hook",
+       "ArtistKey=now_playing.song.artist\nTitleKey=now_playing.song.title\n"
+       "DurationKey=now_playing.duration\nSkipShorterThan=30\n",
+       {{R"({"now_playing":{"song":{"artist":"Bj\u00f6rk","title":"J\u00f3ga"},"duration":305}})",
+         200, "RT1=Bj\x97rk - J\x86ga\rRTP=4,0,4,1,8,3\r", "TEXT=Joga by Bjork\r"},
+        {R"({"now_playing":{"song":{"artist":"X","title":"Sweeper"},"duration":8}})", 200, "", ""},
+        {R"({"now_playing":{"song":{"title":"Solo"}}})", 200, "RT1=Solo\rRTP=1,0,3,0,0,0\r",
+         "TEXT=Solo by \r"},
+        {R"({"song":{"artist":"A"}})", 422, "", ""}},
+       "Now playing skipped - 8 s, shorter than 30 s: Sweeper (http)"},
+      {"automation feed and a datagram",
+       "ArtistKey=padUpdate.now.artist\nTitleKey=padUpdate.now.title\n"
+       "CategoryKey=padUpdate.now.groupName\nSkip=jingle*, ads\nUdpPort=" +
+           std::to_string(udp) + "\n",
+       {{R"({"padUpdate":{"now":{"artist":"Queen","title":"Innuendo","groupName":"Music"}}})", 200,
+         "RT1=Queen - Innuendo\rRTP=1,8,7,4,0,4\r", "TEXT=Innuendo by Queen\r"},
+        {R"({"padUpdate":{"now":{"artist":"Test FM","title":"Station ID","groupName":"Jingles"}}})",
+         200, "", ""},
+        {"udp Sigur R\xc3\xb3s - Hopp\xc3\xadpolla", 0,
+         "RT1=Sigur R\x86s - Hopp\x84polla\rRTP=1,12,9,4,0,8\r", "TEXT=Hoppipolla by Sigur Ros\r"}},
+       "Now playing skipped - Jingles: Station ID (http)"},
+      {"GET and the metadata update",
+       "AllowGet=1\n",
+       {{"/nowplaying?artist=Abba&title=SOS&token=" + std::string(kToken), 200,
+         "RT1=Abba - SOS\rRTP=4,0,3,1,7,2\r", "TEXT=SOS by Abba\r"},
+        {"/admin/metadata?mount=/"
+         "live&mode=updinfo&song=Caf%E9%20Tacvba%20-%20Eres&charset=ISO-8859-1",
+         200, "RT1=Caf\x82 Tacvba - Eres\rRTP=4,0,10,1,14,3\r", "TEXT=Eres by Cafe Tacvba\r"}},
+       "Now playing - Cafe Tacvba - Eres (metadata)"},
+  };
+  for (const auto& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    EncoderSim a(sims, "a"), b(sims, "b");
+    launchWith(a, b, "Start - Up\n", shape.keys);
+    std::string wantA = "RT1=Start - Up\rRTP=4,0,4,1,8,1\r", wantB = "TEXT=Up by Start\r";
+    expectBytes(a, wantA, b, wantB);
+    for (const Step& step : shape.steps) {
+      EXPECT_EQ(send(step.sent), step.status) << step.sent;
+      wantA += step.a;
+      wantB += step.b;
+      expectBytes(a, wantA, b, wantB);
+    }
+    EXPECT_EQ(countLog(varnok->out(), shape.logged), 1) << varnok->out();
+    stop();
+  }
 }
 
 TEST_F(NowPlayingProcess, FloodsOfFileChangesAndPostsDoNotHoldUpProducers) {
