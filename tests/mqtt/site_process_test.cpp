@@ -20,15 +20,16 @@ namespace {
 // One site: the program in its own folder, with one encoder simulator.
 struct SiteUnderTest {
   SiteUnderTest(const TempDir& sims, const std::string& name, int brokerPort,
-                const std::string& extra = "")
+                const std::string& extra = "", const std::string& encoderKeys = "",
+                const std::string& mqttKeys = "")
       : encoder(sims, name),
         listen(closedPort()),
         folder("[General]\nEncoderCount=1\nThreads=4\n[Inputs]\nListenOnPort=" +
                    std::to_string(listen) + "\n" + extra +
-                   "[Encoder1]\nName=Studio\nPort=" + std::to_string(encoder.port()) +
-                   "\n[MQTT]\nBroker=127.0.0.1\nPort=" + std::to_string(brokerPort) +
+                   "[Encoder1]\nName=Studio\nPort=" + std::to_string(encoder.port()) + "\n" +
+                   encoderKeys + "[MQTT]\nBroker=127.0.0.1\nPort=" + std::to_string(brokerPort) +
                    "\nClientId=varnok-" + name + "\nTopics=varnok/command/all, varnok/command/" +
-                   name + "/#\nKeepAlive=5\n",
+                   name + "/#\nKeepAlive=5\n" + mqttKeys,
                name) {}
   void start() {
     program = folder.start();
@@ -161,6 +162,24 @@ TEST_F(SitesTest, EachSitePublishesItsStatusAndItsDisappearance) {
       [&] { return retained("north") == "varnok/status/varnok-north {\"online\":false}"; }, 15000,
       {}));
   EXPECT_EQ(retained("south"), "varnok/status/varnok-south {\"online\":false}");
+}
+
+// The now-playing topic takes JSON and plain "Artist - Title" lines alike,
+// and the status counts what came that way.
+TEST_F(SitesTest, NowPlayingComesAsJsonOrAPlainLine) {
+  const std::uint16_t http = closedPort();
+  SiteUnderTest north(sims, "north", broker.port(),
+                      "[Status]\nHttpPort=" + std::to_string(http) + "\n[NowPlaying]\nIdleText=x\n",
+                      "NowPlaying1=RT1=%RT%\\r\n", "NowPlayingTopic=varnok/nowplaying\n");
+  north.start();
+  ASSERT_TRUE(broker.publish("varnok/nowplaying", {R"({"artist":"Queen","title":"Innuendo"})"}));
+  ASSERT_TRUE(north.receives("RT1=Queen - Innuendo\r"));
+  ASSERT_TRUE(broker.publish("varnok/nowplaying", {"Sigur R\xc3\xb3s - Hopp\xc3\xadpolla"}));
+  ASSERT_TRUE(north.receives("RT1=Queen - Innuendo\rRT1=Sigur R\xc3\xb3s - Hopp\xc3\xadpolla\r"));
+  const std::string status = httpGet(http, "/status").body;
+  EXPECT_NE(status.find("\"updates\":{\"http\":0,\"file\":0,\"mqtt\":2,"), std::string::npos)
+      << status;
+  north.stop();
 }
 
 TEST_F(SitesTest, OddMessagesAreCommandsOrLoggedAndABurstIsHeldBack) {
