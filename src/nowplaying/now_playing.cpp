@@ -188,6 +188,35 @@ Settings readSettings(const IniFile& ini, const std::string& programFolder) {
     log("Now playing IdleText ignored - " + std::string(e.what()));
   }
   s.idleAfterMinutes = std::max(ini.readInteger(kSection, "IdleAfterMinutes", 0), 0);
+
+  const std::string texts = ini.readString(kSection, "TextsFile", "varnok.texts");
+  if (!texts.empty()) s.textsFile = resolvePath(texts, programFolder);
+  constexpr std::string_view kDab = "DabText";
+  for (int n = 1; n <= 9; ++n) {
+    const std::string index = std::to_string(n);
+    const std::string path = ini.readString(kDab, "File" + index, "");
+    if (path.empty()) continue;
+    Settings::DabService service;
+    service.path = resolvePath(path, programFolder);
+    service.text = s.radioText;
+    service.encoder = ini.readString(kDab, "Encoder" + index, "");
+    const std::string text = ini.readString(kDab, "Text" + index, "");
+    try {
+      if (!text.empty()) service.text = RadioTextTemplate(text);
+    } catch (const TemplateError& e) {
+      log("DAB text " + index + " ignored - Text" + index + ": " + e.what());
+      continue;
+    }
+    const std::string charset = ini.readString(kDab, "Charset" + index, "utf-8");
+    const auto dls = parseDlsCharset(charset);
+    if (!dls) {
+      log("DAB text " + index + " ignored - Charset" + index + "=" + charset + " (utf-8 or ebu)");
+      continue;
+    }
+    service.charset = *dls;
+    s.dab.push_back(std::move(service));
+    s.enabled = true;
+  }
   return s;
 }
 
@@ -222,13 +251,30 @@ void readEncoderKeys(const IniFile& ini, const std::string& section, int index, 
 }
 
 NowPlaying::NowPlaying(Dispatcher& dispatcher, Settings settings)
-    : dispatcher_(dispatcher), settings_(std::move(settings)), idleTimer_(dispatcher.loop()) {
+    : dispatcher_(dispatcher),
+      settings_(std::move(settings)),
+      idleTimer_(dispatcher.loop()),
+      layerTimer_(dispatcher.loop()),
+      durationTimer_(dispatcher.loop()) {
   idleTimer_.setOnTimer([this] { goIdle(); });
+  layerTimer_.setOnTimer([this] { layersDue(); });
+  // The item's own duration ran out: the rotation takes over.
+  durationTimer_.setOnTimer([this] {
+    durationTimer_.setEnabled(false);
+    if (idle_) return;
+    idle_ = true;
+    dispatcher_.log("Now playing - idle (the item's duration ran out)");
+    if (current_) current_->idle = true;
+    refresh(false);
+  });
 }
 
 NowPlaying::~NowPlaying() = default;
 
 void NowPlaying::start() {
+  air_.resize(settings_.encoders.size());
+  dabAir_.resize(settings_.dab.size());
+  layersDue();
   if (settings_.idleAfterMinutes > 0) {
     idleTimer_.setInterval(settings_.idleAfterMinutes * 60 * 1000);
     idleTimer_.setEnabled(true);
@@ -297,6 +343,14 @@ NowPlaying::Outcome NowPlaying::apply(const Update& update, Source source) {
       last_->album == cleaned.album)
     return Outcome{.ignored = true, .skipped = {}, .radioText = {}, .queued = {}};
   last_ = cleaned;
+  idle_ = cleaned.artist.empty() && cleaned.title.empty();
+  if (!idle_) lastSong_ = cleaned;
+  durationTimer_.setEnabled(false);
+  if (!idle_ && cleaned.durationSeconds && *cleaned.durationSeconds > 0 &&
+      *cleaned.durationSeconds < 24 * 3600) {
+    durationTimer_.setInterval(static_cast<int>(*cleaned.durationSeconds * 1000));
+    durationTimer_.setEnabled(true);
+  }
   ++updates_[static_cast<std::size_t>(source)];
   const std::string shown = logText(cleaned);
   dispatcher_.log("Now playing - " + (shown.empty() ? std::string("idle") : shown) + " (" +
@@ -316,24 +370,7 @@ NowPlaying::Outcome NowPlaying::render(const Update& cleaned) {
   outcome.radioText =
       nowplaying::render(cleaned, settings_.radioText, settings_.idleText, Charset::Utf8, {})
           .radioText.bytes();
-  const auto& encoders = dispatcher_.encoders();
-  for (const EncoderSetup& setup : settings_.encoders) {
-    if (setup.encoder >= static_cast<int>(encoders.size())) continue;
-    if (!encoders[static_cast<std::size_t>(setup.encoder)].enabled) continue;
-    // The latest text wins: what an older update left waiting goes first.
-    dispatcher_.dropWaiting(setup.encoder, CommandSource::NowPlaying);
-    // An encoder that takes UECP gets its texts in the RDS set, whatever its
-    // Charset says: cut, tagged and sent as the receiver will count them.
-    const bool uecp = encoders[static_cast<std::size_t>(setup.encoder)].protocol == Protocol::Uecp;
-    const Rendering r = nowplaying::render(cleaned, settings_.radioText, settings_.idleText,
-                                           uecp ? Charset::Rds : setup.charset, setup.commands);
-    for (const std::string& command : r.commands) {
-      dispatcher_.queueCommand(
-          command, Destination{.name = {}, .encoder = setup.encoder},
-          CommandOrigin{.source = CommandSource::NowPlaying, .deadlineMs = 0, .rdsText = uecp});
-    }
-    outcome.queued.push_back({setup.encoder, r.commands.size()});
-  }
+  outcome.queued = refresh(true);
   return outcome;
 }
 
@@ -344,6 +381,8 @@ void NowPlaying::goIdle() {
   const Update idle;
   if (last_ && *last_ == idle) return;
   last_ = idle;
+  idle_ = true;
+  durationTimer_.setEnabled(false);
   const int minutes = settings_.idleAfterMinutes;
   dispatcher_.log("Now playing - idle (no update for " + std::to_string(minutes) +
                   (minutes == 1 ? " minute)" : " minutes)"));
@@ -356,6 +395,14 @@ void NowPlaying::goIdle() {
 }
 
 NowPlaying::Posted NowPlaying::post(BodyKind kind, std::string_view body, Source source) {
+  // An override or its cancellation, as JSON, through the same doors.
+  if (kind == BodyKind::Json) {
+    const auto start = body.find_first_not_of(" \t\r\n{");
+    const std::string_view lead = start == std::string_view::npos ? "" : body.substr(start);
+    if (lead.starts_with("\"override\"") || lead.starts_with("\"cancel\"")) {
+      return postOverride(body);
+    }
+  }
   Parsed<Update> parsed;
   switch (kind) {
     case BodyKind::Json:
@@ -371,8 +418,8 @@ NowPlaying::Posted NowPlaying::post(BodyKind kind, std::string_view body, Source
       parsed = parseXml(body, settings_.keys);
       break;
   }
-  if (!parsed.ok()) return {parsed.error, parsed.unprocessable, {}};
-  return {{}, false, apply(*parsed.value, source)};
+  if (!parsed.ok()) return {parsed.error, parsed.unprocessable, {}, {}};
+  return {{}, false, apply(*parsed.value, source), {}};
 }
 
 std::unique_ptr<NowPlaying> openNowPlaying(Dispatcher& dispatcher, Settings settings) {

@@ -9,9 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "nowplaying/dls_file.h"
 #include "nowplaying/file_watcher.h"
 #include "nowplaying/templates.h"
 #include "nowplaying/text.h"
+#include "nowplaying/texts_plan.h"
 #include "nowplaying/update.h"
 #include "platform/event_loop.h"
 #include "platform/ini_file.h"
@@ -62,6 +64,20 @@ struct Settings {
   RadioTextTemplate idleText{""};
   int idleAfterMinutes = 0;  // 0: never
   std::vector<EncoderSetup> encoders;
+  // The station's texts between songs (TextsFile, absolute or in the
+  // program folder): read at start and again within a minute of a change.
+  std::string textsFile;
+  // DAB+ dynamic label files ([DabText] File1.., Text1.., Charset1..,
+  // Encoder1..): each gets what the named encoder's layers put on air (an
+  // empty name: what is for every encoder), in its own template.
+  struct DabService {
+    std::string path;
+    RadioTextTemplate text;
+    DlsCharset charset = DlsCharset::Utf8;
+    std::string encoder;
+    bool operator==(const DabService&) const = default;
+  };
+  std::vector<DabService> dab;
   // What could not be used, one log line each, in the order read; logged
   // when the service opens.
   std::vector<std::string> problems;
@@ -117,7 +133,23 @@ class NowPlaying {
     // The body held none of the fields looked for (HTTP 422 rather than 400).
     bool unprocessable = false;
     Outcome outcome;
+    // An override started or cancelled: the JSON answer, ready.
+    std::string answer;
   };
+  // A text that takes the air from now playing and the rotation for a
+  // while: for the encoders named (none: every one), until endsAtMs on the
+  // monotonic clock. Of several for one encoder, the highest priority wins,
+  // the latest on a tie.
+  struct Override {
+    std::string id;
+    std::string text;
+    std::vector<std::string> encoders;
+    int priority = 0;
+    std::int64_t endsAtMs = 0;
+    std::uint64_t order = 0;
+  };
+  static constexpr std::size_t kMaxOverrides = 32;
+  static constexpr int kMaxOverrideSeconds = 24 * 3600;
   // How a body is written.
   enum class BodyKind { Json, Form, Line, Xml };
 
@@ -148,9 +180,52 @@ class NowPlaying {
   // Items the rules left off the air.
   std::uint64_t skipped() const { return skipped_; }
 
+  // Starts an override (one with the same id is replaced) for seconds
+  // (1 .. kMaxOverrideSeconds); the reason when refused.
+  std::optional<std::string> startOverride(Override o, int seconds);
+  // Ends an override early; false when there is none of that id.
+  bool cancelOverride(const std::string& id);
+  const std::vector<Override>& overrides() const { return overrides_; }
+  // Whether now playing is idle: the rotation (or the idle text) has the
+  // air unless an override holds it.
+  bool idle() const { return idle_; }
+  const std::optional<TextsPlan>& textsPlan() const { return plan_; }
+
  private:
+  // What the top layer puts on air for one encoder (or DAB service).
+  struct Layer {
+    enum class Kind { Override, Song, Rotation, Idle } kind = Kind::Idle;
+    const RadioTextTemplate* text = nullptr;  // for Override and Rotation
+    std::string overrideId;
+  };
+  // Per encoder (settings_.encoders) and per DAB service: what went out
+  // last, and where each of its rotations stands.
+  struct Rotation {
+    std::string list;  // the list on air; empty: none
+    std::size_t index = 0;
+    std::int64_t nextAtMs = 0;  // monotonic
+  };
+  struct Air {
+    std::string sent;  // the last commands (or file) queued
+    Rotation rt, ps;
+    std::string psSent;
+    bool itemToggle = false;
+    std::string item;  // the song whose tags went out last (DAB)
+  };
+
   Outcome render(const Update& cleaned);
   void goIdle();
+  Posted postOverride(std::string_view body);
+  Layer topLayer(std::string_view encoder, Air& air) const;
+  // Brings each encoder and DAB file to what its top layer says; force
+  // sends even what did not change. Returns what was queued per encoder.
+  std::vector<Outcome::Queued> refresh(bool force);
+  // Moves the rotations on and sets the layers' timer to the next change.
+  void layersDue();
+  void advanceRotation(Rotation& r, std::string_view encoder, TextTarget target,
+                       std::int64_t nowMs);
+  void loadTexts();
+  std::string encoderName(const EncoderSetup& setup) const;
 
   Dispatcher& dispatcher_;
   Settings settings_;
@@ -161,6 +236,18 @@ class NowPlaying {
   std::array<std::uint64_t, kSourceCount> updates_{};
   std::uint64_t skipped_ = 0;
   std::unique_ptr<UdpDoor> udp_;
+  // Layers.
+  bool idle_ = true;
+  Update lastSong_;  // the last update with an artist or a title, for the rotation's fields
+  std::vector<Override> overrides_;
+  std::vector<RadioTextTemplate> overrideTexts_;  // parallel to overrides_
+  std::uint64_t overrideOrder_ = 0;
+  std::optional<TextsPlan> plan_;
+  std::string textsStamp_;   // size and time of the texts file as last read
+  std::vector<Air> air_;     // per settings_.encoders
+  std::vector<Air> dabAir_;  // per settings_.dab
+  Timer layerTimer_;
+  Timer durationTimer_;
 };
 
 // The service the settings ask for, started, once their problems are

@@ -41,6 +41,12 @@ std::int64_t SystemClock::monotonicMs() const {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+std::int64_t SystemClock::utcMs() const {
+  timespec t{};
+  ::clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
 TDateTime SystemClock::now() const {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);

@@ -23,6 +23,9 @@ class Clock {
   virtual std::int64_t monotonicMs() const = 0;
   // The local wall-clock date-time.
   virtual TDateTime now() const = 0;
+  // Milliseconds since 1970-01-01 00:00 UTC: the scale that schedules in
+  // local time go by (converted with the process's time zone, TZ).
+  virtual std::int64_t utcMs() const = 0;
   // Whether time passes while nobody touches the clock. Only then may a
   // waiter sleep until a deadline: under a clock that moves only when told
   // to, the deadline would never come by waiting, so the one who moves the
@@ -35,6 +38,7 @@ class SystemClock final : public Clock {
  public:
   std::int64_t monotonicMs() const override;
   TDateTime now() const override;
+  std::int64_t utcMs() const override;
   bool movesOnItsOwn() const override { return true; }
 };
 
@@ -46,16 +50,26 @@ class ManualClock final : public Clock {
   explicit ManualClock(TDateTime start = 46362.5);  // 2026-12-06 12:00:00
   std::int64_t monotonicMs() const override { return mono_; }
   TDateTime now() const override;
+  // Starts at 2026-12-06 12:00:00 UTC and moves with advance(); set apart
+  // from the local wall clock, which keeps its own start.
+  std::int64_t utcMs() const override { return utcBase_ + (mono_ - utcBaseMono_); }
   bool movesOnItsOwn() const override { return false; }
   // Moves both the monotonic time and the wall clock forward by ms.
   void advance(std::int64_t ms);
   // Sets the wall clock alone, as an operator setting the system clock would.
   void setWallClock(TDateTime t);
+  // Sets the UTC scale alone.
+  void setUtcMs(std::int64_t ms) {
+    utcBase_ = ms;
+    utcBaseMono_ = mono_;
+  }
 
  private:
   std::int64_t mono_ = 0;
   std::int64_t wallBaseMono_ = 0;
   TDateTime wallBase_;
+  std::int64_t utcBase_ = 1796558400000;  // 2026-12-06 12:00:00 UTC
+  std::int64_t utcBaseMono_ = 0;
 };
 
 // Whole seconds and whole minutes between two date-times: the absolute

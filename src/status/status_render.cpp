@@ -271,6 +271,11 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher, const nowplaying::NowPlaying
     state.updates[i] = nowPlaying->updates(static_cast<nowplaying::Source>(i));
   }
   state.skipped = nowPlaying->skipped();
+  const std::int64_t nowMs = dispatcher.loop().clock().monotonicMs();
+  for (const auto& o : nowPlaying->overrides()) {
+    state.overrides.push_back({o.id, o.text, o.encoders, o.priority,
+                               std::max<std::int64_t>(0, (o.endsAtMs - nowMs) / 1000)});
+  }
   return s;
 }
 
@@ -387,7 +392,18 @@ std::string renderJson(const Snapshot& s, bool withLog) {
              std::string(nowplaying::sourceName(static_cast<nowplaying::Source>(i))) +
              "\":" + number(np->updates[i]);
     }
-    out += "},\"skipped\":" + number(np->skipped) + "}";
+    out += "},\"skipped\":" + number(np->skipped) + ",\"overrides\":[";
+    for (std::size_t i = 0; i < np->overrides.size(); ++i) {
+      const NowPlayingState::ActiveOverride& o = np->overrides[i];
+      out += (i > 0 ? ",{\"id\":" : "{\"id\":") + jsonString(o.id) +
+             ",\"text\":" + jsonString(o.text) + ",\"encoders\":[";
+      for (std::size_t k = 0; k < o.encoders.size(); ++k) {
+        out += (k > 0 ? "," : "") + jsonString(o.encoders[k]);
+      }
+      out += "],\"priority\":" + std::to_string(o.priority) +
+             ",\"secondsLeft\":" + std::to_string(o.secondsLeft) + "}";
+    }
+    out += "]}";
   }
   out += ",\"encoders\":[";
   for (std::size_t i = 0; i < s.encoders.size(); ++i) {
@@ -575,6 +591,7 @@ NowPlayingAnswer renderNowPlayingAnswer(const nowplaying::NowPlaying::Posted& po
   const auto dump = [](const json& j) {
     return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   };
+  if (!posted.answer.empty()) return {200, posted.answer};
   if (!posted.error.empty()) {
     return {posted.unprocessable ? 422u : 400u, dump(json{{"error", posted.error}})};
   }

@@ -48,6 +48,13 @@ struct NowPlayingState {
   // the rules left off the air.
   std::array<std::uint64_t, nowplaying::kSourceCount> updates{};
   std::uint64_t skipped = 0;
+  struct ActiveOverride {
+    std::string id, text;
+    std::vector<std::string> encoders;
+    int priority = 0;
+    std::int64_t secondsLeft = 0;
+  };
+  std::vector<ActiveOverride> overrides;
 };
 
 // The link to the broker, when there is one.
