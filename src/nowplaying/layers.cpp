@@ -109,7 +109,11 @@ std::vector<NowPlaying::Outcome::Queued> NowPlaying::refresh(bool force) {
     // Charset says: cut, tagged and sent as the receiver will count them.
     const bool uecp = e.protocol == Protocol::Uecp;
     const Charset charset = uecp ? Charset::Rds : setup.charset;
-    const Rendering r = rendered(topLayer(e.name, air), charset, setup.commands);
+    const Layer layer = topLayer(e.name, air);
+    // Before the first update (and IdleAfterMinutes) the idle text is not
+    // sent: only a rotation or an override has something to say then.
+    if (layer.kind == Layer::Kind::Idle && !last_ && air.sent.empty()) continue;
+    const Rendering r = rendered(layer, charset, setup.commands);
     std::vector<std::string> commands = r.commands;
     std::string ps;
     if (plan_ && !air.ps.list.empty()) {
