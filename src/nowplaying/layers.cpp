@@ -112,9 +112,9 @@ std::vector<NowPlaying::Outcome::Queued> NowPlaying::refresh(bool force) {
     const Layer layer = topLayer(e.name, air);
     // Before the first update (and IdleAfterMinutes) the idle text is not
     // sent: only a rotation or an override has something to say then.
-    if (layer.kind == Layer::Kind::Idle && !last_ && air.sent.empty()) continue;
-    const Rendering r = rendered(layer, charset, setup.commands);
-    std::vector<std::string> commands = r.commands;
+    const bool quiet = layer.kind == Layer::Kind::Idle && !last_ && air.sent.empty();
+    std::vector<std::string> commands;
+    if (!quiet) commands = rendered(layer, charset, setup.commands).commands;
     std::string ps;
     if (plan_ && !air.ps.list.empty()) {
       for (const TextList& list : plan_->lists) {
@@ -126,6 +126,7 @@ std::vector<NowPlaying::Outcome::Queued> NowPlaying::refresh(bool force) {
       }
     }
     const std::string all = joined(commands) + ps;
+    if (all.empty() && air.sent.empty()) continue;
     if (!force && all == air.sent) continue;
     air.sent = all;
     // The latest text wins: what an older one left waiting goes first.

@@ -195,5 +195,32 @@ TEST_F(LayersTest, TheRepeatedHourAndTheDabLabel) {
   EXPECT_TRUE(service->overrides().empty());
 }
 
+// A PS rotation, and a texts file that changes: read again within a
+// minute; one that cannot be taken keeps the plan there was.
+TEST_F(LayersTest, ThePsRotatesAndABadFileKeepsThePlan) {
+  open(localMs(2027, 5, 3, 12, 0),
+       "[list Name]\ntarget = ps\ndwell = 8\ntext = RADIO EX\n"
+       "text = 101.5 FM\n");
+  const auto ps = [&] {
+    for (const QueuedCommand& c : dispatcher->queues().queue(0)) {
+      if (c.text.starts_with("PS=")) return c.text;
+    }
+    return std::string();
+  };
+  EXPECT_EQ(ps(), "PS=RADIO EX\r");
+  time.advance(8 * 1000);
+  EXPECT_EQ(ps(), "PS=101.5 FM\r");
+  dir.write("varnok.texts", "[list Name]\ntarget = ps\ndwell = 3\ntext = FAST\n");
+  time.advance(60 * 1000);
+  EXPECT_TRUE(logged("Texts file refused - line 3: dwell 3 (a PS needs at least 4 seconds) (" +
+                     dir.folder() + "varnok.texts); the plan before stays"))
+      << logTexts().back();
+  EXPECT_NE(ps(), "PS=FAST\r");
+  dir.write("varnok.texts", "[list Name]\ntarget = ps\ndwell = 4\ntext = NEW NAME\n");
+  time.advance(60 * 1000);
+  EXPECT_EQ(ps(), "PS=NEW NAME\r");
+  EXPECT_TRUE(logged("Texts file loaded - 1 lists (" + dir.folder() + "varnok.texts)"));
+}
+
 }  // namespace
 }  // namespace varnok::testing

@@ -113,7 +113,7 @@ TEST_F(NowPlayingProcess, FileAndHttpUpdatesReachEachEncoderInItsOwnCharset) {
   EXPECT_NE(status.find("\"nowPlaying\":{\"artist\":\"AC  DC\",\"title\":\"T.N.T.\",\"album\":\"\","
                         "\"source\":\"http\",\"radioText\":\"AC  DC - T.N.T.\","
                         "\"updates\":{\"http\":2,\"file\":2,\"mqtt\":0,\"udp\":0,\"metadata\":0},"
-                        "\"skipped\":0}"),
+                        "\"skipped\":0,\"overrides\":[]}"),
             std::string::npos)
       << status;
   stop();
