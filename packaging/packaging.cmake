@@ -71,7 +71,7 @@ install(FILES ${_pkg}/debian/copyright ${_gen}/changelog.gz
 # The demo's configuration, and a drop-in for the unit that opens one serial
 # device (copied by an administrator to varnok.service.d/ to use it).
 install(FILES ${CMAKE_SOURCE_DIR}/examples/news.ini ${CMAKE_SOURCE_DIR}/examples/varnok.ini
-              ${_pkg}/serial-device.conf
+              ${CMAKE_SOURCE_DIR}/examples/varnok.texts ${_pkg}/serial-device.conf
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/varnok/examples)
 # The guides, beside the manual pages.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/configuration.md

@@ -10,7 +10,7 @@ reset=${3:-}
 mkdir -p "$demo"
 cp -f "$build/varnok" "$demo/varnok"
 for f in examples/varnok.ini examples/varnok.txt examples/varnok.vip examples/varnok.ban \
-         examples/news.ini examples/nowplaying.txt; do
+         examples/news.ini examples/nowplaying.txt examples/varnok.texts; do
   [ -f "$f" ] || continue
   target="$demo/$(basename "$f")"
   if [ "$reset" = "--reset" ] || [ ! -e "$target" ]; then

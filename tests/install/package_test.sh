@@ -83,6 +83,7 @@ for doc in README.md configuration.md operations.md sites.md; do
   need "./usr/share/doc/varnok/$doc"
 done
 need ./usr/share/doc/varnok/examples/serial-device.conf
+need ./usr/share/doc/varnok/examples/varnok.texts
 
 dpkg-deb -x "$deb" "$root"
 # The access lists as shipped: every line of 1 to 15 characters is an
