@@ -151,6 +151,7 @@ class NowPlaying {
  private:
   Outcome render(const Update& cleaned);
   void goIdle();
+  void summariseSkips();
 
   Dispatcher& dispatcher_;
   Settings settings_;
@@ -160,6 +161,12 @@ class NowPlaying {
   std::optional<Current> current_;
   std::array<std::uint64_t, kSourceCount> updates_{};
   std::uint64_t skipped_ = 0;
+  // Skipped items are logged one by one up to this many a minute, then
+  // counted into one line at the minute's end.
+  static constexpr std::uint64_t kSkipLinesPerMinute = 10;
+  Timer skipTimer_;
+  std::uint64_t skipsThisMinute_ = 0, skipsUntold_ = 0;
+  std::string lastSkip_;
   std::unique_ptr<UdpDoor> udp_;
 };
 
