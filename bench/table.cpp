@@ -8,11 +8,13 @@
 // --seconds: length of the window in which the sustained-delivery, command
 // latency and idle CPU rows are measured together (default 30).
 // --only: measure only these groups of rows (queue, encode, ack, parallel,
-// encoders, nowplaying, mqtt, memory, backlog, banlist, producers); all of
-// them without it.
+// encoders, nowplaying, nowplaying-doors, mqtt, memory, backlog, banlist,
+// producers); all of them without it.
 // --seconds also bounds the now-playing rounds and the MQTT latency rounds,
 // and is the length of the window of the encoder rows (confirmed delivery,
-// UDP beside TCP, the round trip beside an encoder that takes UECP).
+// UDP beside TCP, the round trip beside an encoder that takes UECP), and
+// of each of the two windows of the now-playing doors (an item over UDP
+// beside a producer, then the round trip while items are skipped).
 //
 // Only loopback addresses are used, and every wait is bounded.
 #include <mosquitto.h>
@@ -20,6 +22,7 @@
 #include <sched.h>
 #include <sys/epoll.h>
 
+#include <array>
 #include <cinttypes>
 #include <csignal>
 #include <cstdarg>
@@ -2767,6 +2770,645 @@ void encoderRows(int seconds) {
   progress("closing the copies of the encoder rows");
 }
 
+// ---- Now playing through the UDP door ---------------------------------------
+
+// A UDP socket bound to 127.0.0.1 with a port of the system's choosing.
+Fd bindUdpLoopback(std::uint16_t& port) {
+  Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  sockaddr_in a = loopback(0);
+  socklen_t length = sizeof a;
+  if (!fd.valid() || bind(fd.get(), reinterpret_cast<sockaddr*>(&a), length) != 0 ||
+      getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+    throw std::runtime_error(std::string("UDP on loopback: ") + std::strerror(errno));
+  }
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+// A UDP port on 127.0.0.1 that was free a moment ago (bound, then released).
+std::uint16_t freeUdpPort() {
+  std::uint16_t port = 0;
+  bindUdpLoopback(port);
+  return port;
+}
+
+// Datagrams to 127.0.0.1:port from a socket of its own. Over the loopback a
+// send never waits for the receiver: a datagram that finds its receive
+// buffer full is dropped there (see udpDrops).
+class DatagramSender {
+ public:
+  explicit DatagramSender(std::uint16_t port) {
+    fd_ = Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in to = loopback(port);
+    if (!fd_.valid() ||
+        connect(fd_.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+      throw std::runtime_error(std::string("UDP sender: ") + std::strerror(errno));
+    }
+  }
+  bool send(const std::string& datagram) const {
+    return ::send(fd_.get(), datagram.data(), datagram.size(), 0) ==
+           static_cast<ssize_t>(datagram.size());
+  }
+
+ private:
+  Fd fd_;
+};
+
+// A minimal receiver of datagrams on 127.0.0.1: a thread of its own reads
+// each and throws it away, counting them. The yardstick for what a flood
+// of datagrams costs the machine, whoever takes them.
+class DatagramDrain {
+ public:
+  DatagramDrain() : socket_(bindUdpLoopback(port_)) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~DatagramDrain() {
+    stop_ = true;
+    thread_.join();
+  }
+  DatagramDrain(const DatagramDrain&) = delete;
+  DatagramDrain& operator=(const DatagramDrain&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  std::uint64_t taken() const { return taken_; }
+
+ private:
+  // Runs until the destructor asks it to stop; every wait is bounded.
+  void run() {
+    char buffer[65536];
+    while (!stop_) {
+      pollfd p{socket_.get(), POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      while (recv(socket_.get(), buffer, sizeof buffer, 0) >= 0) ++taken_;
+    }
+  }
+
+  std::uint16_t port_ = 0;
+  Fd socket_;
+  std::atomic<std::uint64_t> taken_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The datagrams the kernel dropped for the UDP socket bound to
+// 127.0.0.1:port because its receive buffer was full (the last column of
+// /proc/net/udp); nullopt when there is no such socket.
+std::optional<std::uint64_t> udpDrops(std::uint16_t port) {
+  std::ifstream in("/proc/net/udp");
+  const std::string local = fmt("0100007F:%04X", static_cast<unsigned>(port));
+  std::string line;
+  std::getline(in, line);  // the header
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, address, field, last;
+    fields >> slot >> address;
+    if (address != local) continue;
+    while (fields >> field) last = field;
+    return std::stoull(last);
+  }
+  return std::nullopt;
+}
+
+// The context switches of a process so far, summed over its threads:
+// voluntary (it waited for something) and involuntary (it was preempted),
+// from /proc/PID/task/TID/status.
+struct ContextSwitches {
+  std::uint64_t voluntary = 0;
+  std::uint64_t involuntary = 0;
+};
+ContextSwitches contextSwitches(pid_t pid) {
+  ContextSwitches out;
+  std::error_code ec;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(task.path() / "status");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+        out.voluntary += std::stoull(line.substr(line.find(':') + 1));
+      } else if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+        out.involuntary += std::stoull(line.substr(line.find(':') + 1));
+      }
+    }
+  }
+  return out;
+}
+
+// CPU time in nanoseconds that a process had between two readings of
+// threadCpu, counted per thread as cpuNanosecondsSince does.
+std::uint64_t cpuBetween(const ThreadCpu& before, const ThreadCpu& after) {
+  std::uint64_t total = 0;
+  for (const auto& [tid, ns] : after) {
+    const auto was = before.find(tid);
+    const std::uint64_t start = was == before.end() ? 0 : was->second;
+    if (ns > start) total += ns - start;
+  }
+  return total;
+}
+
+// A copy at Threads 4 whose encoder keeps its connection and has
+// NowPlaying1=RT1=%RT%\r, with the UDP door open on a port chosen here and
+// a status page for its /metrics; nowPlayingKeys are more keys of its
+// [NowPlaying] section.
+std::unique_ptr<EncoderCopy> udpDoorCopy(const std::string& name, std::uint16_t udpPort,
+                                         const std::string& nowPlayingKeys) {
+  auto copy = std::make_unique<EncoderCopy>(name, std::make_unique<LineSink>(),
+                                            "NowPlaying1=RT1=%RT%\\r\n[NowPlaying]\nUdpPort=" +
+                                                std::to_string(udpPort) + "\n" + nowPlayingKeys,
+                                            true);
+  if (!copy->varnok->child->waitFor(
+          "Now playing taken over UDP at 127.0.0.1:" + std::to_string(udpPort), 10000)) {
+    throw std::runtime_error(name + ": the UDP door did not open; output:\n" +
+                             copy->varnok->child->output());
+  }
+  return copy;
+}
+
+// A now-playing item sent as one datagram ("Artist N - Title N", FileFormat
+// line) beside a producer sending the command it renders to,
+// "RT1=Artist N - Title N\r", over its connection; each timed from just
+// before the send or the write to the arrival of the command at the
+// encoder, and each waits for that arrival. Rounds as in the now-playing
+// rows: both ways of a round start after the same random pause (1 ms to
+// 1 ms + a tick) after the last arrival, which comes right after a tick, so
+// the wait for the dispatch tick falls alike on both and over the rounds
+// anywhere within the tick. The pause is counted from the moment the
+// arrival was read, not from when this thread learnt of it.
+class UdpItemProbe {
+ public:
+  UdpItemProbe()
+      : udpPort_(freeUdpPort()), copy_(udpDoorCopy("UdpDoor", udpPort_, "")), sender_(udpPort_) {
+    producer_ = connectLoopback(copy_->varnok->port, 2000);
+    const int one = 1;
+    setsockopt(producer_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Arrivals& arrivals = copy_->sink->arrivals();
+    const bool warm = produce(producer_.get(), "RT1=Warm\r", 2000) &&
+                      arrivals.arrival("RT1=Warm", 5000) && sender_.send("Warm - Up");
+    const auto arrived = warm ? arrivals.arrival("RT1=Warm - Up", 2000) : std::nullopt;
+    if (!arrived) {
+      throw std::runtime_error("UDP door: the first command or item did not arrive; output:\n" +
+                               copy_->varnok->child->output());
+    }
+    last_ = *arrived;
+  }
+  // Until end, in this thread.
+  void run(TimePoint end) {
+    const int tick = tickMs(4);
+    std::mt19937 random(21);
+    std::uniform_int_distribution<int> pauseUs(1000, 1000 + tick * 1000);
+    const auto longest = std::chrono::milliseconds(4 * tick + 4);
+    for (int round = 0; lost_ < 5; ++round) {
+      if (SteadyClock::now() + longest > end) break;
+      const auto pause = std::chrono::microseconds(pauseUs(random));
+      for (int way = 0; way < 2; ++way) {
+        std::this_thread::sleep_until(last_ + pause);
+        const int n = 2 * round + way;
+        if ((way + round) % 2 == 0) {
+          viaUdp(n);
+        } else {
+          direct(n);
+        }
+      }
+    }
+    for (auto* v : {&udp_, &direct_, &ack_}) std::sort(v->begin(), v->end());
+  }
+  // Sorted once run() has ended: milliseconds to the arrival each way, and
+  // microseconds to the producer's acknowledgement.
+  const std::vector<double>& udp() const { return udp_; }
+  const std::vector<double>& direct() const { return direct_; }
+  const std::vector<double>& ack() const { return ack_; }
+  int lost() const { return lost_; }
+  std::size_t sent() const { return sent_; }
+  const EncoderCopy& copy() const { return *copy_; }
+
+ private:
+  static std::string item(int n) { return fmt("Artist %d - Title %d", n, n); }
+  void lose() {
+    ++lost_;
+    last_ = SteadyClock::now();
+  }
+  void viaUdp(int n) {
+    const std::string datagram = item(n);
+    const TimePoint t0 = SteadyClock::now();
+    if (!sender_.send(datagram)) return lose();
+    ++sent_;
+    const auto arrived = copy_->sink->arrivals().arrival("RT1=" + datagram, 2000);
+    if (!arrived) return lose();
+    last_ = *arrived;
+    udp_.push_back(msBetween(t0, *arrived));
+  }
+  void direct(int n) {
+    const std::string command = "RT1=" + item(n);
+    const TimePoint t0 = SteadyClock::now();
+    if (!produce(producer_.get(), command + "\r", 2000)) return lose();
+    const TimePoint acked = SteadyClock::now();
+    const auto arrived = copy_->sink->arrivals().arrival(command, 2000);
+    if (!arrived) return lose();
+    last_ = *arrived;
+    direct_.push_back(msBetween(t0, *arrived));
+    ack_.push_back(usBetween(t0, acked));
+  }
+
+  std::uint16_t udpPort_;
+  std::unique_ptr<EncoderCopy> copy_;
+  DatagramSender sender_;
+  Fd producer_;
+  TimePoint last_;  // the last arrival
+  std::vector<double> udp_, direct_, ack_;
+  std::size_t sent_ = 0;
+  int lost_ = 0;
+};
+
+// "p50 1.02x, p99 1.01x" against one limit for both; the verdict text.
+std::string bothWithin(double r50, double r99, double limit50, double limit99) {
+  if (r50 <= limit50 && r99 <= limit99) return "met";
+  std::string v;
+  if (r50 > limit50) v += "p50 " + verdict(r50, limit50, true);
+  if (r99 > limit99) v += std::string(v.empty() ? "" : "; ") + "p99 " + verdict(r99, limit99, true);
+  return v;
+}
+
+void udpItemRow(int seconds) {
+  progress("now playing over UDP beside a producer, %d s", seconds);
+  UdpItemProbe probe;
+  const TimePoint t0 = SteadyClock::now();
+  probe.run(t0 + std::chrono::seconds(seconds));
+  const double window = std::chrono::duration<double>(SteadyClock::now() - t0).count();
+  const auto& u = probe.udp();
+  const auto& d = probe.direct();
+  const double u50 = percentile(u, 50), u99 = percentile(u, 99);
+  const double d50 = percentile(d, 50), d99 = percentile(d, 99);
+  const double r50 = d50 > 0 ? u50 / d50 : 0, r99 = d99 > 0 ? u99 / d99 : 0;
+  constexpr double kLimit = 1.1;
+  std::string v = u.empty() || d.empty() ? "not measured" : bothWithin(r50, r99, kLimit, kLimit);
+  if (probe.lost() > 0) v += fmt(" (%d lost)", probe.lost());
+  const int tick = tickMs(4);
+  rows.push_back(
+      {"Now-playing item over UDP (one datagram `Artist N - Title N`, FileFormat line) to the "
+       "command at the encoder (`RT1=Artist N - Title N\\r`), Threads 4, one encoder",
+       fmt("p50 %.1f ms, p99 %.1f ms, max %.1f ms (n=%zu)", u50, u99, percentile(u, 100), u.size()),
+       fmt("producer sending the same command over TCP: p50 %.1f ms, p99 %.1f ms, max %.1f ms "
+           "(n=%zu)",
+           d50, d99, percentile(d, 100), d.size()),
+       fmt("p50 %.2fx, p99 %.2fx", r50, r99), fmt("p50 <= %.1fx, p99 <= %.1fx", kLimit, kLimit),
+       v});
+  const auto udpUpdates =
+      metricSample(probe.copy().httpPort, "varnok_nowplaying_updates_total{source=\"udp\"}");
+  notes.push_back(
+      fmt("Now playing over UDP (a tick of %d ms at Threads 4, %.0f s): both ways wait for the "
+          "copy's next dispatch tick, one command per tick, which is most of either figure; the "
+          "rounds put the send anywhere within the tick, the same moment for both ways of a "
+          "round. ",
+          tick, window) +
+      fmt("The producer's acknowledgement took p50 %.0f us, p99 %.0f us; a datagram has no "
+          "answer. /metrics: varnok_nowplaying_updates_total{source=\"udp\"} %g for the %zu "
+          "datagrams sent (with the one before the rounds).",
+          percentile(probe.ack(), 50), percentile(probe.ack(), 99), udpUpdates.value_or(-1),
+          probe.sent() + 1));
+}
+
+// One copy whose UDP door takes JSON items, with a category that Skip=
+// leaves off the air, and a producer that measures its acknowledgement
+// round trip throughout, one exchange after a random pause of 1 to 3 ms.
+// Phases of kPhaseMs in a cycle of eight, each kind twice, before and after
+// the others: the copy flooded at kRate with such items (skipped, each with
+// a log line); quiet; flooded with items that carry none of the configured
+// fields (refused as unreadable: read and parsed alike, but logged once,
+// then once a minute); and the same flood sent to a minimal receiver in
+// the driver instead (DatagramDrain), for what the datagrams cost the
+// machine whoever takes them. The first kGuardMs of every phase are left
+// out, so no exchange straddles a switch. The copy delivers the producer's
+// commands meanwhile, one per tick.
+class SkipFloodProbe {
+ public:
+  static constexpr double kRate = 10000;  // datagrams a second while flooding
+  static constexpr int kPhaseMs = 1000;
+  static constexpr int kGuardMs = 50;
+  enum Kind { Skipped, Quiet, Refused, Elsewhere, kKinds };
+  static constexpr Kind kCycle[] = {Skipped,   Quiet,   Refused, Elsewhere,
+                                    Elsewhere, Refused, Quiet,   Skipped};
+  static constexpr int kCycleLength = 8;
+
+  // What the phases of one kind gave.
+  struct Phases {
+    std::vector<double> us;  // the round trips, sorted once run() has ended
+    double seconds = 0;
+    double cpuNs = 0;  // the copy's
+    // The copy's context switches: waits, and preemptions.
+    std::uint64_t voluntary = 0, involuntary = 0;
+  };
+
+  SkipFloodProbe()
+      : udpPort_(freeUdpPort()),
+        copy_(
+            udpDoorCopy("SkipFlood", udpPort_, "FileFormat=json\nCategoryKey=type\nSkip=jingle\n")),
+        sender_(udpPort_),
+        elsewhere_(drain_.port()) {
+    producer_ = connectLoopback(copy_->varnok->port, 2000);
+    const int one = 1;
+    setsockopt(producer_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A song goes on air, a jingle is skipped: the door and the rule work.
+    Arrivals& arrivals = copy_->sink->arrivals();
+    if (!produce(producer_.get(), kCommand, 2000) ||
+        !sender_.send(R"({"artist":"A","title":"Song","type":"music"})") ||
+        !arrivals.arrival("RT1=A - Song", 5000) || !sender_.send(item(Skipped, 0))) {
+      throw std::runtime_error("skip flood: the producer or the song did not get through");
+    }
+    for (int i = 0; i < 100 && skipped().value_or(0) < 1; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (skipped().value_or(0) != 1) {
+      throw std::runtime_error("skip flood: the first jingle was not skipped; output:\n" +
+                               copy_->varnok->child->output());
+    }
+  }
+
+  static Kind kindOf(int phase) { return kCycle[phase % kCycleLength]; }
+
+  // phases of kPhaseMs from now, in this thread.
+  void run(int phases) {
+    const TimePoint t0 = SteadyClock::now() + std::chrono::milliseconds(100);
+    const TimePoint t1 = t0 + std::chrono::milliseconds(phases * kPhaseMs);
+    const pid_t pid = copy_->varnok->child->pid();
+    skippedBefore_ = skipped().value_or(-1);
+    dropsBefore_ = udpDrops(udpPort_).value_or(0);
+    linesBefore_ = countOf(copy_->varnok->child->output(), kSkippedLine);
+    std::thread flood([&] { floodPhases(t0, phases); });
+    std::thread probe([&] { measure(t0, t1); });
+    // The copy's CPU time in each phase.
+    std::this_thread::sleep_until(t0);
+    ThreadCpu at = threadCpu(pid);
+    ContextSwitches switchesAt = contextSwitches(pid);
+    for (int phase = 0; phase < phases; ++phase) {
+      std::this_thread::sleep_until(t0 + std::chrono::milliseconds((phase + 1) * kPhaseMs));
+      ThreadCpu next = threadCpu(pid);
+      const ContextSwitches switches = contextSwitches(pid);
+      Phases& p = kinds_[kindOf(phase)];
+      p.cpuNs += static_cast<double>(cpuBetween(at, next));
+      p.seconds += kPhaseMs / 1000.0;
+      p.voluntary += switches.voluntary - switchesAt.voluntary;
+      p.involuntary += switches.involuntary - switchesAt.involuntary;
+      switchesAt = switches;
+      at = std::move(next);
+    }
+    flood.join();
+    probe.join();
+    // What is still in the socket's buffer is taken within a moment.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    skippedAfter_ = skipped().value_or(-1);
+    dropsAfter_ = udpDrops(udpPort_).value_or(0);
+    linesAfter_ = countOf(copy_->varnok->child->output(), kSkippedLine);
+    for (Phases& p : kinds_) std::sort(p.us.begin(), p.us.end());
+    for (auto* v : {&quietA_, &quietB_}) std::sort(v->begin(), v->end());
+  }
+
+  // Then: jingles as fast as one thread sends them for the given time.
+  struct Burst {
+    double sentPerSecond = 0;
+    double skippedPerSecond = 0;
+    std::uint64_t drops = 0;
+    double cpuShare = 0;  // of one core
+  };
+  Burst burst(int ms) {
+    const pid_t pid = copy_->varnok->child->pid();
+    const double before = skipped().value_or(0);
+    const std::uint64_t drops = udpDrops(udpPort_).value_or(0);
+    const ThreadCpu cpu = threadCpu(pid);
+    const TimePoint t0 = SteadyClock::now();
+    const TimePoint t1 = t0 + std::chrono::milliseconds(ms);
+    std::uint64_t sent = 0;
+    while (SteadyClock::now() < t1) {
+      for (int i = 0; i < 64; ++i) sent += sender_.send(item(Skipped, next_++)) ? 1 : 0;
+    }
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
+    Burst b;
+    b.cpuShare = static_cast<double>(cpuNanosecondsSince(pid, cpu)) / (seconds * 1e9);
+    b.skippedPerSecond = (skipped().value_or(0) - before) / seconds;
+    b.sentPerSecond = static_cast<double>(sent) / seconds;
+    b.drops = udpDrops(udpPort_).value_or(0) - drops;
+    return b;
+  }
+
+  const Phases& phases(Kind kind) const { return kinds_[kind]; }
+  std::uint64_t sent(Kind kind) const { return sent_[kind]; }
+  std::uint64_t drained() const { return drain_.taken(); }
+  // The quiet phases split in two, by their place in the cycle, for the
+  // noise between two sets alike.
+  const std::vector<double>& quietA() const { return quietA_; }
+  const std::vector<double>& quietB() const { return quietB_; }
+  int lost() const { return lost_; }
+  double skippedInWindow() const { return skippedAfter_ - skippedBefore_; }
+  std::uint64_t dropsInWindow() const { return dropsAfter_ - dropsBefore_; }
+  std::size_t linesInWindow() const { return linesAfter_ - linesBefore_; }
+  std::optional<double> skipped() const {
+    return metricSample(copy_->httpPort, "varnok_nowplaying_skipped_total");
+  }
+  // "skipped" of "nowPlaying" in /status, as the page has it.
+  std::optional<std::string> statusSkipped() const {
+    Fd fd = connectLoopback(copy_->httpPort, 1000);
+    const std::string request =
+        "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (!fd.valid() || !sendAll(fd.get(), request.data(), request.size(), 1000)) return {};
+    const std::string page = readToEnd(fd.get(), 1000);
+    const std::size_t np = page.find("\"nowPlaying\":{");
+    if (np == std::string::npos) return {};
+    const std::size_t at = page.find("\"skipped\":", np);
+    if (at == std::string::npos) return {};
+    return page.substr(at + 10, page.find_first_of(",}", at + 10) - at - 10);
+  }
+  std::string output() const { return copy_->varnok->child->output(); }
+
+ private:
+  static constexpr char kCommand[] = "RT\r";
+  static constexpr char kSkippedLine[] = "Now playing skipped - jingle: Jingle ";
+
+  // About the same bytes either way: a jingle, or an item whose members the
+  // configured keys do not name.
+  static std::string item(Kind kind, std::uint64_t n) {
+    return kind != Refused
+               ? fmt(R"({"artist":"A","title":"Jingle %)" PRIu64 R"(","type":"jingle"})", n)
+               : fmt(R"({"artisT":"A","titlE":"Jingle %)" PRIu64 R"(","typE":"jingle"})", n);
+  }
+  // In every flooded phase, each millisecond the datagrams due by then.
+  void floodPhases(TimePoint t0, int phases) {
+    for (int phase = 0; phase < phases; ++phase) {
+      const Kind kind = kindOf(phase);
+      if (kind == Quiet) continue;
+      const TimePoint start = t0 + std::chrono::milliseconds(phase * kPhaseMs);
+      const TimePoint end = start + std::chrono::milliseconds(kPhaseMs);
+      const auto total = static_cast<std::uint64_t>(kRate * kPhaseMs / 1000);
+      std::uint64_t sentHere = 0;
+      for (TimePoint tick = start; tick < end; tick += std::chrono::milliseconds(1)) {
+        std::this_thread::sleep_until(tick);
+        const double elapsed = std::chrono::duration<double>(SteadyClock::now() - start).count();
+        const auto due = std::min(total, static_cast<std::uint64_t>(elapsed * kRate) + 1);
+        const DatagramSender& to = kind == Elsewhere ? elsewhere_ : sender_;
+        for (; sentHere < due; ++sentHere) {
+          if (to.send(item(kind, next_++))) ++sent_[kind];
+        }
+      }
+    }
+  }
+  void measure(TimePoint t0, TimePoint t1) {
+    std::mt19937 random(31);
+    std::uniform_int_distribution<int> pauseUs(1000, 3000);
+    std::this_thread::sleep_until(t0);
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
+      const TimePoint start = SteadyClock::now();
+      if (start >= t1) break;
+      const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(start - t0).count();
+      const int phase = static_cast<int>(since / kPhaseMs);
+      const bool guard = since % kPhaseMs < kGuardMs;
+      if (!produce(producer_.get(), kCommand, 2000)) {
+        if (++lost_ >= 5) break;
+        continue;
+      }
+      const TimePoint done = SteadyClock::now();
+      // Only exchanges wholly within one phase, past its guard.
+      if (guard || done >= t0 + std::chrono::milliseconds((phase + 1) * kPhaseMs)) continue;
+      const double us = usBetween(start, done);
+      kinds_[kindOf(phase)].us.push_back(us);
+      if (kindOf(phase) == Quiet) (phase % kCycleLength == 1 ? quietA_ : quietB_).push_back(us);
+    }
+  }
+
+  std::uint16_t udpPort_;
+  std::unique_ptr<EncoderCopy> copy_;
+  DatagramSender sender_;
+  DatagramDrain drain_;
+  DatagramSender elsewhere_;
+  Fd producer_;
+  std::uint64_t next_ = 1;
+  std::array<std::uint64_t, kKinds> sent_{};  // by the flood thread, read after it ended
+  std::array<Phases, kKinds> kinds_;
+  std::vector<double> quietA_, quietB_;
+  int lost_ = 0;
+  double skippedBefore_ = 0, skippedAfter_ = 0;
+  std::uint64_t dropsBefore_ = 0, dropsAfter_ = 0;
+  std::size_t linesBefore_ = 0, linesAfter_ = 0;
+};
+
+void skipFloodRow(int seconds) {
+  using Probe = SkipFloodProbe;
+  const int cycles = std::max(
+      1, (seconds * 1000 / Probe::kPhaseMs + Probe::kCycleLength / 2) / Probe::kCycleLength);
+  const int phases = cycles * Probe::kCycleLength;
+  progress(
+      "10,000 skipped items a second beside a producer's round trip, %d phases of %d ms "
+      "(skipped, quiet, refused, elsewhere)",
+      phases, Probe::kPhaseMs);
+  Probe probe;
+  probe.run(phases);
+  const Probe::Phases& s = probe.phases(Probe::Skipped);
+  const Probe::Phases& q = probe.phases(Probe::Quiet);
+  const Probe::Phases& r = probe.phases(Probe::Refused);
+  const double s50 = percentile(s.us, 50), s99 = percentile(s.us, 99);
+  const double q50 = percentile(q.us, 50), q99 = percentile(q.us, 99);
+  const double r50 = percentile(r.us, 50), r99 = percentile(r.us, 99);
+  const Probe::Phases& e = probe.phases(Probe::Elsewhere);
+  const double e50 = percentile(e.us, 50), e99 = percentile(e.us, 99);
+  const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
+  const auto perSecond = [](std::uint64_t n, double seconds) {
+    return seconds > 0 ? static_cast<double>(n) / seconds : 0;
+  };
+  const double sentRate = static_cast<double>(probe.sent(Probe::Skipped)) / s.seconds;
+  const double skippedRate = probe.skippedInWindow() / s.seconds;
+  constexpr double kNoise50 = 1.10, kNoise99 = 1.25;
+  const double wanted = 0.98 * Probe::kRate;
+  std::string v;
+  if (s.us.empty() || q.us.empty()) {
+    v = "not measured";
+  } else if (sentRate < wanted || skippedRate < wanted) {
+    v = fmt("not valid: %.0f datagrams/s sent, %.0f/s skipped (%" PRIu64
+            " dropped by the kernel: the copy did not keep up)",
+            sentRate, skippedRate, probe.dropsInWindow());
+  } else {
+    v = bothWithin(ratio(s50, q50), ratio(s99, q99), kNoise50, kNoise99);
+  }
+  if (probe.lost() > 0) v += fmt(" (%d exchanges failed)", probe.lost());
+  rows.push_back(
+      {"Acknowledgement round trip of a producer while the copy skips 10,000 now-playing items "
+       "a second over UDP (`{\"artist\":\"A\",\"title\":\"Jingle N\",\"type\":\"jingle\"}`, "
+       "FileFormat=json, CategoryKey=type, Skip=jingle; each logged), Threads 4, one encoder",
+       fmt("p50 %.1f us, p99 %.1f us (n=%zu); %.0f datagrams/s sent, %.0f/s skipped", s50, s99,
+           s.us.size(), sentRate, skippedRate),
+       fmt("the same copy in the phases between, without datagrams: p50 %.1f us, p99 %.1f us "
+           "(n=%zu)",
+           q50, q99, q.us.size()),
+       fmt("p50 %.2fx, p99 %.2fx", ratio(s50, q50), ratio(s99, q99)),
+       fmt("unchanged within noise: p50 <= %.2fx, p99 <= %.2fx, at >= %.0f skipped/s", kNoise50,
+           kNoise99, wanted),
+       v});
+  const auto& a = probe.quietA();
+  const auto& b = probe.quietB();
+  const double quietCpu = q.seconds > 0 ? q.cpuNs / q.seconds : 0;  // ns a second
+  // The copy's CPU time beyond that of the quiet phases, per datagram.
+  const auto perItemUs = [&](const Probe::Phases& p, std::uint64_t items) {
+    return items > 0 ? (p.cpuNs - quietCpu * p.seconds) / static_cast<double>(items) / 1000 : 0;
+  };
+  progress("as fast as one thread sends, 2 s");
+  const Probe::Burst burst = probe.burst(2000);
+  const std::string out = probe.output();
+  const std::optional<std::string> status = probe.statusSkipped();
+  notes.push_back(
+      fmt("Skipped items (a tick of 22 ms at Threads 4): %d phases of %d ms in cycles of eight "
+          "(skipped, quiet, refused, elsewhere, elsewhere, refused, quiet, skipped); in each "
+          "flooded phase a thread of the driver sent the datagrams due by each millisecond (10 a "
+          "millisecond). Exchanges in the first %d ms of a phase are left out. ",
+          phases, Probe::kPhaseMs, Probe::kGuardMs) +
+      fmt("In %.0f s of skipped items %" PRIu64
+          " datagrams were sent; /metrics varnok_nowplaying_skipped_total grew by %.0f, the log "
+          "by %zu lines \"Now playing skipped - jingle: Jingle N (udp)\"; over the whole window "
+          "the kernel dropped %" PRIu64 " datagrams for a full receive buffer. ",
+          s.seconds, probe.sent(Probe::Skipped), probe.skippedInWindow(), probe.linesInWindow(),
+          probe.dropsInWindow()) +
+      fmt("The copy used %.1f ms of CPU a second while skipping, %.1f ms while refusing and "
+          "%.1f ms in the quiet phases (which deliver one command per tick and answer the "
+          "producer): %.1f us per skipped item, %.1f us per refused one. ",
+          s.seconds > 0 ? s.cpuNs / s.seconds / 1e6 : 0,
+          r.seconds > 0 ? r.cpuNs / r.seconds / 1e6 : 0, quietCpu / 1e6,
+          perItemUs(s, probe.sent(Probe::Skipped)), perItemUs(r, probe.sent(Probe::Refused))) +
+      fmt("Its thread was preempted %.0f times a second while skipping, %.0f while refusing, "
+          "%.0f when quiet, and waited (slept or blocked) %.0f, %.0f and %.0f times a second. ",
+          perSecond(s.involuntary, s.seconds), perSecond(r.involuntary, r.seconds),
+          perSecond(q.involuntary, q.seconds), perSecond(s.voluntary, s.seconds),
+          perSecond(r.voluntary, r.seconds), perSecond(q.voluntary, q.seconds)) +
+      fmt("Refused items (`{\"artisT\":\"A\",\"titlE\":\"Jingle N\",\"typE\":\"jingle\"}`, "
+          "%.0f/s sent, parsed but without a log line each): p50 %.1f us, p99 %.1f us "
+          "(n=%zu), p50 %.2fx, p99 %.2fx of the quiet phases. ",
+          r.seconds > 0 ? static_cast<double>(probe.sent(Probe::Refused)) / r.seconds : 0, r50, r99,
+          r.us.size(), ratio(r50, q50), ratio(r99, q99)) +
+      fmt("The same jingles sent to a minimal receiver in the driver instead (a thread that reads "
+          "and discards them; %.0f/s taken), the copy quiet: p50 %.1f us, p99 %.1f us (n=%zu), "
+          "p50 %.2fx, p99 %.2fx of the quiet phases. ",
+          e.seconds > 0 ? static_cast<double>(probe.drained()) / e.seconds : 0, e50, e99,
+          e.us.size(), ratio(e50, q50), ratio(e99, q99)) +
+      fmt("For the noise between two sets of phases alike, the quiet phases after a skipping one "
+          "gave p50 %.1f us, p99 %.1f us (n=%zu), those after a refusing one p50 %.1f us, p99 "
+          "%.1f us (n=%zu): p50 %.2fx, p99 %.2fx. ",
+          percentile(a, 50), percentile(a, 99), a.size(), percentile(b, 50), percentile(b, 99),
+          b.size(), ratio(percentile(a, 50), percentile(b, 50)),
+          ratio(percentile(a, 99), percentile(b, 99))) +
+      fmt("Then, jingles sent as fast as one thread of the driver goes for 2 s: %.0f "
+          "datagrams/s sent, %.0f/s skipped (%" PRIu64
+          " dropped by the kernel), the copy at %.0f %% of a core. ",
+          burst.sentPerSecond, burst.skippedPerSecond, burst.drops, burst.cpuShare * 100) +
+      fmt("/status \"nowPlaying\" \"skipped\" %s at the end; the log holds %zu line(s) "
+          "\"Now playing datagram(s) refused\"; the copy's output %s.",
+          status.value_or("not read").c_str(), countOf(out, "Now playing datagram"),
+          out.find("log lines dropped") == std::string::npos ? "lost no log line"
+                                                             : "says log lines were dropped"));
+}
+
+// A now-playing item through the UDP door to the encoder, beside a
+// producer's command; then a producer's round trip while the door skips a
+// flood of items.
+void nowPlayingDoorRows(int seconds) {
+  udpItemRow(seconds);
+  skipFloodRow(seconds);
+}
+
 // ---- Machine ----------------------------------------------------------------
 
 std::string machine() {
@@ -2809,9 +3451,9 @@ int main(int argc, char** argv) {
   using namespace varnok::bench;
   int seconds = 30;
   std::vector<std::string> only;
-  const std::vector<std::string> groups = {"queue",    "encode",     "ack",      "parallel",
-                                           "encoders", "nowplaying", "mqtt",     "memory",
-                                           "backlog",  "banlist",    "producers"};
+  const std::vector<std::string> groups = {
+      "queue", "encode", "ack",     "parallel", "encoders", "nowplaying", "nowplaying-doors",
+      "mqtt",  "memory", "backlog", "banlist",  "producers"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seconds" && i + 1 < argc) {
@@ -2820,11 +3462,10 @@ int main(int argc, char** argv) {
                std::find(groups.begin(), groups.end(), argv[i + 1]) != groups.end()) {
       only.push_back(argv[++i]);
     } else {
-      std::fprintf(
-          stderr,
-          "usage: %s [--seconds N] [--only queue|encode|ack|parallel|encoders|nowplaying|mqtt|"
-          "memory|backlog|banlist|producers]...\n",
-          argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--seconds N] [--only queue|encode|ack|parallel|encoders|nowplaying|"
+                   "nowplaying-doors|mqtt|memory|backlog|banlist|producers]...\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -2851,13 +3492,14 @@ int main(int argc, char** argv) {
   group("parallel", [&] { parallelRows(seconds); });
   group("encoders", [&] { encoderRows(seconds); });
   group("nowplaying", [&] { nowPlayingRows(seconds); });
+  group("nowplaying-doors", [&] { nowPlayingDoorRows(seconds); });
   group("mqtt", [&] { mqttRows(seconds); });
   group("memory", memoryRow);
   group("backlog", backlogRow);
   group("banlist", banListRow);
   group("producers", [&] { producersRow(limit); });
-  for (const char* name : {"ack", "banlist", "parallel", "encoders", "encode", "nowplaying", "mqtt",
-                           "memory", "backlog", "queue", "producers"}) {
+  for (const char* name : {"ack", "banlist", "parallel", "encoders", "encode", "nowplaying",
+                           "nowplaying-doors", "mqtt", "memory", "backlog", "queue", "producers"}) {
     const std::vector<Row>& g = measured[name];
     rows.insert(rows.end(), g.begin(), g.end());
   }

@@ -254,9 +254,12 @@ NowPlaying::NowPlaying(Dispatcher& dispatcher, Settings settings)
     : dispatcher_(dispatcher),
       settings_(std::move(settings)),
       idleTimer_(dispatcher.loop()),
+      skipTimer_(dispatcher.loop()),
       layerTimer_(dispatcher.loop()),
       durationTimer_(dispatcher.loop()) {
   idleTimer_.setOnTimer([this] { goIdle(); });
+  skipTimer_.setInterval(60 * 1000);
+  skipTimer_.setOnTimer([this] { summariseSkips(); });
   layerTimer_.setOnTimer([this] { layersDue(); });
   // The item's own duration ran out: the rotation takes over.
   durationTimer_.setOnTimer([this] {
@@ -267,6 +270,17 @@ NowPlaying::NowPlaying(Dispatcher& dispatcher, Settings settings)
     if (current_) current_->idle = true;
     refresh(false);
   });
+}
+
+// Once a minute while items are skipped: how many went unlogged beyond the
+// first kSkipLinesPerMinute of the minute.
+void NowPlaying::summariseSkips() {
+  if (skipsUntold_ > 0) {
+    dispatcher_.log("Now playing skipped - " + std::to_string(skipsUntold_) +
+                    " more in the last minute (the last: " + lastSkip_ + ")");
+  }
+  if (skipsThisMinute_ == 0) skipTimer_.setEnabled(false);
+  skipsThisMinute_ = skipsUntold_ = 0;
 }
 
 NowPlaying::~NowPlaying() = default;
@@ -328,10 +342,18 @@ NowPlaying::Outcome NowPlaying::apply(const Update& update, Source source) {
   // timer as they were.
   if (const auto why = skipReason(cleaned)) {
     ++skipped_;
+    // Logged one by one, up to a bound a minute: a flood of jingles must not
+    // cost a log line (and a write) each.
     const std::string& shown = !cleaned.title.empty() ? cleaned.title : cleaned.artist;
-    dispatcher_.log("Now playing skipped - " + *why + ": " +
-                    encodeField(shown, Charset::Ascii).bytes() + " (" +
-                    std::string(sourceName(source)) + ")");
+    const std::string what = *why + ": " + encodeField(shown, Charset::Ascii).bytes() + " (" +
+                             std::string(sourceName(source)) + ")";
+    if (++skipsThisMinute_ <= kSkipLinesPerMinute) {
+      dispatcher_.log("Now playing skipped - " + what);
+    } else {
+      ++skipsUntold_;
+      lastSkip_ = what;
+    }
+    if (!skipTimer_.enabled()) skipTimer_.setEnabled(true);
     Outcome outcome;
     outcome.ignored = true;
     outcome.skipped = *why;

@@ -226,6 +226,7 @@ class NowPlaying {
                        std::int64_t nowMs);
   void loadTexts();
   std::string encoderName(const EncoderSetup& setup) const;
+  void summariseSkips();
 
   Dispatcher& dispatcher_;
   Settings settings_;
@@ -235,6 +236,12 @@ class NowPlaying {
   std::optional<Current> current_;
   std::array<std::uint64_t, kSourceCount> updates_{};
   std::uint64_t skipped_ = 0;
+  // Skipped items are logged one by one up to this many a minute, then
+  // counted into one line at the minute's end.
+  static constexpr std::uint64_t kSkipLinesPerMinute = 10;
+  Timer skipTimer_;
+  std::uint64_t skipsThisMinute_ = 0, skipsUntold_ = 0;
+  std::string lastSkip_;
   std::unique_ptr<UdpDoor> udp_;
   // Layers.
   bool idle_ = true;

@@ -197,6 +197,13 @@ TEST_F(NowPlayingTest, RulesLeaveJinglesAndShortItemsOffTheAir) {
   time.advance(60 * 1000);
   loop.runOnce(0);
   EXPECT_TRUE(logged("Now playing - idle (no update for 1 minute)"));
+  // A flood of them: ten lines, then one for the rest of the minute.
+  const std::size_t before = logTexts().size();
+  for (int i = 0; i < 1000; ++i) service->apply({"", "Jingle", "", "jingles", {}}, Source::Udp);
+  time.advance(60 * 1000);
+  EXPECT_EQ(logTexts().size() - before, 11u);
+  EXPECT_TRUE(logged("Now playing skipped - 990 more in the last minute (the last: jingles: "
+                     "Jingle (udp))"));
 }
 
 // Datagrams: one item each, from allowed senders only; a flood from
