@@ -116,6 +116,22 @@ TEST_F(NowPlayingProcess, FileAndHttpUpdatesReachEachEncoderInItsOwnCharset) {
                         "\"skipped\":0,\"overrides\":[]}"),
             std::string::npos)
       << status;
+
+  // An override for Studio A takes its air, shows in the status, and when
+  // cancelled gives the song back; Studio B never sees it.
+  const HttpAnswer started =
+      post("application/json",
+           R"({"override":{"id":"news","text":"News","encoders":["Studio A"],"seconds":600}})");
+  EXPECT_EQ(started.body, "{\"encoders\":[\"Studio A\"],\"override\":\"news\",\"seconds\":600}\n");
+  wantA += "RT1=News\rRTP=0,0,0,0,0,0\r";
+  expectBytes(a, wantA, b, wantB);
+  EXPECT_NE(get("/status").body.find(
+                "\"overrides\":[{\"id\":\"news\",\"text\":\"News\",\"encoders\":[\"Studio A\"],"
+                "\"priority\":0,\"secondsLeft\":"),
+            std::string::npos);
+  EXPECT_EQ(post("application/json", R"({"cancel":"news"})").status, 200);
+  wantA += "RT1=AC  DC - T.N.T.\rRTP=4,0,5,1,9,5\r";
+  expectBytes(a, wantA, b, wantB);
   stop();
 }
 
