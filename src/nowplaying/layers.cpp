@@ -143,6 +143,8 @@ std::vector<NowPlaying::Outcome::Queued> NowPlaying::refresh(bool force) {
     const Settings::DabService& service = settings_.dab[i];
     Air& air = dabAir_[i];
     const Layer layer = topLayer(service.encoder, air);
+    // As for the encoders: no idle text before the first update.
+    if (layer.kind == Layer::Kind::Idle && !last_ && air.sent.empty()) continue;
     // The label takes 128 characters: filled here, cut by renderDls.
     const bool playing = layer.kind == Layer::Kind::Song;
     const Update& shown = layer.kind == Layer::Kind::Song       ? song
