@@ -370,8 +370,10 @@ TEST(BrokerClient, ABrokerThatDropsEveryConnectionIsRetriedCalmly) {
     while (dropped < kDrops) {
       const int fd = ::accept(listener, nullptr, nullptr);
       if (fd < 0) break;
-      ::close(fd);
+      // Counted before the close: the client may log the failure before
+      // this thread runs again, and the test must then see the count.
       ++dropped;
+      ::close(fd);
     }
   });
   // Whatever happens below, the dropper stops and is joined.
