@@ -357,21 +357,27 @@ NowPlaying::Posted NowPlaying::postOverride(std::string_view body) {
   if (found == j.end() || !found->is_object()) return fail("override takes an object");
   const json& o = *found;
   Override start;
-  int seconds = 0;
+  double seconds = 0;
+  double priority = 0;
   try {
     start.id = o.value("id", std::string());
     start.text = o.value("text", std::string());
-    start.priority = o.value("priority", 0);
-    seconds = o.value("seconds", 0);
-    if (o.contains("encoders")) start.encoders = o["encoders"].get<std::vector<std::string>>();
+    // Read as doubles first: a number beyond int must not be cast.
+    priority = o.value("priority", 0.0);
+    seconds = o.value("seconds", 0.0);
+    if (o.contains("encoders")) start.encoders = o.at("encoders").get<std::vector<std::string>>();
   } catch (const json::exception&) {
     return fail("override: id and text are strings, seconds and priority numbers, encoders a list");
   }
+  if (!(priority >= -1000 && priority <= 1000)) return fail("priority must be -1000 to 1000");
+  start.priority = static_cast<int>(priority);
+  if (!(seconds >= 0 && seconds <= kMaxOverrideSeconds)) seconds = 0;  // refused below
   const std::vector<std::string> encoders = start.encoders;
   const std::string id = start.id;
-  if (auto refused = startOverride(std::move(start), seconds)) return fail(*refused);
+  const int whole = static_cast<int>(seconds);
+  if (auto refused = startOverride(std::move(start), whole)) return fail(*refused);
   posted.answer =
-      json{{"override", id}, {"encoders", encoders}, {"seconds", seconds}}.dump() + "\n";
+      json{{"override", id}, {"encoders", encoders}, {"seconds", whole}}.dump() + "\n";
   return posted;
 }
 

@@ -181,6 +181,7 @@ TEST_F(LayersTest, TheRepeatedHourAndTheDabLabel) {
       {R"({"override":{"id":"x","text":5,"seconds":9}})",
        "override: id and text are strings, seconds and priority numbers, encoders a list"},
       {R"({"cancel":"nothing"})", "no override nothing"},
+      {R"({"override":{"id":"x","text":"T","seconds":1e300}})", "seconds must be 1 to 86400"},
   };
   for (const auto& r : refused) EXPECT_EQ(service->post(Kind::Json, r.body).error, r.error);
   EXPECT_EQ(
