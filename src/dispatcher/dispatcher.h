@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dispatcher/command_queues.h"
+#include "dispatcher/control.h"
 #include "dispatcher/debug_trail.h"
 #include "dispatcher/dispatcher_config.h"
 #include "dispatcher/encoder.h"
@@ -91,6 +92,10 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   // character set; without one they are taken as RDS bytes already.
   void setTextToRds(uecp::TextToRds convert) { textToRds_ = std::move(convert); }
   void log(std::string_view text) override;  // a line in the operator's log
+  // An operator's action (control.h): the answer, or why it was refused
+  // (nothing changed then).
+  Result<std::string> control(const ControlRequest& request);
+  const ControlCounts& controlCounts() const { return controlCounts_; }
 
   // The operator's window actions; the window itself, none while there is none.
   void setWindowHost(WindowHost* host) { window_ = host; }
@@ -186,6 +191,7 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   // logged; no dial has got under way since.
   bool shortageLogged_ = false;
   uecp::TextToRds textToRds_;
+  ControlCounts controlCounts_{};
 
   ProducerIntake intake_;
   std::array<SenderSlot, kMaxSlots> slots_;

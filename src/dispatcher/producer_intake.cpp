@@ -123,12 +123,28 @@ void ProducerIntake::readAgain(const ProducerShare& share) {
 bool ProducerIntake::banned(const std::string& address) {
   mark(Mark::Banned);
   bool result = false;
+  // What an operator said for this run comes before the files; of several
+  // words that match, the latest.
+  for (auto it = accessNow_.rbegin(); it != accessNow_.rend(); ++it) {
+    const std::string& entry = it->first;
+    const std::size_t star = entry.find('*');
+    const bool match =
+        star == std::string::npos ? address == entry : address.starts_with(entry.substr(0, star));
+    if (!match) continue;
+    mark(Mark::End);
+    return !it->second;
+  }
   if (inList(banList_, address)) {
     result = true;
     if (inList(vipList_, address)) result = false;
   }
   mark(Mark::End);
   return result;
+}
+
+void ProducerIntake::setAccess(const std::string& address, bool allow) {
+  std::erase_if(accessNow_, [&](const auto& word) { return word.first == address; });
+  accessNow_.emplace_back(address, allow);
 }
 
 bool ProducerIntake::inList(const AccessList& list, const std::string& address) {

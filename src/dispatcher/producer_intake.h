@@ -52,6 +52,9 @@ class ProducerIntake {
   // Reads varnok.vip and varnok.ban from the program folder, replacing the
   // lists.
   void loadLists(const std::string& programFolder);
+  // For this run: producers from address (an entry as the lists take it)
+  // are served (allow) or refused; the lists on disk are not written.
+  void setAccess(const std::string& address, bool allow);
   // A producer with more than bytes waiting is not read until half of it
   // has gone (0 or less: no bound).
   void setProducerBound(std::int64_t bytes) { producerBound_ = bytes; }
@@ -99,6 +102,9 @@ class ProducerIntake {
   TrafficCounters& counters_;
   AccessList vipList_;
   AccessList banList_;
+  // An operator's words for this run, before the lists, in the order said:
+  // a pattern and whether it is allowed. One per pattern.
+  std::vector<std::pair<std::string, bool>> accessNow_;
   std::int64_t producerBound_ = 0;
   bool held_ = false;  // the queues hold every producer
   std::shared_ptr<ProducerShare> otherInputs_ = std::make_shared<ProducerShare>();

@@ -17,6 +17,7 @@ struct TrafficCounters {
   std::uint64_t expired = 0;          // entries dropped for their age
   std::uint64_t failedSends = 0;      // entries whose connection ended before they went out
   std::uint64_t replaced = 0;         // entries taken out for a newer now-playing text
+  std::uint64_t cleared = 0;          // entries an operator cleared
   // Producer connections, decided by the access lists at their first chunk.
   std::uint64_t producersAccepted = 0;
   std::uint64_t producersRefused = 0;
