@@ -449,8 +449,8 @@ std::string renderJson(const Snapshot& s, bool withLog) {
          (s.broker ? ",\"mqtt\":" + number(t.receivedBroker) : std::string()) +
          "},\"queued\":" + number(t.queued) + ",\"delivered\":" + number(t.delivered) +
          ",\"expired\":" + number(t.expired) + ",\"failedSends\":" + number(t.failedSends) +
-         ",\"replaced\":" + number(t.replaced) + ",\"inFlight\":" + number(s.inFlight) +
-         ",\"waiting\":" + number(s.waiting) +
+         ",\"replaced\":" + number(t.replaced) + ",\"cleared\":" + number(t.cleared) +
+         ",\"inFlight\":" + number(s.inFlight) + ",\"waiting\":" + number(s.waiting) +
          ",\"producerConnections\":" + number(s.producerConnections) +
          ",\"producersAccepted\":" + number(t.producersAccepted) +
          ",\"producersRefused\":" + number(t.producersRefused) + "}}\n";
@@ -547,6 +547,8 @@ std::string renderMetrics(const Snapshot& s) {
        "Now-playing queue entries taken out of their queue, still waiting, for a newer "
        "now-playing text.",
        t.replaced},
+      {"varnok_commands_cleared_total", "Queue entries an operator cleared while they waited.",
+       t.cleared},
   };
   for (const Total& total : totals) {
     family(out, total.name, "counter", total.help);

@@ -65,7 +65,7 @@ TEST(TransportsProcess, EachEncoderGetsItsBytesAndTheCountersAddUp) {
 
   // The last datagram counts as delivered at the next tick.
   const std::string totals =
-      "\"queued\":12,\"delivered\":9,\"expired\":0,\"failedSends\":3,\"replaced\":0,"
+      "\"queued\":12,\"delivered\":9,\"expired\":0,\"failedSends\":3,\"replaced\":0,\"cleared\":0,"
       "\"inFlight\":0,\"waiting\":0";
   std::string page;
   EXPECT_TRUE(eventually(

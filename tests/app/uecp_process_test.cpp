@@ -80,7 +80,7 @@ TEST(UecpProcess, EachEncoderGetsItsElementsAndTheCountersAddUp) {
       << readWholeFile(folder + "refuser.elements");
 
   const std::string totals =
-      "\"queued\":12,\"delivered\":6,\"expired\":0,\"failedSends\":6,\"replaced\":0,"
+      "\"queued\":12,\"delivered\":6,\"expired\":0,\"failedSends\":6,\"replaced\":0,\"cleared\":0,"
       "\"inFlight\":0,\"waiting\":0";
   std::string page;
   EXPECT_TRUE(eventually(
