@@ -14,6 +14,7 @@
 #include "app/service_notify.h"
 #include "app/settings.h"
 #include "app/status_table_dump.h"
+#include "dispatcher/control_socket.h"
 #include "dispatcher/dispatcher.h"
 #include "headless/headless.h"
 #include "instance/single_instance.h"
@@ -126,6 +127,25 @@ int main(int argc, char** argv) {
     }
     return varnok::SingleInstance::Outcome::Handled;
   });
+  // The operator's actions (varnokctl): a socket beside the hand-off
+  // channel, for this user alone.
+  std::string controlPath = instance.socketPath();
+  if (controlPath.ends_with(".sock")) controlPath.resize(controlPath.size() - 5);
+  controlPath += ".control";
+  varnok::ControlSocket control(
+      loop,
+      [&](const std::string& who, const std::string& verb, const std::string& target,
+          const std::string& text) -> varnok::Result<std::string> {
+        if (verb == "status") return dispatcher.statusTable().dump();
+        const std::size_t action = varnok::actionOf(verb);
+        if (action == varnok::kControlActions) return varnok::Error{1, "unknown action " + verb};
+        return dispatcher.control(
+            varnok::ControlRequest{static_cast<varnok::ControlAction>(action), who, target, text});
+      });
+  if (const varnok::Result<> opened = control.open(controlPath); !opened) {
+    std::fprintf(stderr, "varnok: no control socket at %s: %s\n", controlPath.c_str(),
+                 opened.error().message.c_str());
+  }
   // Both front ends are put together the same way: the status table dump on
   // SIGUSR1 to standard output, and the front end hands its window host to
   // startUp, which starts the dispatcher (a port that cannot be had is
