@@ -16,6 +16,9 @@ struct ControlSocket::Client {
   explicit Client(EventLoop& loop) : idle(loop) {}
   UniqueFd fd;
   std::string who;
+  // Root or the program's own user may name the operator it acts for
+  // (varnokctl through sudo does): they could act as anyone anyway.
+  bool mayName = false;
   std::string request;
   Timer idle;
 };
@@ -100,6 +103,7 @@ void ControlSocket::accepted(UniqueFd fd) {
     char buffer[1024];
     ::getpwuid_r(peer.uid, &entry, buffer, sizeof buffer, &found);
     c.who = found != nullptr ? found->pw_name : "uid " + std::to_string(peer.uid);
+    c.mayName = peer.uid == 0 || peer.uid == ::getuid();
   } else {
     c.who = "unknown";
   }
@@ -131,9 +135,13 @@ void ControlSocket::readable(Client& c) {
       const std::string verb = line.substr(0, tab1);
       const std::string target =
           tab1 == std::string::npos ? "" : unescapeField(line.substr(tab1 + 1, tab2 - tab1 - 1));
+      const std::size_t tab3 = tab2 == std::string::npos ? tab2 : line.find('\t', tab2 + 1);
       const std::string text =
-          tab2 == std::string::npos ? "" : unescapeField(line.substr(tab2 + 1));
-      const Result<std::string> result = handler_(c.who, verb, target, text);
+          tab2 == std::string::npos ? "" : unescapeField(line.substr(tab2 + 1, tab3 - tab2 - 1));
+      const std::string by = tab3 == std::string::npos ? "" : line.substr(tab3 + 1);
+      const std::string who =
+          c.mayName && !by.empty() && by != c.who ? by + " (as " + c.who + ")" : c.who;
+      const Result<std::string> result = handler_(who, verb, target, text);
       answer(c, result ? "ok " + escapeField(result.value()) : "refused " + result.error().message);
       return;
     }

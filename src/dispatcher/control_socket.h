@@ -21,12 +21,12 @@ namespace varnok {
 //
 // A request is one line: the verb, a tab, the target, a tab, the text (the
 // last two may be empty); "\r", "\n", "\t" and "\\" in the text stand for
-// themselves. The answer is one line, "ok ANSWER" or "refused WHY", then
-// the connection is closed. Who asks is taken from the socket (the peer's
-// user), never from the request. A client that sends more than kMaxRequest
-// bytes without a line end is refused; one that sends nothing for
-// kIdleMs is dropped; at most kMaxClients wait at once (the oldest is
-// dropped for a new one).
+// themselves. A fourth field may name the operator on whose behalf root or
+// the program's own user asks (varnokctl through sudo): anyone else is
+// named by the socket (the peer's user), never by the request. The answer
+// is one line, "ok ANSWER" or "refused WHY", then the connection is closed. A client that sends
+// more than kMaxRequest bytes without a line end is refused; one that sends nothing for kIdleMs is
+// dropped; at most kMaxClients wait at once (the oldest is dropped for a new one).
 //
 // Ownership: owns the socket, its file (removed when it goes) and the
 // clients; the loop outlives it.

@@ -67,11 +67,11 @@ TEST(ControlSocket, AnswersRequestsAndBoundsItsClients) {
   const passwd* me = ::getpwuid(::getuid());
   const std::string who = me != nullptr ? me->pw_name : "uid " + std::to_string(::getuid());
   EXPECT_EQ(ask("send\tStudio B\tRT1=Hi\\r\\\\x\n"), "ok 2 queued\\r\n");
-  EXPECT_EQ(ask("fail\tStudio Z\n"), "refused no encoder named Studio Z\n");
+  EXPECT_EQ(ask("fail\tStudio Z\t\talice\n"), "refused no encoder named Studio Z\n");
   EXPECT_EQ(ask(std::string(ControlSocket::kMaxRequest + 10, 'x')),
             "refused request longer than 65536 bytes\n");
   EXPECT_EQ(asked, (std::vector<std::string>{who + "|send|Studio B|RT1=Hi\r\\x",
-                                             who + "|fail|Studio Z|"}));
+                                             "alice (as " + who + ")|fail|Studio Z|"}));
 
   // A client that never sends is dropped after kIdleMs.
   const int silent = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
