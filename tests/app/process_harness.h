@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 
 namespace varnok::testing {
@@ -155,6 +156,27 @@ inline int countLog(const std::string& out, const std::string& text) {
   int n = 0;
   for (const std::string& t : logTexts(out)) n += t == text ? 1 : 0;
   return n;
+}
+
+// How many log lines start with text.
+inline int countLogStarting(const std::string& out, const std::string& text) {
+  int n = 0;
+  for (const std::string& t : logTexts(out)) n += t.starts_with(text) ? 1 : 0;
+  return n;
+}
+
+// The program's /status page once it holds wanted (within 5 s), else the
+// last one read.
+inline std::string statusPageWith(std::uint16_t http, const std::string& wanted,
+                                  ChildProcess& program) {
+  std::string page;
+  eventually(
+      [&] {
+        page = produce(http, "GET /status HTTP/1.0\r\n\r\n", 1 << 20);
+        return page.find(wanted) != std::string::npos;
+      },
+      5000, {&program});
+  return page;
 }
 
 // The log lines that name the encoder (they end with " (name)").

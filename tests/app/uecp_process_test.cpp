@@ -82,14 +82,8 @@ TEST(UecpProcess, EachEncoderGetsItsElementsAndTheCountersAddUp) {
   const std::string totals =
       "\"queued\":12,\"delivered\":6,\"expired\":0,\"failedSends\":6,\"replaced\":0,\"cleared\":0,"
       "\"inFlight\":0,\"waiting\":0";
-  std::string page;
-  EXPECT_TRUE(eventually(
-      [&] {
-        page = produce(http, "GET /status HTTP/1.0\r\n\r\n", 1 << 20);
-        return page.find(totals) != std::string::npos;
-      },
-      5000, {varnok.get()}))
-      << page;
+  const std::string page = statusPageWith(http, totals, *varnok);
+  EXPECT_NE(page.find(totals), std::string::npos) << page;
   EXPECT_NE(page.find("\"protocol\":\"uecp\",\"confirms\":true,\"refused\":3}"), std::string::npos)
       << page;
   const auto rows = statusDump(*varnok);
@@ -97,11 +91,7 @@ TEST(UecpProcess, EachEncoderGetsItsElementsAndTheCountersAddUp) {
   EXPECT_EQ(rows.at("Refuser").errors, "3");
   EXPECT_EQ(rows.at("Refuser").enabled, "Suspended");
   const std::string& log = varnok->out();
-  const auto starting = [&](const std::string& text) {
-    int n = 0;
-    for (const std::string& line : logTexts(log)) n += line.starts_with(text) ? 1 : 0;
-    return n;
-  };
+  const auto starting = [&](const std::string& text) { return countLogStarting(log, text); };
   EXPECT_EQ(countLog(log,
                      "Encoder Confirming takes UECP (site 1, encoder 2, data set 0, service "
                      "0; each frame acknowledged within 2000 ms)"),

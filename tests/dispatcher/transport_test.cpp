@@ -276,8 +276,6 @@ TEST_F(TransportTest, UecpEncoderAcknowledgesFrameByFrame) {
          return "\x01junk" + broken + ack(0, 200) + ack(0, n);
        },
        3, 0, false, "UECP frame from the encoder ignored - UECP CRC error (E)"},
-      {"out of range: suspended at the limit", [&](int n) { return ack(6, n); }, 0, 2, true,
-       "Command refused by the encoder - UECP acknowledgement 6 - parameter out of range (E)"},
       {"silence", [](int) { return std::string(); }, 0, 2, true,
        "Command refused by the encoder - no reply within 300 ms (E)"},
   };

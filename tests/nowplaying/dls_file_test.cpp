@@ -44,15 +44,13 @@ TEST(DlsFile, RendersTheFile) {
   } cases[] = {
       {{"Artist - Title", {{4, 0, 5}, {1, 9, 4}}, false, true},
        U8,
-       "Artist - Title\n##### parameters { #####\nDL_PLUS=1\nDL_PLUS_ITEM_TOGGLE=0\n"
-       "DL_PLUS_ITEM_RUNNING=1\nDL_PLUS_TAG=4 0 5\nDL_PLUS_TAG=1 9 4\n##### parameters } #####\n"},
+       file("Artist - Title", "0", "1", {"4 0 5", "1 9 4"})},
       {{"Station\tjingle", {}, true, false}, U8, "Station jingle\n"},
       {{"Café $", {{1, 0, 3}}, true, false}, Ebu, file("Caf\x82 \xAB", "1", "0", {"1 0 3"})},
       // 130 characters: cut at the space at character 126; the second tag lay past it.
       {{repeat("Hoppípolla ", 11) + "Sigur Rós", {{4, 0, 9}, {1, 127, 2}}, false, false},
        U8,
        file(repeat("Hoppípolla ", 11) + "Sigur", "0", "0", {"4 0 9"})},
-      {{repeat("é", 130), {}, false, false}, Ebu, repeat("\x82", 128) + "\n"},
       // Invalid tags are skipped; the first four valid ones written.
       {{"A B C D E", some, false, true},
        U8,
@@ -64,9 +62,6 @@ TEST(DlsFile, RendersTheFile) {
   };
   for (const auto& c : cases) EXPECT_EQ(renderDls(c.label, c.charset), c.expected) << c.label.text;
 
-  EXPECT_EQ(parseDlsCharset("UTF-8"), U8);
-  EXPECT_EQ(parseDlsCharset("Ebu"), Ebu);
-  EXPECT_EQ(parseDlsCharset("rds"), std::nullopt);
   EXPECT_EQ(tagsFromRtPlus("0,0,0,1,3,4"), (std::vector<DlsTag>{{1, 3, 4}}));
   for (const char* bad : {"", "4,0,5,1,9", "4,0,5,1,9,4,", "4,0,-5,1,9,4", "4,0,5,1,9,x"}) {
     EXPECT_TRUE(tagsFromRtPlus(bad).empty()) << bad;
