@@ -118,9 +118,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # The libraries the program links come from dpkg-shlibdeps; Qt's platform
-# plugins are loaded at run time, so no library names them.
+# plugins are loaded at run time, so no library names them. varnokctl
+# speaks to the control socket through OpenBSD netcat (nc -U -N).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, adduser, netcat-openbsd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${_gen}/debian/conffiles ${_gen}/debian/postinst ${_gen}/debian/prerm ${_gen}/debian/postrm)

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/program_folder.h"
+#include "platform/signal_watcher.h"
 #include "status/status_http.h"
 #ifdef VARNOK_HAVE_DESKTOP
 #include "desktop/desktop.h"
@@ -103,6 +105,8 @@ int main(int argc, char** argv) {
 
   char host[256] = {};
   if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  // As start-up read them: a reload compares with these, and what needs a
+  // restart stays as it was here.
   const varnok::Settings settings = varnok::readSettings(folder, host);
 
   varnok::SystemClock clock;
@@ -132,16 +136,93 @@ int main(int argc, char** argv) {
   std::string controlPath = instance.socketPath();
   if (controlPath.ends_with(".sock")) controlPath.resize(controlPath.size() - 5);
   controlPath += ".control";
+  bool started = false;
+  // The configuration read again, at the operator's word or on SIGHUP.
+  const auto reload = [&](const std::string& who) -> varnok::Result<std::string> {
+    if (!started) return varnok::Error{1, "Varnok is still starting"};
+    const varnok::Settings next = varnok::readSettings(folder, host);
+    if (!next.configurationRead) {
+      dispatcher.log("Reload refused - varnok.ini could not be read; nothing changed");
+      return varnok::Error{1, "varnok.ini could not be read; nothing changed"};
+    }
+    varnok::Result<std::string> done = dispatcher.reload(next.dispatcher);
+    if (!done) {
+      dispatcher.log("Reload refused - " + done.error().message + "; nothing changed");
+      return done;
+    }
+    std::vector<std::string> waiting;
+    if (nowPlaying) {
+      waiting = nowPlaying->reload(next.nowPlaying);
+    } else if (next.nowPlaying.enabled) {
+      waiting.emplace_back("[NowPlaying]");
+    }
+    if (!(next.statusPage == settings.statusPage)) waiting.emplace_back("[Status]");
+    if (!(next.site == settings.site)) waiting.emplace_back("[MQTT]");
+    for (const std::string& what : waiting) {
+      dispatcher.log("Reload: " + what + " changed - it takes effect at the next start");
+    }
+    dispatcher.actionDone(varnok::ControlAction::Reload, who,
+                          "reloaded the configuration - " + done.value());
+    return done;
+  };
+  // Overrides through the socket: "override" with the encoder (none: all)
+  // and "ID SECONDS TEXT"; "cancel" with the id.
+  const auto override = [&](const std::string& who, bool start, const std::string& target,
+                            const std::string& text) -> varnok::Result<std::string> {
+    if (!nowPlaying) return varnok::Error{1, "now playing is off"};
+    if (!start) {
+      if (!nowPlaying->cancelOverride(target)) return varnok::Error{1, "no override " + target};
+      dispatcher.actionDone(varnok::ControlAction::Cancel, who, "cancelled the override " + target);
+      return std::string("cancelled");
+    }
+    const std::size_t space1 = text.find(' ');
+    const std::size_t space2 = space1 == std::string::npos ? space1 : text.find(' ', space1 + 1);
+    int seconds = 0;
+    if (space2 != std::string::npos) {
+      const std::string number = text.substr(space1 + 1, space2 - space1 - 1);
+      if (number.empty() || number.size() > 6 ||
+          number.find_first_not_of("0123456789") != std::string::npos) {
+        return varnok::Error{1, "the seconds are a whole number: " + number};
+      }
+      seconds = std::stoi(number);
+    }
+    if (space2 == std::string::npos || space2 + 1 >= text.size()) {
+      return varnok::Error{1, "an override takes an id, seconds and a text"};
+    }
+    varnok::nowplaying::NowPlaying::Override o;
+    o.id = text.substr(0, space1);
+    o.text = text.substr(space2 + 1);
+    if (!target.empty()) o.encoders.push_back(target);
+    const std::string id = o.id;
+    if (auto refused = nowPlaying->startOverride(std::move(o), seconds)) {
+      return varnok::Error{1, *refused};
+    }
+    dispatcher.actionDone(varnok::ControlAction::Override, who,
+                          "started the override " + id + " for " + std::to_string(seconds) +
+                              " s on " + (target.empty() ? std::string("every encoder") : target));
+    return std::string("started");
+  };
   varnok::ControlSocket control(
       loop,
       [&](const std::string& who, const std::string& verb, const std::string& target,
           const std::string& text) -> varnok::Result<std::string> {
         if (verb == "status") return dispatcher.statusTable().dump();
+        if (verb == "reload") return reload(who);
+        if (verb == "override" || verb == "cancel") {
+          return override(who, verb == "override", target, text);
+        }
         const std::size_t action = varnok::actionOf(verb);
         if (action == varnok::kControlActions) return varnok::Error{1, "unknown action " + verb};
         return dispatcher.control(
             varnok::ControlRequest{static_cast<varnok::ControlAction>(action), who, target, text});
       });
+  // SIGHUP (systemctl reload) reads the configuration again.
+  std::optional<varnok::SignalWatcher> hangUp;
+  try {
+    hangUp.emplace(loop, std::initializer_list<int>{SIGHUP}, [&](int) { (void)reload("(SIGHUP)"); });
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "varnok: SIGHUP not watched, no reload by signal: %s\n", e.what());
+  }
   if (const varnok::Result<> opened = control.open(controlPath); !opened) {
     std::fprintf(stderr, "varnok: no control socket at %s: %s\n", controlPath.c_str(),
                  opened.error().message.c_str());
@@ -175,6 +256,7 @@ int main(int argc, char** argv) {
       statusWindow = varnok::status::openStatusWindow(dispatcher, settings.statusPage,
                                                       nowPlaying.get(), site.get());
     });
+    started = true;
     return lastLine;
   };
 

@@ -5,6 +5,7 @@ namespace varnok {
 Settings readSettings(const std::string& programFolder, const std::string& hostName) {
   const IniFile ini = readConfigurationFile(programFolder);
   Settings s;
+  s.configurationRead = ini.loaded();
   s.statusPage = status::readPageSettings(ini);
   s.nowPlaying = nowplaying::readSettings(ini, programFolder);
   s.dispatcher =

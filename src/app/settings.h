@@ -17,6 +17,9 @@ struct Settings {
   status::PageSettings statusPage;
   nowplaying::Settings nowPlaying;
   mqtt::SiteSettings site;
+  // varnok.ini was there and could be read (without it, every value is
+  // its default).
+  bool configurationRead = false;
   bool operator==(const Settings&) const = default;
 };
 

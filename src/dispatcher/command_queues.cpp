@@ -116,6 +116,32 @@ std::size_t CommandQueues::removeWaiting(int encoder,
   return removed;
 }
 
+std::vector<std::size_t> CommandQueues::remap(const std::vector<int>& oldIndexOf) {
+  std::vector<std::deque<QueuedCommand>> next(oldIndexOf.size());
+  std::vector<std::size_t> dropped(queues_.size(), 0);
+  {
+    Operation op(*this);
+    std::vector<bool> taken(queues_.size(), false);
+    for (std::size_t i = 0; i < oldIndexOf.size(); ++i) {
+      const int old = oldIndexOf[i];
+      if (old < 0 || static_cast<std::size_t>(old) >= queues_.size() ||
+          taken[static_cast<std::size_t>(old)]) {
+        continue;
+      }
+      taken[static_cast<std::size_t>(old)] = true;
+      next[i].swap(queues_[static_cast<std::size_t>(old)]);
+    }
+    for (std::size_t old = 0; old < queues_.size(); ++old) {
+      if (taken[old]) continue;
+      dropped[old] = queues_[old].size();
+      for (const QueuedCommand& entry : queues_[old]) release(entry);
+    }
+    queues_.swap(next);
+  }
+  deliverNotices();
+  return dropped;
+}
+
 void CommandQueues::release(const QueuedCommand& entry) {
   ProducerShare* share = entry.producer.get();
   if (share == nullptr) return;

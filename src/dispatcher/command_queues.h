@@ -104,6 +104,11 @@ class CommandQueues {
   // picks, keeping the order of the rest; returns how many went.
   std::size_t removeWaiting(int encoder, CommandSource source);
   std::size_t removeWaiting(int encoder, const std::function<bool(const QueuedCommand&)>& which);
+  // A new encoder table: queue i of the new one is the old queue
+  // oldIndexOf[i] (kept whole, in order) or empty (-1). The old queues no
+  // new one takes are dropped; what each dropped, by old index. Throws
+  // std::bad_alloc before changing anything when memory runs out.
+  std::vector<std::size_t> remap(const std::vector<int>& oldIndexOf);
 
   // What the producers' entries take, all queues together: their bytes and
   // each entry's own bookkeeping, so that the total bound holds for memory

@@ -10,7 +10,8 @@ namespace varnok {
 namespace {
 
 constexpr std::array<std::string_view, kControlActions> kNames = {
-    "send", "clear", "suspend", "resume", "off", "on", "refuse", "allow"};
+    "send", "clear", "suspend", "resume", "off", "on", "refuse", "allow", "override", "cancel",
+    "reload"};
 
 // A producer address as the lists take it: an IPv4 address or a prefix
 // ending in "*", at most 15 characters of digits, dots and one final star.
@@ -35,19 +36,23 @@ std::size_t actionOf(std::string_view verb) {
   return kNames.size();
 }
 
+void Dispatcher::actionDone(ControlAction action, const std::string& who,
+                            const std::string& line) {
+  ++controlCounts_[static_cast<std::size_t>(action)];
+  log("Operator " + (who.empty() ? std::string("?") : who) + " " + line);
+}
+
 // One line in the log for each action done, naming who did it; a refusal
 // says why and changes nothing.
 Result<std::string> Dispatcher::control(const ControlRequest& request) {
-  const std::string who = "Operator " + (request.who.empty() ? std::string("?") : request.who);
   const auto encoderNamed = [&](const std::string& name) -> int {
     for (std::size_t i = 0; i < encoders_.size(); ++i) {
       if (upperAscii(encoders_[i].name) == upperAscii(name)) return static_cast<int>(i);
     }
     return -1;
   };
-  const auto done = [&](std::string line, std::string answer) -> Result<std::string> {
-    ++controlCounts_[static_cast<std::size_t>(request.action)];
-    log(who + " " + line);
+  const auto done = [&](const std::string& line, std::string answer) -> Result<std::string> {
+    actionDone(request.action, request.who, line);
     return answer;
   };
   const ControlAction action = request.action;
@@ -78,6 +83,10 @@ Result<std::string> Dispatcher::control(const ControlRequest& request) {
                     (request.target.empty() ? std::string("every encoder") : request.target) +
                     " - " + std::to_string(queued) + " queued",
                 std::to_string(queued) + " queued");
+  }
+  if (action == ControlAction::Override || action == ControlAction::Cancel ||
+      action == ControlAction::Reload) {
+    return Error{1, "not for the dispatcher: " + std::string(actionName(action))};
   }
   const int encoder = encoderNamed(request.target);
   if (encoder < 0) return Error{1, "no encoder named " + request.target};

@@ -20,8 +20,11 @@ enum class ControlAction {
   On,
   Refuse,  // a producer address, for this run (the lists on disk stay)
   Allow,
+  Override,  // a text over now playing for a while (the on-air layers)
+  Cancel,    // an override ended early
+  Reload,    // the configuration read again
 };
-inline constexpr std::size_t kControlActions = 8;
+inline constexpr std::size_t kControlActions = 11;
 
 std::string_view actionName(ControlAction action);
 // The action of a verb as varnokctl and the socket spell it ("clear"); the

@@ -53,6 +53,7 @@ enum class Mark : char {
   ExpiryTick = 'n',
   Suspend = 'o',
   ResumeTick = 'p',
+  Reload = 'r',
 };
 
 // The last kLength marks, oldest first, quoted in application error lines

@@ -146,21 +146,26 @@ void Dispatcher::buildEncoderTables(const std::vector<Encoder>& configured) {
       "RDS Encoder Name", "Host", "Port", "Queue", "Thread", "Errors", "Enabled"};
   for (int c = 0; c < StatusTable::kColumns; ++c) table_.setCell(c, 0, headers[c]);
   for (std::size_t i = 0; i < encoders_.size(); ++i) {
-    Encoder& e = encoders_[i];
-    const int row = static_cast<int>(i) + 1;
-    // Never deliver to our own listening port (see deliversToOurselves).
-    if (e.enabled && deliversToOurselves(e, config_.listenOnPort)) {
-      switchOffSelfDelivery(static_cast<int>(i), static_cast<std::uint16_t>(e.port & 0xFFFF));
-    }
-    e.active = e.enabled;
-    table_.setCell(kColName, row, e.name);
-    table_.setCell(kColQueue, row, "0");
-    // A serial encoder shows its device and rate.
-    const bool serial = e.transport == Transport::Serial;
-    table_.setCell(kColHost, row, serial ? e.device : e.host);
-    table_.setCell(kColPort, row, std::to_string(serial ? e.baud : e.port));
-    table_.setCell(kColEnabled, row, e.active ? "Yes" : "No");
+    encoders_[i].active = encoders_[i].enabled;
+    showEncoderRow(i);
   }
+}
+
+void Dispatcher::showEncoderRow(std::size_t i) {
+  Encoder& e = encoders_[i];
+  const int row = static_cast<int>(i) + 1;
+  // Never deliver to our own listening port (see deliversToOurselves).
+  if (e.enabled && deliversToOurselves(e, config_.listenOnPort)) {
+    switchOffSelfDelivery(static_cast<int>(i), static_cast<std::uint16_t>(e.port & 0xFFFF));
+  }
+  table_.setCell(kColName, row, e.name);
+  table_.setCell(kColQueue, row, std::to_string(queues_.size(static_cast<int>(i))));
+  // A serial encoder shows its device and rate.
+  const bool serial = e.transport == Transport::Serial;
+  table_.setCell(kColHost, row, serial ? e.device : e.host);
+  table_.setCell(kColPort, row, std::to_string(serial ? e.baud : e.port));
+  table_.setCell(kColErrors, row, e.errors > 0 ? std::to_string(e.errors) : "");
+  table_.setCell(kColEnabled, row, e.active ? "Yes" : (e.enabled ? "Suspended" : "No"));
 }
 
 // The last word before every connect(), on the address actually dialled,

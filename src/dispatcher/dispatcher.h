@@ -96,6 +96,16 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   // (nothing changed then).
   Result<std::string> control(const ControlRequest& request);
   const ControlCounts& controlCounts() const { return controlCounts_; }
+  // An action carried out outside the dispatcher (reload, overrides):
+  // logged as done by who and counted like the others.
+  void actionDone(ControlAction action, const std::string& who, const std::string& line);
+  // Takes the configuration read again: the settings that can change while
+  // running, the access lists and the encoder table. Encoders reached the
+  // same way (name, transport, address, protocol) keep their queues,
+  // counts and slots; a removed one's waiting commands are counted as
+  // expired. Keys that need a restart are logged and wait for it. What it
+  // did, or why nothing changed.
+  Result<std::string> reload(const DispatcherSettings& next);
 
   // The operator's window actions; the window itself, none while there is none.
   void setWindowHost(WindowHost* host) { window_ = host; }
@@ -173,6 +183,8 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   // and fills them; throws std::bad_alloc when memory runs out, and then
   // changes nothing.
   void buildEncoderTables(const std::vector<Encoder>& configured);
+  // One encoder's row of the status table, from the encoder and its queue.
+  void showEncoderRow(std::size_t encoder);
   void switchOffSelfDelivery(int encoder, std::uint16_t port);
 
   EventLoop& loop_;

@@ -127,6 +127,26 @@ void SenderSlot::close() {
   link_->close();
 }
 
+void SenderSlot::renumber(const std::vector<int>& newIndexOf) {
+  const auto mapped = [&](int old) {
+    return old >= 0 && static_cast<std::size_t>(old) < newIndexOf.size()
+               ? newIndexOf[static_cast<std::size_t>(old)]
+               : kNone;
+  };
+  dialled_ = mapped(dialled_);
+  if (idle()) return;
+  encoder_ = mapped(encoder_);
+  if (encoder_ != kNone) return;
+  stopTimers();
+  replyTimer_.setEnabled(false);
+  awaiting_ = false;
+  elementsLeft_.clear();
+  framesPerCommand_.clear();
+  release();
+  closedByUs_ = true;
+  link_->close();
+}
+
 void SenderSlot::setInUse(bool inUse) {
   inUse_ = inUse;
   release();

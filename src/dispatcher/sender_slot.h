@@ -180,6 +180,11 @@ class SenderSlot {
   Result<> send(const std::string& command, std::vector<uecp::Bytes> elements);
   // Closes the connection on the owner's decision.
   void close();
+  // The owner's encoder table was read again: the encoder served (and the
+  // one last dialled) is now newIndexOf[old]. One that is gone (-1) is let
+  // go at once, its connection closed with nothing reported: the owner
+  // settles and counts what was in flight before asking.
+  void renumber(const std::vector<int>& newIndexOf);
   // The slot takes part (true) or stays out of the dispatch (false, the
   // slots beyond Threads): a slot out of it serves nobody.
   void setInUse(bool inUse);

@@ -287,6 +287,7 @@ NowPlaying::~NowPlaying() = default;
 
 void NowPlaying::start() {
   air_.resize(settings_.encoders.size());
+  for (std::size_t i = 0; i < air_.size(); ++i) air_[i].encoder = encoderName(settings_.encoders[i]);
   dabAir_.resize(settings_.dab.size());
   layersDue();
   if (settings_.idleAfterMinutes > 0) {
@@ -310,6 +311,64 @@ void NowPlaying::start() {
     dispatcher_.log("Now playing file not watched - " + error);
     watcher_.reset();
   }
+}
+
+std::vector<std::string> NowPlaying::reload(Settings next) {
+  for (const std::string& line : next.problems) dispatcher_.log(line);
+  std::erase_if(next.encoders, [&](const EncoderSetup& setup) {
+    return static_cast<std::size_t>(setup.encoder) >= dispatcher_.encoders().size();
+  });
+  std::vector<std::string> waiting;
+  const auto restartOnly = [&](bool changed, const char* keys) {
+    if (changed) waiting.emplace_back(keys);
+  };
+  restartOnly(next.file != settings_.file, "the watched file (File, FileFormat, FileEncoding)");
+  restartOnly(next.udpPort != settings_.udpPort || next.udpAddress != settings_.udpAddress ||
+                  next.udpAllow != settings_.udpAllow,
+              "UdpPort, UdpAddress, UdpAllow");
+  restartOnly(!(next.keys == settings_.keys) || next.format != settings_.format ||
+                  next.encoding != settings_.encoding,
+              "the field keys (ArtistKey .. DurationKey)");
+  next.file = settings_.file;
+  next.udpPort = settings_.udpPort;
+  next.udpAddress = settings_.udpAddress;
+  next.udpAllow = settings_.udpAllow;
+  next.keys = settings_.keys;
+  next.format = settings_.format;
+  next.encoding = settings_.encoding;
+
+  // What each encoder (by name) and each DAB+ file (by path) was sent last.
+  std::vector<Air> air(next.encoders.size());
+  for (std::size_t i = 0; i < air.size(); ++i) {
+    air[i].encoder = encoderName(next.encoders[i]);
+    for (Air& was : air_) {
+      if (was.encoder != air[i].encoder) continue;
+      air[i] = std::move(was);
+      was.encoder.clear();
+      break;
+    }
+  }
+  std::vector<Air> dab(next.dab.size());
+  for (std::size_t i = 0; i < dab.size() && i < settings_.dab.size(); ++i) {
+    if (next.dab[i].path == settings_.dab[i].path) dab[i] = std::move(dabAir_[i]);
+  }
+  const bool textsChanged = next.textsFile != settings_.textsFile;
+  const bool idleChanged = next.idleAfterMinutes != settings_.idleAfterMinutes;
+  settings_ = std::move(next);
+  air_ = std::move(air);
+  dabAir_ = std::move(dab);
+  // The plan names encoders: read it again against the new table.
+  textsStamp_.clear();
+  if (textsChanged) plan_.reset();
+  if (idleChanged) {
+    idleTimer_.setEnabled(false);
+    if (settings_.idleAfterMinutes > 0 && !idle_) {
+      idleTimer_.setInterval(settings_.idleAfterMinutes * 60 * 1000);
+      idleTimer_.setEnabled(true);
+    }
+  }
+  layersDue();
+  return waiting;
 }
 
 // Only= and Skip= go by the category; an item that carries none passes

@@ -161,6 +161,13 @@ class NowPlaying {
   // Starts the file watcher (its content at start-up is applied) and the
   // idle timer.
   void start();
+  // The settings read again (the dispatcher's table already reloaded): the
+  // token, AllowGet, the rules, the templates, the idle text and time, the
+  // texts file and the DAB+ files are taken, and what changed goes on air.
+  // An encoder keeps what it was sent by its name. What needs a restart
+  // (the watched file, the UDP door, the field keys and formats) is left as
+  // it was: the names of such keys that changed come back.
+  std::vector<std::string> reload(Settings next);
   // The one entry point of every source: the rules first (a skipped item
   // is logged and changes nothing), then the update.
   Outcome apply(const Update& update, Source source);
@@ -206,7 +213,8 @@ class NowPlaying {
     std::int64_t nextAtMs = 0;  // monotonic
   };
   struct Air {
-    std::string sent;  // the last commands (or file) queued
+    std::string encoder;  // whose (for a reload)
+    std::string sent;     // the last commands (or file) queued
     Rotation rt, ps;
     std::string psSent;
     bool itemToggle = false;

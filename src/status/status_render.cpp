@@ -246,6 +246,7 @@ Snapshot takeSnapshot(const Dispatcher& dispatcher) {
   }
   s.log.assign(dispatcher.logView().lines().begin(), dispatcher.logView().lines().end());
   s.totals = dispatcher.counters();
+  s.actions = dispatcher.controlCounts();
   s.producerConnections = static_cast<std::int64_t>(dispatcher.producerConnections());
   return s;
 }
@@ -554,9 +555,16 @@ std::string renderMetrics(const Snapshot& s) {
     family(out, total.name, "counter", total.help);
     sample(out, total.name, "", total.value);
   }
+  family(out, "varnok_operator_actions_total", "counter",
+         "The operator's actions carried out since start (varnokctl, the console), by action.");
+  for (std::size_t i = 0; i < kControlActions; ++i) {
+    sample(out, "varnok_operator_actions_total",
+           "action=\"" + std::string(actionName(static_cast<ControlAction>(i))) + "\"",
+           s.actions[i]);
+  }
   family(out, "varnok_commands_in_flight", "gauge",
          "Queue entries handed to an encoder's connection and not yet acknowledged whole: "
-         "queued = delivered + expired + failed + replaced + in flight + waiting.");
+         "queued = delivered + expired + failed + replaced + cleared + in flight + waiting.");
   sample(out, "varnok_commands_in_flight", "", s.inFlight);
   family(out, "varnok_commands_waiting", "gauge", "Queue entries waiting in the queues now.");
   sample(out, "varnok_commands_waiting", "", s.waiting);
