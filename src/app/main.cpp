@@ -137,6 +137,7 @@ int main(int argc, char** argv) {
   if (controlPath.ends_with(".sock")) controlPath.resize(controlPath.size() - 5);
   controlPath += ".control";
   bool started = false;
+  std::optional<varnok::ControlSocket> control;
   // The configuration read again, at the operator's word or on SIGHUP.
   const auto reload = [&](const std::string& who) -> varnok::Result<std::string> {
     if (!started) return varnok::Error{1, "Varnok is still starting"};
@@ -163,6 +164,12 @@ int main(int argc, char** argv) {
     }
     dispatcher.actionDone(varnok::ControlAction::Reload, who,
                           "reloaded the configuration - " + done.value());
+    // A control socket whose file was removed is reachable again.
+    if (const varnok::Result<bool> restored = control->restoreFile(); !restored) {
+      dispatcher.log("Control socket not restored - " + restored.error().message);
+    } else if (restored.value()) {
+      dispatcher.log("Control socket restored - " + control->path());
+    }
     return done;
   };
   // Overrides through the socket: "override" with the encoder (none: all)
@@ -202,7 +209,7 @@ int main(int argc, char** argv) {
                               " s on " + (target.empty() ? std::string("every encoder") : target));
     return std::string("started");
   };
-  varnok::ControlSocket control(
+  control.emplace(
       loop,
       [&](const std::string& who, const std::string& verb, const std::string& target,
           const std::string& text) -> varnok::Result<std::string> {
@@ -223,7 +230,7 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     std::fprintf(stderr, "varnok: SIGHUP not watched, no reload by signal: %s\n", e.what());
   }
-  if (const varnok::Result<> opened = control.open(controlPath); !opened) {
+  if (const varnok::Result<> opened = control->open(controlPath); !opened) {
     std::fprintf(stderr, "varnok: no control socket at %s: %s\n", controlPath.c_str(),
                  opened.error().message.c_str());
   }

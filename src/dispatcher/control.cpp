@@ -71,8 +71,11 @@ Result<std::string> Dispatcher::control(const ControlRequest& request) {
     if (!request.target.empty() && encoderNamed(request.target) < 0) {
       return Error{1, "no encoder named " + request.target};
     }
+    // A line typed at a prompt has no line end: it gets the producers' one.
+    std::string command = request.text;
+    if (!command.ends_with('\r') && !command.ends_with('\n')) command += '\r';
     const std::uint64_t before = counters_.queued;
-    queueCommand(request.text, Destination{.name = request.target, .encoder = -1});
+    queueCommand(command, Destination{.name = request.target, .encoder = -1});
     const std::uint64_t queued = counters_.queued - before;
     if (queued == 0) return Error{1, "no encoder that is on takes it"};
     std::string shown = request.text;

@@ -79,6 +79,11 @@ Result<> ControlSocket::open(const std::string& path) {
   if (bound != 0) return Error{err, std::strerror(err)};
   if (::listen(fd.get(), 16) != 0) return Error{errno, std::strerror(errno)};
   path_ = path;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+  }
   acceptor_ = std::make_unique<Acceptor>(
       loop_, std::move(fd), 8,
       Acceptor::Handlers{[this](UniqueFd client, const sockaddr_storage&, socklen_t) {
@@ -88,6 +93,18 @@ Result<> ControlSocket::open(const std::string& path) {
                          {}});
   if (!acceptor_->start()) return Error{errno, std::strerror(errno)};
   return {};
+}
+
+Result<bool> ControlSocket::restoreFile() {
+  if (path_.empty()) return false;
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == device_ &&
+      st.st_ino == inode_) {
+    return false;
+  }
+  acceptor_.reset();
+  if (Result<> opened = open(path_); !opened) return opened.error();
+  return true;
 }
 
 void ControlSocket::accepted(UniqueFd fd) {

@@ -49,6 +49,9 @@ class ControlSocket {
   // value when it cannot.
   Result<> open(const std::string& path);
   const std::string& path() const { return path_; }
+  // Binds the path again when its file is no longer this socket's (removed
+  // or replaced under the running program); false when it was still there.
+  Result<bool> restoreFile();
 
  private:
   struct Client;
@@ -60,6 +63,8 @@ class ControlSocket {
   EventLoop& loop_;
   Handler handler_;
   std::string path_;
+  dev_t device_ = 0;  // of the file bound, to tell it from another
+  ino_t inode_ = 0;
   std::unique_ptr<Acceptor> acceptor_;
   std::list<std::unique_ptr<Client>> clients_;
 };

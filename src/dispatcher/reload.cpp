@@ -127,9 +127,9 @@ Result<std::string> Dispatcher::reload(const DispatcherSettings& next) {
   resumeTimer_.wake();
   dispatchTimer_.wake();
   trail_.mark(Mark::End);
-  return std::to_string(kept) + " encoders kept, " +
-         std::to_string(encoders_.size() - kept) + " added, " +
-         std::to_string(old.size() - kept) + " removed (" + std::to_string(expired) +
+  return "encoders kept " + std::to_string(kept) + ", added " +
+         std::to_string(encoders_.size() - kept) + ", removed " +
+         std::to_string(old.size() - kept) + " (" + std::to_string(expired) +
          " waiting commands expired)";
 }
 

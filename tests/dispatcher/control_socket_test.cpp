@@ -73,6 +73,12 @@ TEST(ControlSocket, AnswersRequestsAndBoundsItsClients) {
   EXPECT_EQ(asked, (std::vector<std::string>{who + "|send|Studio B|RT1=Hi\r\\x",
                                              "alice (as " + who + ")|fail|Studio Z|"}));
 
+  // The file removed under it: bound again on request, once.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  EXPECT_EQ(socket->restoreFile().value(), true);
+  EXPECT_EQ(socket->restoreFile().value(), false);
+  EXPECT_EQ(ask("fail\tX\n"), "refused no encoder named X\n");
+
   // A client that never sends is dropped after kIdleMs.
   const int silent = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un at{};
