@@ -209,24 +209,25 @@ int main(int argc, char** argv) {
                               " s on " + (target.empty() ? std::string("every encoder") : target));
     return std::string("started");
   };
-  control.emplace(
-      loop,
-      [&](const std::string& who, const std::string& verb, const std::string& target,
-          const std::string& text) -> varnok::Result<std::string> {
-        if (verb == "status") return dispatcher.statusTable().dump();
-        if (verb == "reload") return reload(who);
-        if (verb == "override" || verb == "cancel") {
-          return override(who, verb == "override", target, text);
-        }
-        const std::size_t action = varnok::actionOf(verb);
-        if (action == varnok::kControlActions) return varnok::Error{1, "unknown action " + verb};
-        return dispatcher.control(
-            varnok::ControlRequest{static_cast<varnok::ControlAction>(action), who, target, text});
-      });
+  control.emplace(loop,
+                  [&](const std::string& who, const std::string& verb, const std::string& target,
+                      const std::string& text) -> varnok::Result<std::string> {
+                    if (verb == "status") return dispatcher.statusTable().dump();
+                    if (verb == "reload") return reload(who);
+                    if (verb == "override" || verb == "cancel") {
+                      return override(who, verb == "override", target, text);
+                    }
+                    const std::size_t action = varnok::actionOf(verb);
+                    if (action == varnok::kControlActions)
+                      return varnok::Error{1, "unknown action " + verb};
+                    return dispatcher.control(varnok::ControlRequest{
+                        static_cast<varnok::ControlAction>(action), who, target, text});
+                  });
   // SIGHUP (systemctl reload) reads the configuration again.
   std::optional<varnok::SignalWatcher> hangUp;
   try {
-    hangUp.emplace(loop, std::initializer_list<int>{SIGHUP}, [&](int) { (void)reload("(SIGHUP)"); });
+    hangUp.emplace(loop, std::initializer_list<int>{SIGHUP},
+                   [&](int) { (void)reload("(SIGHUP)"); });
   } catch (const std::exception& e) {
     std::fprintf(stderr, "varnok: SIGHUP not watched, no reload by signal: %s\n", e.what());
   }

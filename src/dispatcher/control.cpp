@@ -10,8 +10,8 @@ namespace varnok {
 namespace {
 
 constexpr std::array<std::string_view, kControlActions> kNames = {
-    "send", "clear", "suspend", "resume", "off", "on", "refuse", "allow", "override", "cancel",
-    "reload"};
+    "send",   "clear", "suspend",  "resume", "off",   "on",
+    "refuse", "allow", "override", "cancel", "reload"};
 
 // A producer address as the lists take it: an IPv4 address or a prefix
 // ending in "*", at most 15 characters of digits, dots and one final star.
@@ -36,8 +36,7 @@ std::size_t actionOf(std::string_view verb) {
   return kNames.size();
 }
 
-void Dispatcher::actionDone(ControlAction action, const std::string& who,
-                            const std::string& line) {
+void Dispatcher::actionDone(ControlAction action, const std::string& who, const std::string& line) {
   ++controlCounts_[static_cast<std::size_t>(action)];
   log("Operator " + (who.empty() ? std::string("?") : who) + " " + line);
 }
@@ -79,6 +78,7 @@ Result<std::string> Dispatcher::control(const ControlRequest& request) {
     const std::uint64_t queued = counters_.queued - before;
     if (queued == 0) return Error{1, "no encoder that is on takes it"};
     std::string shown = request.text;
+    while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n')) shown.pop_back();
     std::replace(shown.begin(), shown.end(), '\r', ' ');
     std::replace(shown.begin(), shown.end(), '\n', ' ');
     if (shown.size() > 80) shown = shown.substr(0, 80) + "...";

@@ -38,7 +38,8 @@ Result<std::string> Dispatcher::reload(const DispatcherSettings& next) {
       {"BacklogTotalMB", now.backlogTotalBytes != wanted.backlogTotalBytes},
   };
   for (const auto& k : restartKeys) {
-    if (k.changed) log(std::string("Reload: ") + k.key + " changed - it takes effect at the next start");
+    if (k.changed)
+      log(std::string("Reload: ") + k.key + " changed - it takes effect at the next start");
   }
 
   // Each new encoder takes over the first old one that is the same.

@@ -287,7 +287,8 @@ NowPlaying::~NowPlaying() = default;
 
 void NowPlaying::start() {
   air_.resize(settings_.encoders.size());
-  for (std::size_t i = 0; i < air_.size(); ++i) air_[i].encoder = encoderName(settings_.encoders[i]);
+  for (std::size_t i = 0; i < air_.size(); ++i)
+    air_[i].encoder = encoderName(settings_.encoders[i]);
   dabAir_.resize(settings_.dab.size());
   layersDue();
   if (settings_.idleAfterMinutes > 0) {

@@ -73,7 +73,7 @@ struct Snapshot {
   std::vector<EncoderState> encoders;
   std::vector<std::string> log;  // the log view, oldest first
   TrafficCounters totals;
-  ControlCounts actions{};  // the operator's actions done, by action
+  ControlCounts actions{};               // the operator's actions done, by action
   std::int64_t producerConnections = 0;  // open now
   std::int64_t inFlight = 0;  // entries handed to encoders and not yet acknowledged whole
   std::int64_t waiting = 0;   // entries in the queues

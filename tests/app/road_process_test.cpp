@@ -171,7 +171,7 @@ TEST(RoadProcess, WithoutARuntimeFolderTheChannelLivesInTheUsersCache) {
   std::vector<std::filesystem::path> sockets;
   std::error_code ec;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(home, ec)) {
-    if (entry.is_socket()) sockets.push_back(entry.path());
+    if (entry.is_socket() && entry.path().extension() == ".sock") sockets.push_back(entry.path());
   }
   ASSERT_EQ(sockets.size(), 1u) << "no channel under " << home;
   const std::filesystem::path folder = sockets[0].parent_path();
@@ -216,12 +216,12 @@ TEST(RoadProcess, ReflexesAreAnsweredLocallyAndUnusedArgumentsAreLogged) {
       "[General]\nEncoderCount=1\n[Encoder1]\nName=A\nHost=127.0.0.20\nPort=1024\n"
       "[Inputs]\nSocket=0\n");
   ChildProcess first(app.program(), {"RT1=early"}, app.folder, app.env());
-  ASSERT_TRUE(
-      first.waitForOutput("Not handed over - no copy of Varnok was running (RT1=early)\n"))
+  ASSERT_TRUE(first.waitForOutput("Not handed over - no copy of Varnok was running (RT1=early)\n"))
       << first.out() << first.err();
-  const std::pair<const char*, const char*> reflexes[] = {
-      {"--help", "Usage: varnok"}, {"-h", "Usage: varnok"},
-      {"--version", "varnok 1.0\n"}, {"-V", "varnok 1.0\n"}};
+  const std::pair<const char*, const char*> reflexes[] = {{"--help", "Usage: varnok"},
+                                                          {"-h", "Usage: varnok"},
+                                                          {"--version", "varnok 1.0\n"},
+                                                          {"-V", "varnok 1.0\n"}};
   for (const auto& [arg, answer] : reflexes) {
     ChildProcess reflex(app.program(), {arg}, app.folder, app.env());
     EXPECT_EQ(reflex.wait(), 0) << arg;

@@ -32,7 +32,7 @@ TEST_F(ControlTest, EachActionDoesWhatItSaysAndIsLoggedWithWhoDidIt) {
     std::string target, text, answer, logged;
   } steps[] = {
       {A::Send, "", "RT1=Hello\r", "2 queued",
-       "Operator alice sent RT1=Hello  to every encoder - 2 queued"},
+       "Operator alice sent RT1=Hello to every encoder - 2 queued"},
       {A::Send, "studio b", "PS=X", "1 queued", "Operator alice sent PS=X to studio b - 1 queued"},
       {A::Clear, "Studio B", "", "2 cleared",
        "Operator alice cleared the queue of Studio B - 2 commands"},
@@ -40,7 +40,7 @@ TEST_F(ControlTest, EachActionDoesWhatItSaysAndIsLoggedWithWhoDidIt) {
       {A::Resume, "Studio A", "", "resumed", "Operator alice resumed Studio A"},
       {A::Off, "Studio B", "", "off", "Operator alice switched off Studio B for this run"},
       {A::Send, "", "RT1=Only A\r", "1 queued",
-       "Operator alice sent RT1=Only A  to every encoder - 1 queued"},
+       "Operator alice sent RT1=Only A to every encoder - 1 queued"},
       {A::On, "Studio B", "", "on", "Operator alice switched on Studio B"},
       {A::Refuse, "127.0.0.*", "", "done",
        "Operator alice refused producers from 127.0.0.* for this run"},
@@ -103,8 +103,7 @@ class ReloadTest : public DispatcherTest {
   static std::string ini(const std::vector<std::pair<std::string, std::uint16_t>>& encoders,
                          const std::string& general = "") {
     std::string text = "[General]\nEncoderCount=" + std::to_string(encoders.size()) +
-                       "\nErrorLimit=1\nSuspendForMinutes=60\n" + general +
-                       "[Inputs]\nSocket=0\n";
+                       "\nErrorLimit=1\nSuspendForMinutes=60\n" + general + "[Inputs]\nSocket=0\n";
     for (std::size_t i = 0; i < encoders.size(); ++i) {
       text += "[Encoder" + std::to_string(i + 1) + "]\nName=" + encoders[i].first +
               "\nHost=127.0.0.1\nPort=" + std::to_string(encoders[i].second) + "\n";
@@ -118,7 +117,9 @@ class ReloadTest : public DispatcherTest {
     });
     return result;
   }
-  std::string cell(int column, int row) const { return dispatcher->statusTable().cell(column, row); }
+  std::string cell(int column, int row) const {
+    return dispatcher->statusTable().cell(column, row);
+  }
 };
 
 TEST_F(ReloadTest, SameEncodersKeepTheirQueuesRemovedOnesAreCountedAndSlotsLetGo) {

@@ -97,7 +97,8 @@ class DispatcherTest : public ::testing::Test {
       waiting += queueSize(static_cast<int>(i));
     }
     const TrafficCounters& c = dispatcher->counters();
-    return c.queued == c.delivered + c.expired + c.failedSends + c.replaced + c.cleared + inFlight + waiting;
+    return c.queued ==
+           c.delivered + c.expired + c.failedSends + c.replaced + c.cleared + inFlight + waiting;
   }
 
   TempDir dir;

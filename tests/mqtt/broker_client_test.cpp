@@ -211,9 +211,16 @@ TEST(BrokerClient, FrozenBrokerIsNoticedWithoutBlocking) {
   EXPECT_LT(longestGap, 1000) << "the loop was blocked";
   broker.resume();
   ASSERT_TRUE(broker.publish("rds/site-a/enc", {"after", "the", "freeze"}));
-  ASSERT_TRUE(h.runUntil([&] { return h.got.size() >= 4; }, 15000)) << h.logText();
-  EXPECT_EQ(h.got, (std::vector<std::string>{"rds/site-a/echo x", "rds/site-a/enc after",
-                                             "rds/site-a/enc the", "rds/site-a/enc freeze"}));
+  // The echo's acknowledgement may have been caught by the freeze: QoS 1
+  // then sends it again after the reconnect, as at-least-once allows.
+  const auto missed = [&] {
+    std::vector<std::string> got = h.got;
+    std::erase(got, "rds/site-a/echo x");
+    return got;
+  };
+  ASSERT_TRUE(h.runUntil([&] { return missed().size() >= 3; }, 15000)) << h.logText();
+  EXPECT_EQ(missed(), (std::vector<std::string>{"rds/site-a/enc after", "rds/site-a/enc the",
+                                                "rds/site-a/enc freeze"}));
   EXPECT_EQ(openDescriptors(), descriptorsWhenConnected) << "abandoned attempts leaked sockets";
 }
 

@@ -223,5 +223,35 @@ TEST_F(LayersTest, ThePsRotatesAndABadFileKeepsThePlan) {
   EXPECT_TRUE(logged("Texts file loaded - 1 lists (" + dir.folder() + "varnok.texts)"));
 }
 
+// A reload takes new templates and encoders at once: what an encoder kept
+// by name was sent is not sent again unless it now renders differently.
+TEST_F(LayersTest, AReloadPutsWhatChangedOnAirAndNothingTwice) {
+  open(localMs(2027, 3, 22, 12, 0), "");
+  service->apply(Update{"Queen", "Bohemian Rhapsody", "", "", std::nullopt}, Source::Http);
+  ASSERT_EQ(onAir(1), "Queen - Bohemian Rhapsody");
+  const std::string next =
+      "[General]\nEncoderCount=2\nErrorLimit=1\nSuspendForMinutes=1000000\n[Inputs]\nSocket=0\n"
+      "[Encoder1]\nName=B\nPort=1\nCharset=ascii\nNowPlaying1=RT=%RT%\\r\nNowPlaying2=PS=%ARTIST%"
+      "\\r\n"
+      "[Encoder2]\nName=C\nPort=1\nCharset=ascii\nNowPlaying1=RT=%RT%\\r\n"
+      "[NowPlaying]\nIdleText=Station X\nUdpPort=5999\n";
+  dir.write("varnok.ini", next);
+  std::vector<std::string> waiting;
+  for (int round = 0; round < 2; ++round) {
+    const Settings settings = readSettings(dir.folder(), "test");
+    app.dispatch([&] {
+      ASSERT_TRUE(dispatcher->reload(settings.dispatcher));
+      waiting = service->reload(settings.nowPlaying);
+    });
+    // B (now first) gets its new command; C, new, the song; then nothing more.
+    const auto& b = dispatcher->queues().queue(0);
+    EXPECT_EQ(b.back().text, "PS=Queen\r");
+    EXPECT_EQ(b.size(), 2u);  // the older radio text replaced
+    EXPECT_EQ(onAir(1), "Queen - Bohemian Rhapsody");
+    EXPECT_EQ(dispatcher->queues().size(1), 1u);
+    EXPECT_EQ(waiting, std::vector<std::string>{"UdpPort, UdpAddress, UdpAllow"});
+  }
+}
+
 }  // namespace
 }  // namespace varnok::testing

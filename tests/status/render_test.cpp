@@ -90,12 +90,13 @@ TEST(StatusPages, JsonCarriesTypedCellsAndSurvivesAwkwardBytes) {
                   "\"enabled\":true,\"suspended\":true,\"connected\":false}"))
       << json;
   EXPECT_TRUE(has(json, "\"File could not be read - \\u001b[31m\xc3\xbe\xc3\x83(\\u0000\"]"));
-  EXPECT_TRUE(has(json,
-                  "\"totals\":{\"received\":{\"tcp\":5,\"handoff\":6,\"file\":7},"
-                  "\"queued\":40,\"delivered\":30,\"expired\":2,\"failedSends\":1,"
-                  "\"replaced\":0,\"cleared\":0,\"inFlight\":1,\"waiting\":6,\"producerConnections\":3,"
-                  "\"producersAccepted\":8,"
-                  "\"producersRefused\":9}}"));
+  EXPECT_TRUE(
+      has(json,
+          "\"totals\":{\"received\":{\"tcp\":5,\"handoff\":6,\"file\":7},"
+          "\"queued\":40,\"delivered\":30,\"expired\":2,\"failedSends\":1,"
+          "\"replaced\":0,\"cleared\":0,\"inFlight\":1,\"waiting\":6,\"producerConnections\":3,"
+          "\"producersAccepted\":8,"
+          "\"producersRefused\":9}}"));
   for (const char c : json) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n');
   s.listeningPort.reset();
   EXPECT_TRUE(has(renderJson(s), "\"listeningPort\":null,"));
