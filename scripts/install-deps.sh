@@ -8,7 +8,7 @@ set -euo pipefail
 # its manual pages, nc for the demo's first command.
 run_packages=(
   build-essential cmake pkg-config scdoc
-  libc-ares-dev qt6-base-dev qt6-qpa-plugins libsystemd-dev libmicrohttpd-dev
+  libc-ares-dev qt6-base-dev qt6-qpa-plugins libsystemd-dev libmicrohttpd-dev libsodium-dev
   libicu-dev nlohmann-json3-dev libxml2-dev libmosquitto-dev libssl-dev
   netcat-openbsd
 )
@@ -22,7 +22,8 @@ packages=(
   xvfb xauth openbox trayer xdotool imagemagick x11-utils
   netcat-openbsd fonts-dejavu-core
   libsystemd-dev scdoc
-  libmicrohttpd-dev curl python3-prometheus-client chromium
+  libmicrohttpd-dev libsodium-dev curl python3-prometheus-client chromium chromium-driver
+  python3-selenium
   file lintian systemd man-db
   libseccomp-dev
   libicu-dev nlohmann-json3-dev libxml2-dev

@@ -1,4 +1,5 @@
 // Varnok's entry: title, the single-instance test, then the front end.
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,7 @@
 #include "platform/program_folder.h"
 #include "platform/signal_watcher.h"
 #include "status/status_http.h"
+#include "status/users.h"
 #ifdef VARNOK_HAVE_DESKTOP
 #include "desktop/desktop.h"
 #endif
@@ -59,6 +61,45 @@ bool answeredLocally(int argc, char** argv) {
   return false;
 }
 
+// varnok --add-user NAME ROLE: the password from the first line of
+// standard input; the users file is the one the status page reads.
+int addUser(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: varnok --add-user NAME viewer|operator|admin < password\n");
+    return 1;
+  }
+  const std::optional<varnok::status::Role> role = varnok::status::roleNamed(argv[3]);
+  if (!role) {
+    std::fprintf(stderr, "varnok: the role is viewer, operator or admin\n");
+    return 1;
+  }
+  std::string password;
+  for (int c; (c = std::getchar()) != EOF && c != '\n';) {
+    if (password.size() > varnok::status::UsersFile::kMaxPassword) break;
+    password.push_back(static_cast<char>(c));
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  const std::string folder = varnok::programFolder();
+  std::string path = varnok::status::readPageSettings(varnok::readConfigurationFile(folder)).usersFile;
+  if (path.front() != '/') path = folder + path;
+  if (const varnok::Result<> added =
+          varnok::status::UsersFile::addUser(path, argv[2], *role, password);
+      !added) {
+    std::fprintf(stderr, "varnok: %s\n", added.error().message.c_str());
+    return 1;
+  }
+  // Written by root for the service's user (varnokctl --add-user).
+  if (const char* owner = std::getenv("VARNOK_USERS_OWNER"); owner != nullptr && *owner) {
+    const passwd* user = ::getpwnam(owner);
+    if (user == nullptr || ::chown(path.c_str(), user->pw_uid, user->pw_gid) != 0) {
+      std::fprintf(stderr, "varnok: %s could not be given to %s\n", path.c_str(), owner);
+      return 1;
+    }
+  }
+  std::printf("%s is %s in %s\n", argv[2], argv[3], path.c_str());
+  return 0;
+}
+
 bool wantHeadless() {
 #ifndef VARNOK_HAVE_DESKTOP
   return true;
@@ -77,6 +118,7 @@ int main(int argc, char** argv) {
   // Writes to a vanished peer are reported as errors, never as a signal.
   std::signal(SIGPIPE, SIG_IGN);
   if (answeredLocally(argc, argv)) return 0;
+  if (argc >= 2 && std::strcmp(argv[1], "--add-user") == 0) return addUser(argc, argv);
 
   varnok::Application app;
   const std::string folder = varnok::programFolder();
@@ -209,20 +251,22 @@ int main(int argc, char** argv) {
                               " s on " + (target.empty() ? std::string("every encoder") : target));
     return std::string("started");
   };
-  control.emplace(loop,
-                  [&](const std::string& who, const std::string& verb, const std::string& target,
-                      const std::string& text) -> varnok::Result<std::string> {
-                    if (verb == "status") return dispatcher.statusTable().dump();
-                    if (verb == "reload") return reload(who);
-                    if (verb == "override" || verb == "cancel") {
-                      return override(who, verb == "override", target, text);
-                    }
-                    const std::size_t action = varnok::actionOf(verb);
-                    if (action == varnok::kControlActions)
-                      return varnok::Error{1, "unknown action " + verb};
-                    return dispatcher.control(varnok::ControlRequest{
-                        static_cast<varnok::ControlAction>(action), who, target, text});
-                  });
+  // One way in for every operator's action: the control socket and the
+  // console.
+  const auto controlAction = [&](const std::string& who, const std::string& verb,
+                                 const std::string& target,
+                                 const std::string& text) -> varnok::Result<std::string> {
+    if (verb == "status") return dispatcher.statusTable().dump();
+    if (verb == "reload") return reload(who);
+    if (verb == "override" || verb == "cancel") {
+      return override(who, verb == "override", target, text);
+    }
+    const std::size_t action = varnok::actionOf(verb);
+    if (action == varnok::kControlActions) return varnok::Error{1, "unknown action " + verb};
+    return dispatcher.control(
+        varnok::ControlRequest{static_cast<varnok::ControlAction>(action), who, target, text});
+  };
+  control.emplace(loop, controlAction);
   // SIGHUP (systemctl reload) reads the configuration again.
   std::optional<varnok::SignalWatcher> hangUp;
   try {
@@ -262,7 +306,7 @@ int main(int argc, char** argv) {
       site = varnok::mqtt::openSite(dispatcher, nowPlaying.get(), settings.site,
                                     {siteStatus, varnok::status::kSiteOffline});
       statusWindow = varnok::status::openStatusWindow(dispatcher, settings.statusPage,
-                                                      nowPlaying.get(), site.get());
+                                                      nowPlaying.get(), site.get(), controlAction);
     });
     started = true;
     return lastLine;

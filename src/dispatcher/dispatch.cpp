@@ -1,5 +1,6 @@
 // The dispatch cycle: one connection start or one send per tick.
 #include "dispatcher/dispatcher.h"
+#include "platform/ascii_text.h"
 
 namespace varnok {
 
@@ -74,6 +75,7 @@ Result<> Dispatcher::serve(int encoder, int slotIndex) {
     std::vector<uecp::Bytes> elements = uecpElements(encoder, command, origin.rdsText);
     if (elements.empty()) return {};
     if (Result<> sent = slot.send(command, std::move(elements)); !sent) return sent;
+    noteOnAir(encoder, command);
     trail_.mark(Mark::End);
     return {};
   }
@@ -85,8 +87,24 @@ Result<> Dispatcher::serve(int encoder, int slotIndex) {
     return {};
   }
   if (Result<> sent = slot.send(command); !sent) return sent;
+  noteOnAir(encoder, command);
   trail_.mark(Mark::End);
   return {};
+}
+
+void Dispatcher::noteOnAir(int encoder, std::string_view command) {
+  Encoder& e = encoders_[static_cast<std::size_t>(encoder)];
+  while (!command.empty()) {
+    const std::size_t end = command.find_first_of("\r\n");
+    const std::string_view line = command.substr(0, end);
+    command.remove_prefix(end == std::string_view::npos ? command.size() : end + 1);
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string key = upperAscii(line.substr(0, equals));
+    const std::string_view value = line.substr(equals + 1);
+    if (key == "PS") e.lastPs = value;
+    if (key == "RT" || key == "RT1" || key == "RT2" || key == "TEXT") e.lastRt = value;
+  }
 }
 
 }  // namespace varnok

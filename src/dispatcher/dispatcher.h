@@ -127,6 +127,8 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   bool listening() const { return intake_.listening(); }
   std::uint16_t listeningPort() const { return intake_.port(); }
   std::size_t producerConnections() const { return intake_.connectionCount(); }
+  // The address of each producer connection open now.
+  std::vector<std::string> producerAddresses() const { return intake_.addresses(); }
 
  private:
   friend class DispatcherPeer;  // tests/support: the tests' one way inside
@@ -157,6 +159,8 @@ class Dispatcher : private SlotOwner, private IntakeOwner {
   // The message elements of a command for an encoder that takes UECP, one
   // for each line; none when a line has none (counted and logged).
   std::vector<uecp::Bytes> uecpElements(int encoder, std::string_view command, bool rdsText);
+  // Keeps the PS and radio text of a command handed to the encoder.
+  void noteOnAir(int encoder, std::string_view command);
   void suspend(int encoder);
   void resumeTick();
 

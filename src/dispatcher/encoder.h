@@ -48,6 +48,9 @@ struct Encoder {
   uecp::DialectState dialect;
   // Command keys without a UECP element that the log has already named.
   std::vector<std::string> unmappedKeysTold;
+  // The last programme service name and radio text handed to it (the
+  // operator's console shows them).
+  std::string lastPs, lastRt;
   std::int64_t refused = 0;        // commands refused or left unanswered since start
   bool active = false;             // may be served now; cleared by a suspension
   std::int64_t suspendedAtMs = 0;  // monotonic: a step of the wall clock changes no rest

@@ -85,6 +85,13 @@ class ProducerIntake {
   bool listening() const { return listener_.listening(); }
   std::uint16_t port() const { return listener_.port(); }
   std::size_t connectionCount() const { return listener_.connectionCount(); }
+  std::vector<std::string> addresses() const {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < listener_.connectionCount(); ++i) {
+      out.push_back(listener_.connection(i).host());
+    }
+    return out;
+  }
 
  private:
   friend class ProducerIntakePeer;  // tests feed a connection's chunk directly

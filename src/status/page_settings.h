@@ -11,6 +11,12 @@ namespace varnok::status {
 struct PageSettings {
   std::uint16_t httpPort = 0;  // 0: no window
   std::string httpAddress = "127.0.0.1";
+  // TLS for the page and the console (both PEM files, absolute or in the
+  // program folder); a reverse proxy whose X-Forwarded-For counts.
+  std::string certFile, keyFile;
+  std::string trustedProxy;
+  // The console's users (absolute or in the program folder).
+  std::string usersFile = "varnok.users";
   bool operator==(const PageSettings&) const = default;
 };
 
@@ -22,6 +28,11 @@ inline PageSettings readPageSettings(const IniFile& ini) {
   s.httpPort = port >= 1 && port <= 65535 ? static_cast<std::uint16_t>(port) : 0;
   s.httpAddress = ini.readString("Status", "HttpAddress", "127.0.0.1");
   if (s.httpAddress.empty()) s.httpAddress = "127.0.0.1";
+  s.certFile = ini.readString("Status", "CertFile", "");
+  s.keyFile = ini.readString("Status", "KeyFile", "");
+  s.trustedProxy = ini.readString("Status", "TrustedProxy", "");
+  s.usersFile = ini.readString("Status", "UsersFile", "varnok.users");
+  if (s.usersFile.empty()) s.usersFile = "varnok.users";
   return s;
 }
 

@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <system_error>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -36,6 +39,11 @@ const char kText[] = "text/plain; charset=utf-8";
 constexpr std::string_view kNowPlayingPath = "/nowplaying";
 constexpr std::string_view kMetadataPath = "/admin/metadata";
 
+bool consolePath(std::string_view path) {
+  return path == "/console" || path == "/console.js" || path == "/console.css" ||
+         path.starts_with("/console/");
+}
+
 MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
                      const char* /*version*/, const char* uploadData, std::size_t* uploadSize,
                      void** requestState) {
@@ -43,16 +51,25 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
   // library drops the connection.
   try {
     auto* server = static_cast<StatusServer*>(cls);
-    auto*& upload = *reinterpret_cast<StatusServer::Upload**>(requestState);
+    auto*& state = *reinterpret_cast<StatusServer::RequestState**>(requestState);
     const std::string_view path = url != nullptr ? url : "";
+    if (server->consoleOpen() && consolePath(path) &&
+        (state == nullptr || dynamic_cast<StatusServer::ConsoleRequest*>(state) != nullptr)) {
+      return server->answerConsole(connection, path, method, state, uploadData, uploadSize)
+                 ? MHD_YES
+                 : MHD_NO;
+    }
+    auto* upload = dynamic_cast<StatusServer::Upload*>(state);
     const bool get = method != nullptr && std::string_view(method) == MHD_HTTP_METHOD_GET;
     if (upload == nullptr && server->nowPlayingOpen() && get &&
         (path == kNowPlayingPath || path == kMetadataPath)) {
       return server->answerNowPlayingGet(connection, path == kMetadataPath) ? MHD_YES : MHD_NO;
     }
     if (upload != nullptr || (server->nowPlayingOpen() && path == kNowPlayingPath)) {
-      return server->answerNowPlaying(connection, method, upload, uploadData, uploadSize) ? MHD_YES
-                                                                                          : MHD_NO;
+      const bool answered =
+          server->answerNowPlaying(connection, method, upload, uploadData, uploadSize);
+      state = upload;
+      return answered ? MHD_YES : MHD_NO;
     }
     return server->answer(connection, url, method) ? MHD_YES : MHD_NO;
   } catch (...) {
@@ -60,11 +77,37 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
   }
 }
 
-// Ends a request's upload state, whatever became of the request.
+// Ends a request's state, whatever became of the request.
 void onCompleted(void* /*cls*/, MHD_Connection* /*connection*/, void** requestState,
                  MHD_RequestTerminationCode /*why*/) {
-  delete *reinterpret_cast<StatusServer::Upload**>(requestState);
+  delete *reinterpret_cast<StatusServer::RequestState**>(requestState);
   *requestState = nullptr;
+}
+
+// Each connection's peer, from its start to its end, for the bounds that
+// keep the page and the event stream apart.
+void onConnection(void* cls, MHD_Connection* connection, void** socketContext,
+                  MHD_ConnectionNotificationCode code) {
+  auto* server = static_cast<StatusServer*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    auto* peer = new (std::nothrow) StatusServer::Peer;
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (peer != nullptr && info != nullptr && info->client_addr != nullptr) {
+      char text[INET6_ADDRSTRLEN] = {};
+      const sockaddr* a = info->client_addr;
+      if (a->sa_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, text, sizeof text);
+      } else {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof text);
+      }
+      peer->address = text;
+    }
+    *socketContext = peer;
+    return;
+  }
+  server->connectionEnded(static_cast<StatusServer::Peer*>(*socketContext));
+  *socketContext = nullptr;
 }
 
 // Every byte is looked at whatever the first difference, so the time taken
@@ -156,6 +199,12 @@ StatusServer::~StatusServer() {
   acceptor_.reset();
   if (daemon_ == nullptr) return;
   loop_.unwatch(epollFd_);
+  // The library may not stop with connections suspended: each is resumed
+  // and ends at once (readers and waiting sign-ins see closing_).
+  closing_ = true;
+  for (MHD_Connection* connection : std::set<MHD_Connection*>(suspended_)) resume(connection);
+  for (int i = 0; i < 3 && !suspended_.empty(); ++i) MHD_run(daemon_);
+  MHD_run(daemon_);
   // Closes the connections and the epoll descriptor.
   MHD_stop_daemon(daemon_);
 }
@@ -203,15 +252,27 @@ int StatusServer::start(const std::string& address, std::uint16_t port) {
 
   // No internal thread: MHD_USE_EPOLL alone leaves the polling to us. No
   // listening socket either: we accept, and hand each connection over.
-  unsigned flags = MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET;
+  // The event stream's readers are suspended between events: the library
+  // must allow it, and its limits take them on top of the page's (which
+  // the accept below keeps apart).
+  unsigned flags = MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET | MHD_ALLOW_SUSPEND_RESUME;
   if (where.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
+  if (secure()) {
+    if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) return net::kWsaEOpNotSupp;
+    flags |= MHD_USE_TLS;
+  }
+  const unsigned streams = consoleOpen() ? static_cast<unsigned>(Console::kMaxViewers) : 0;
+  const unsigned streamsPerAddress =
+      consoleOpen() ? static_cast<unsigned>(Console::kMaxViewersPerAddress) : 0;
   errno = 0;
-  daemon_ =
-      MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, this, MHD_OPTION_CONNECTION_LIMIT,
-                       limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.perAddress,
-                       MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds,
-                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.memoryPerConnection,
-                       MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, nullptr, MHD_OPTION_END);
+  daemon_ = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &onRequest, this, MHD_OPTION_CONNECTION_LIMIT,
+      limits_.connections + streams, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      limits_.perAddress + streamsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.memoryPerConnection,
+      MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, nullptr, MHD_OPTION_NOTIFY_CONNECTION,
+      &onConnection, this, MHD_OPTION_HTTPS_MEM_CERT, secure() ? certificate_.c_str() : nullptr,
+      MHD_OPTION_HTTPS_MEM_KEY, secure() ? key_.c_str() : nullptr, MHD_OPTION_END);
   if (daemon_ == nullptr) return net::socketErrorFromErrno(errno != 0 ? errno : ENOMEM);
   const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
   epollFd_ = info != nullptr ? info->epoll_fd : -1;
@@ -226,8 +287,33 @@ int StatusServer::start(const std::string& address, std::uint16_t port) {
       Acceptor::Handlers{
           .accepted =
               [this](UniqueFd fd, const sockaddr_storage& peer, socklen_t length) {
-                MHD_add_connection(daemon_, fd.release(), reinterpret_cast<const sockaddr*>(&peer),
-                                   length);
+                // The page's own bounds, whatever the event stream holds.
+                char text[INET6_ADDRSTRLEN] = {};
+                if (peer.ss_family == AF_INET6) {
+                  inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr,
+                            text, sizeof text);
+                } else {
+                  inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr, text,
+                            sizeof text);
+                }
+                const std::string address = text;
+                const auto count = [&address](const std::map<std::string, unsigned>& by) {
+                  const auto found = by.find(address);
+                  return found == by.end() ? 0u : found->second;
+                };
+                if (openCount_ - viewerCount_ >= limits_.connections ||
+                    count(open_) - count(viewers_) >= limits_.perAddress) {
+                  return;  // closed by fd
+                }
+                ++openCount_;
+                ++open_[address];
+                if (MHD_add_connection(daemon_, fd.release(),
+                                       reinterpret_cast<const sockaddr*>(&peer),
+                                       length) != MHD_YES) {
+                  // Not taken (and closed by the library): nothing ends it later.
+                  --openCount_;
+                  if (--open_[address] == 0) open_.erase(address);
+                }
               },
           .batchDone = [this] { run(); },
           .failed = [this](int err) { report(err); },
@@ -325,7 +411,7 @@ bool StatusServer::answerNowPlaying(MHD_Connection* connection, const char* meth
     if (length != nullptr && declaredLength(length) > NowPlayingEndpoint::kMaxBody) {
       return refuse(MHD_HTTP_CONTENT_TOO_LARGE, "the body is larger than 16 KiB");
     }
-    state = new Upload{kind, false, {}};
+    state = new Upload(kind);
     return true;
   }
   if (*size != 0) {
@@ -436,7 +522,15 @@ bool StatusServer::answer(MHD_Connection* connection, const char* url, const cha
                    "Only GET and HEAD are served here: the status window is read-only.\n", kText,
                    true);
   }
-  if (path == "/") return respond(connection, MHD_HTTP_OK, renderPage(source_()), kHtml);
+  if (path == "/") {
+    std::string page = renderPage(source_());
+    // Signed-in users act from the console.
+    if (consoleOpen()) {
+      const std::size_t body = page.rfind("</body>");
+      if (body != std::string::npos) page.insert(body, "<p><a href=\"/console\">Console</a></p>\n");
+    }
+    return respond(connection, MHD_HTTP_OK, page, kHtml);
+  }
   if (path == "/status") return respond(connection, MHD_HTTP_OK, renderJson(source_()), kJson);
   if (path == "/metrics") {
     return respond(connection, MHD_HTTP_OK, renderMetrics(source_()), kMetrics);
@@ -446,7 +540,7 @@ bool StatusServer::answer(MHD_Connection* connection, const char* url, const cha
 
 std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const PageSettings& config,
                                                nowplaying::NowPlaying* nowPlaying,
-                                               const mqtt::Site* site) {
+                                               const mqtt::Site* site, Console::Act act) {
   const bool tokenSet = nowPlaying != nullptr && !nowPlaying->settings().token.empty();
   if (config.httpPort == 0) {
     if (tokenSet) dispatcher.log("Now playing over HTTP needs the status page ([Status] HttpPort)");
@@ -474,6 +568,46 @@ std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const Pag
                              return Endpoint::Answer{answer.status, answer.json};
                            }});
   }
+  const std::string folder = dispatcher.config().programFolder;
+  const auto inFolder = [&folder](const std::string& file) {
+    return file.empty() || file.front() == '/' ? file : folder + file;
+  };
+  const bool tls = !config.certFile.empty() || !config.keyFile.empty();
+  if (tls) {
+    std::string pem[2];
+    const std::string files[2] = {inFolder(config.certFile), inFolder(config.keyFile)};
+    for (int i = 0; i < 2; ++i) {
+      std::ifstream in(files[i], std::ios::binary);
+      pem[i].assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (files[i].empty() || pem[i].empty() || pem[i].size() > (1 << 20)) {
+        dispatcher.log("Status page not opened - CertFile and KeyFile must both name PEM files (" +
+                       (files[i].empty() ? std::string(i == 0 ? "CertFile" : "KeyFile")
+                                         : files[i]) +
+                       ")");
+        return nullptr;
+      }
+    }
+    server->setTls(std::move(pem[0]), std::move(pem[1]));
+  }
+  const std::string usersPath = inFolder(config.usersFile);
+  if (act && ::access(usersPath.c_str(), F_OK) == 0) {
+    if (Result<UsersFile> users = UsersFile::read(usersPath); !users) {
+      dispatcher.log("Console not opened - " + users.error().message);
+    } else {
+      Console::Settings settings{usersPath, tls,
+                                 [&dispatcher](const std::string& line) { dispatcher.log(line); }};
+      const std::string title = dispatcher.loop().app().title();
+      try {
+        server->setConsole(
+            std::make_unique<Console>(dispatcher.loop(), std::move(settings), std::move(act),
+                                      [&dispatcher, title] { return renderConsoleState(dispatcher, title); },
+                                      dispatcher.logView()),
+            config.trustedProxy);
+      } catch (const std::system_error& e) {
+        dispatcher.log(std::string("Console not opened - ") + e.what());
+      }
+    }
+  }
   const std::string where = hostAndPort(config.httpAddress, config.httpPort);
   const auto logError = [&dispatcher, where](int error) {
     dispatcher.log("Socket Error " + std::to_string(error) + " - " + net::socketErrorText(error) +
@@ -484,7 +618,9 @@ std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const Pag
     logError(error);
     return nullptr;
   }
-  dispatcher.log("Status page on http://" + where + "/");
+  const std::string scheme = tls ? "https://" : "http://";
+  dispatcher.log("Status page on " + scheme + where + "/");
+  if (server->consoleOpen()) dispatcher.log("Console on " + scheme + where + "/console");
   if (tokenSet) {
     dispatcher.log("Now playing taken at http://" + where + "/nowplaying" +
                    (nowPlaying->settings().allowGet ? " (POST and GET)" : "") + " and http://" +

@@ -3,11 +3,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 
 #include "platform/acceptor.h"
 #include "platform/event_loop.h"
+#include "status/console.h"
 #include "status/page_settings.h"
 #include "status/status_render.h"
 
@@ -85,6 +90,21 @@ class StatusServer {
   // numeric, ...), and nothing is served. Once only.
   int start(const std::string& address, std::uint16_t port);
   bool serving() const { return daemon_ != nullptr; }
+  // Serves over TLS with this certificate and key (PEM text); before start.
+  void setTls(std::string certificate, std::string key) {
+    certificate_ = std::move(certificate);
+    key_ = std::move(key);
+  }
+  bool secure() const { return !certificate_.empty(); }
+  // Opens the console's paths (/console, its files, /console/...); before
+  // start. A peer at trustedProxy is a reverse proxy: the last address of
+  // its X-Forwarded-For counts as the client's for the sign-in limits.
+  void setConsole(std::unique_ptr<Console> console, std::string trustedProxy = {}) {
+    console_ = std::move(console);
+    trustedProxy_ = std::move(trustedProxy);
+  }
+  bool consoleOpen() const { return console_ != nullptr; }
+  Console* console() const { return console_.get(); }
   // Opens POST /nowplaying; an endpoint with an empty token opens nothing.
   void setNowPlaying(NowPlayingEndpoint endpoint) { nowPlaying_ = std::move(endpoint); }
   bool nowPlayingOpen() const { return !nowPlaying_.token.empty() && nowPlaying_.post; }
@@ -104,7 +124,12 @@ class StatusServer {
   bool answer(MHD_Connection* connection, const char* url, const char* method);
   // The same for POST /nowplaying, called once with no body yet (state
   // empty) and again for every piece of it and at its end.
-  struct Upload {
+  // What a request carries between the library's calls; ended by it.
+  struct RequestState {
+    virtual ~RequestState() = default;
+  };
+  struct Upload : RequestState {
+    explicit Upload(NowPlayingEndpoint::Body k) : kind(k) {}
     NowPlayingEndpoint::Body kind = NowPlayingEndpoint::Body::Json;
     bool tooLarge = false;
     std::string body;
@@ -113,17 +138,61 @@ class StatusServer {
                         const char* data, std::size_t* size);
   // GET /nowplaying and GET /admin/metadata: answered at once.
   bool answerNowPlayingGet(MHD_Connection* connection, bool metadataUpdate);
+  // The console's paths; a POST's body comes as for now playing. A
+  // sign-in waits (its connection suspended) for the password check.
+  struct ConsoleRequest : RequestState {
+    std::string body;
+    bool tooLarge = false;
+    bool waiting = false;
+    std::optional<Console::Reply> reply;
+  };
+  bool answerConsole(MHD_Connection* connection, std::string_view path, const char* method,
+                     RequestState*& state, const char* data, std::size_t* size);
+  // One accepted connection, from the library's start of it to its end:
+  // where it comes from, and whether it became an event-stream reader.
+  struct Peer {
+    std::string address;
+    bool viewer = false;
+  };
+  void connectionEnded(Peer* peer);
+  // The event stream's reader of one viewer: its bytes, then a suspension
+  // until there are more.
+  struct Stream {
+    StatusServer* server;
+    MHD_Connection* connection;
+    Console::Viewer* viewer;
+    int fd;
+    bool suspended = false;
+  };
+  long streamRead(Stream& stream, char* buffer, std::size_t max);
+  void streamEnded(Stream* stream);
 
  private:
   void run();
   void rearm();
   void report(int err);
+  bool openEventStream(MHD_Connection* connection, const std::string& address);
+  // Whether the page that sent this request is ours (Origin, and the
+  // browser's Sec-Fetch-Site when it says).
+  bool sameOrigin(MHD_Connection* connection) const;
+  std::string clientAddress(MHD_Connection* connection) const;
+  void suspend(MHD_Connection* connection);
+  void resume(MHD_Connection* connection);
 
   EventLoop& loop_;
   Source source_;
   Limits limits_;
   std::function<void(int)> onError_;
   NowPlayingEndpoint nowPlaying_;
+  std::string certificate_, key_;
+  std::unique_ptr<Console> console_;
+  std::string trustedProxy_;
+  // Connections by address, and of them the event-stream readers: the page
+  // and the readers are bounded apart.
+  std::map<std::string, unsigned> open_, viewers_;
+  unsigned openCount_ = 0, viewerCount_ = 0;
+  std::set<MHD_Connection*> suspended_;
+  bool closing_ = false;
   std::unique_ptr<Acceptor> acceptor_;
   MHD_Daemon* daemon_ = nullptr;
   int epollFd_ = -1;
@@ -138,8 +207,11 @@ class StatusServer {
 // dispatcher runs on without it. A window that opens says where.
 // With a now-playing service, the page shows it, and POST /nowplaying
 // hands it updates when it has a token.
+// With varnok.users in the program folder (safe, see UsersFile), the
+// console is open too, its actions done through act.
 std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const PageSettings& settings,
                                                nowplaying::NowPlaying* nowPlaying = nullptr,
-                                               const mqtt::Site* site = nullptr);
+                                               const mqtt::Site* site = nullptr,
+                                               Console::Act act = {});
 
 }  // namespace varnok::status

@@ -1,0 +1,21 @@
+# Writes a C++ file holding each input file's text as a string view, so the
+# console's page, script and style ship inside the program.
+# cmake -DOUT=file.cpp -DINPUTS="kName=path;..." -P embed.cmake
+set(text "// Made at build time from the console's files; not edited by hand.\n")
+string(APPEND text "#include <string_view>\n\nnamespace varnok::status {\n")
+foreach(pair IN LISTS INPUTS)
+  string(FIND "${pair}" "=" at)
+  string(SUBSTRING "${pair}" 0 ${at} name)
+  math(EXPR from "${at} + 1")
+  string(SUBSTRING "${pair}" ${from} -1 path)
+  file(READ "${path}" content)
+  string(FIND "${content}" ")VARNOK_FILE\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${path} holds the string's end marker")
+  endif()
+  string(APPEND text "extern const std::string_view ${name};\n")
+  string(APPEND text "const std::string_view ${name} = R\"VARNOK_FILE(${content})VARNOK_FILE\";\n")
+endforeach()
+string(APPEND text "}  // namespace varnok::status\n")
+file(WRITE "${OUT}.tmp" "${text}")
+file(RENAME "${OUT}.tmp" "${OUT}")
