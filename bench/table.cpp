@@ -9,12 +9,14 @@
 // latency and idle CPU rows are measured together (default 30).
 // --only: measure only these groups of rows (queue, encode, ack, parallel,
 // encoders, nowplaying, nowplaying-doors, mqtt, memory, backlog, banlist,
-// producers); all of them without it.
+// producers, console); all of them without it.
 // --seconds also bounds the now-playing rounds and the MQTT latency rounds,
 // and is the length of the window of the encoder rows (confirmed delivery,
 // UDP beside TCP, the round trip beside an encoder that takes UECP), and
 // of each of the two windows of the now-playing doors (an item over UDP
-// beside a producer, then the round trip while items are skipped).
+// beside a producer, then the round trip while items are skipped), and of
+// each of the console's three windows (two copies quiet, then one with 200
+// viewers of the event stream, then one flooded with sign-ins).
 //
 // Only loopback addresses are used, and every wait is bounded.
 #include <mosquitto.h>
@@ -3409,6 +3411,483 @@ void nowPlayingDoorRows(int seconds) {
   skipFloodRow(seconds);
 }
 
+// ---- The operator's console -------------------------------------------------
+
+constexpr char kConsoleUser[] = "alice";
+constexpr char kConsolePassword[] = "secret";
+constexpr int kConsoleViewers = 200;
+constexpr int kViewersPerAddress = 8;  // the console's bound per address
+constexpr char kSessionCookie[] = "varnok_session";
+constexpr int kKeepAliveMs = 5000;  // the event stream's keep-alive comment
+
+// A connection to 127.0.0.1:port from source, another loopback address
+// (bound before the connect), established within timeoutMs; invalid when
+// refused or late.
+Fd connectFrom(const std::string& source, std::uint16_t port, int timeoutMs) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return fd;
+#ifdef IP_BIND_ADDRESS_NO_PORT
+  // The port is picked at the connect, for the pair of addresses: a flood
+  // of short connections does not run one address out of ports.
+  const int one = 1;
+  setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+#endif
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  if (inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+      bind(fd.get(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+    return Fd();
+  }
+  const sockaddr_in to = loopback(port);
+  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    if (errno != EINPROGRESS) return Fd();
+    pollfd p{fd.get(), POLLOUT, 0};
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (poll(&p, 1, timeoutMs) != 1 ||
+        getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+      return Fd();
+    }
+  }
+  return fd;
+}
+
+// The status code of an HTTP answer; 0 when there is none.
+int statusOf(const std::string& answer) {
+  if (answer.rfind("HTTP/1.", 0) != 0 || answer.size() < 12) return 0;
+  return std::atoi(answer.c_str() + 9);
+}
+
+// A sign-in as the console's page makes it, from its own origin; the
+// server closes the connection after the answer.
+std::string signInRequest(std::uint16_t port, const std::string& password) {
+  const std::string body =
+      fmt(R"({"name":"%s","password":"%s"})", kConsoleUser, password.c_str());
+  const std::string origin = fmt("127.0.0.1:%u", static_cast<unsigned>(port));
+  return "POST /console/signin HTTP/1.1\r\nHost: " + origin + "\r\nOrigin: http://" + origin +
+         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// One request from source on a connection of its own, the answer read to
+// its end; empty when none came within timeoutMs.
+std::string exchangeFrom(const std::string& source, std::uint16_t port, const std::string& request,
+                         int timeoutMs) {
+  Fd fd = connectFrom(source, port, timeoutMs);
+  if (!fd.valid() || !sendAll(fd.get(), request.data(), request.size(), timeoutMs)) return {};
+  return readToEnd(fd.get(), timeoutMs);
+}
+
+// The users file with one operator, as `varnok --add-user` writes it in a
+// program folder.
+std::string consoleUsersFile() {
+  ProgramFolder folder(kProgram, "Users", "");
+  ChildOptions options = folder.options();
+  options.program = "/bin/sh";
+  options.args = {"-c", fmt("printf '%s\\n' | ./varnok --add-user %s operator", kConsolePassword,
+                            kConsoleUser)};
+  Child add(options);
+  const auto status = add.wait(30000);
+  std::ifstream in(folder.folder() + "varnok.users");
+  const std::string users((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!status || *status != 0 || users.find(kConsoleUser) == std::string::npos) {
+    throw std::runtime_error("varnok --add-user failed; output:\n" + add.output());
+  }
+  return users;
+}
+
+// A copy with one encoder, its status page and the console (the users file
+// in its folder), a producer connected, and a session of the operator.
+struct ConsoleCopy {
+  ConsoleCopy(const std::string& name, const std::string& users)
+      : sink(std::make_unique<EncoderSink>(EncoderSink::OnChunk{})), httpPort(freePort()) {
+    varnok = std::make_unique<Running>(
+        name,
+        ini(2, 0, {{"Studio", sink->port()}}) +
+            fmt("[Status]\nHttpPort=%u\n", static_cast<unsigned>(httpPort)),
+        0, std::map<std::string, std::string>{{"varnok.users", users}});
+    if (!varnok->child->waitFor(
+            fmt("Console on http://127.0.0.1:%u/console", static_cast<unsigned>(httpPort)),
+            10000)) {
+      throw std::runtime_error(name + ": no console; output:\n" + varnok->child->output());
+    }
+    producer = connectLoopback(varnok->port, 2000);
+    const int one = 1;
+    setsockopt(producer.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!produce(producer.get(), "RT\r", 2000)) {
+      throw std::runtime_error(name + ": the producer was not acknowledged");
+    }
+    const TimePoint t0 = SteadyClock::now();
+    const std::string answer =
+        exchangeFrom("127.0.0.1", httpPort, signInRequest(httpPort, kConsolePassword), 10000);
+    signInMs = msBetween(t0, SteadyClock::now());
+    const std::string marker = std::string(kSessionCookie) + "=";
+    const std::size_t at = answer.find(marker);
+    if (statusOf(answer) != 200 || at == std::string::npos) {
+      throw std::runtime_error(name + ": the sign-in was answered:\n" + answer);
+    }
+    cookie = answer.substr(at, answer.find_first_of(";\r", at) - at);
+  }
+  pid_t pid() const { return varnok->child->pid(); }
+
+  std::unique_ptr<EncoderSink> sink;  // outlives the copy
+  std::uint16_t httpPort;
+  std::unique_ptr<Running> varnok;
+  Fd producer;
+  std::string cookie;  // "varnok_session=..."
+  double signInMs = 0;
+};
+
+// Readers of a copy's event stream: n streams, kViewersPerAddress from each
+// loopback address from 127.0.0.2 on, all read by one thread of the driver
+// as the events come and thrown away.
+class StreamViewers {
+ public:
+  StreamViewers(std::uint16_t port, const std::string& cookie, int n) {
+    const std::string request = fmt("GET /console/events HTTP/1.1\r\nHost: 127.0.0.1:%u\r\n",
+                                    static_cast<unsigned>(port)) +
+                                "Cookie: " + cookie + "\r\nAccept: text/event-stream\r\n\r\n";
+    for (int i = 0; i < n; ++i) {
+      Fd fd = connectFrom(fmt("127.0.0.%d", 2 + i / kViewersPerAddress), port, 2000);
+      if (!fd.valid() || !sendAll(fd.get(), request.data(), request.size(), 2000)) {
+        ++refused_;
+        continue;
+      }
+      const std::string head = readHead(fd.get(), 2000);
+      if (statusOf(head) != 200) {
+        if (refused_++ == 0) firstRefusal_ = head.substr(0, head.find('\r'));
+        continue;
+      }
+      bytes_ += head.size();
+      fds_.push_back(std::move(fd));
+    }
+    epoll_ = Fd(epoll_create1(EPOLL_CLOEXEC));
+    for (const Fd& fd : fds_) {
+      epoll_event e{};
+      e.events = EPOLLIN;
+      e.data.fd = fd.get();
+      epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &e);
+    }
+    reader_ = std::thread([this] { read(); });
+  }
+  ~StreamViewers() { close(); }
+  // The readers leave: their connections are closed.
+  void close() {
+    stopping_ = true;
+    if (reader_.joinable()) reader_.join();
+    fds_.clear();
+  }
+  int opened() const { return static_cast<int>(fds_.size()); }
+  int refused() const { return refused_; }
+  const std::string& firstRefusal() const { return firstRefusal_; }
+  // Streams the server ended, and the bytes read so far.
+  int ended() const { return ended_; }
+  std::uint64_t bytes() const { return bytes_; }
+
+ private:
+  // The answer's head, with whatever came behind it.
+  static std::string readHead(int fd, int timeoutMs) {
+    const auto end = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string out;
+    char buffer[4096];
+    while (out.find("\r\n\r\n") == std::string::npos) {
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n > 0) {
+        out.append(buffer, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now());
+      if (left.count() <= 0) break;
+      pollfd p{fd, POLLIN, 0};
+      poll(&p, 1, static_cast<int>(left.count()));
+    }
+    return out;
+  }
+  void read() {
+    epoll_event events[64];
+    char buffer[16384];
+    while (!stopping_) {
+      const int n = epoll_wait(epoll_.get(), events, 64, 50);
+      for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        for (;;) {
+          const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+          if (got > 0) {
+            bytes_ += static_cast<std::uint64_t>(got);
+            continue;
+          }
+          if (got < 0 && (errno == EAGAIN || errno == EINTR)) break;
+          ++ended_;
+          epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+          break;
+        }
+      }
+    }
+  }
+
+  std::vector<Fd> fds_;
+  Fd epoll_;
+  std::thread reader_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> bytes_{0};
+  std::atomic<int> ended_{0};
+  int refused_ = 0;
+  std::string firstRefusal_;
+};
+
+// Clients that post sign-ins with a wrong password, each the next as soon
+// as the last was answered (401 after the password check, or at once 429
+// and 503), each client from kAddressesPerClient loopback addresses of its
+// own in turn, 127.0.0.100 on. A connection per sign-in, which the server
+// closes after its answer.
+class SignInFlood {
+ public:
+  static constexpr int kClients = 16;
+  static constexpr int kAddressesPerClient = 9;  // 144 addresses, up to 127.0.0.243
+
+  explicit SignInFlood(std::uint16_t port) {
+    for (int i = 0; i < kClients; ++i) clients_.emplace_back([this, i, port] { client(i, port); });
+  }
+  ~SignInFlood() { stop(); }
+  // Waits for every client's last answer (each bounded).
+  void stop() {
+    stopping_ = true;
+    for (std::thread& c : clients_) c.join();
+    clients_.clear();
+  }
+  // Once stopped: the answers by status, and the sign-ins that got none.
+  const std::map<int, std::uint64_t>& answers() const { return answers_; }
+  std::uint64_t unanswered() const { return unanswered_; }
+  std::uint64_t answered() const {
+    std::uint64_t n = 0;
+    for (const auto& [status, count] : answers_) n += count;
+    return n;
+  }
+
+ private:
+  void client(int index, std::uint16_t port) {
+    const std::string request = signInRequest(port, "wrong");
+    std::map<int, std::uint64_t> mine;
+    std::uint64_t lost = 0;
+    for (int n = 0; !stopping_; ++n) {
+      const int address = 100 + index * kAddressesPerClient + n % kAddressesPerClient;
+      const int status = statusOf(exchangeFrom(fmt("127.0.0.%d", address), port, request, 5000));
+      if (status == 0) {
+        ++lost;
+      } else {
+        ++mine[status];
+      }
+    }
+    std::lock_guard lock(mutex_);
+    for (const auto& [status, count] : mine) answers_[status] += count;
+    unanswered_ += lost;
+  }
+
+  std::vector<std::thread> clients_;
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::map<int, std::uint64_t> answers_;
+  std::uint64_t unanswered_ = 0;
+};
+
+// Two copies alike, each with the console and a producer: one carries the
+// load of a window (viewers, a sign-in flood), the other none. Their
+// producers are measured in alternation, one exchange with each per round
+// in rotating order after a random pause of 0.5 to 1.5 ms, so that the
+// machine's moods fall on both alike.
+class ConsolePair {
+ public:
+  struct Window {
+    RoundTrips loaded, quiet;
+    double seconds = 0;
+    // The loaded copy's CPU in the window: its loop (the main thread) and
+    // the other threads (the password check), in ms a second.
+    double loopMsPerSecond = 0, otherMsPerSecond = 0;
+  };
+
+  ConsolePair() : users_(consoleUsersFile()), loaded_("ConsoleLoaded", users_),
+                  quiet_("ConsoleQuiet", users_) {}
+  ConsoleCopy& loaded() { return loaded_; }
+  ConsoleCopy& quiet() { return quiet_; }
+
+  Window measure(int seconds) {
+    Window w;
+    const pid_t pid = loaded_.pid();
+    const ThreadCpu cpu0 = threadCpu(pid);
+    const TimePoint t0 = SteadyClock::now();
+    const TimePoint end = t0 + std::chrono::seconds(seconds);
+    std::uniform_int_distribution<int> pauseUs(500, 1500);
+    for (int round = 0; SteadyClock::now() < end; ++round) {
+      if (w.loaded.failures + w.quiet.failures >= 5) break;
+      std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random_)));
+      for (int turn = 0; turn < 2; ++turn) {
+        const bool loadedNow = (round + turn) % 2 == 0;
+        ConsoleCopy& copy = loadedNow ? loaded_ : quiet_;
+        RoundTrips& out = loadedNow ? w.loaded : w.quiet;
+        const TimePoint start = SteadyClock::now();
+        if (produce(copy.producer.get(), "RT\r", 2000)) {
+          out.us.push_back(usBetween(start, SteadyClock::now()));
+        } else {
+          ++out.failures;
+        }
+      }
+    }
+    w.seconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
+    for (const auto& [tid, ns] : threadCpu(pid)) {
+      const auto was = cpu0.find(tid);
+      const double used = static_cast<double>(ns - (was == cpu0.end() ? 0 : was->second));
+      (tid == std::to_string(pid) ? w.loopMsPerSecond : w.otherMsPerSecond) +=
+          used / 1e6 / w.seconds;
+    }
+    std::sort(w.loaded.us.begin(), w.loaded.us.end());
+    std::sort(w.quiet.us.begin(), w.quiet.us.end());
+    return w;
+  }
+
+ private:
+  std::string users_;
+  ConsoleCopy loaded_, quiet_;
+  std::mt19937 random_{47};
+};
+
+// "p50 X us, p99 Y us (n=N)" of sorted round trips.
+std::string roundTripText(const RoundTrips& r) {
+  return fmt("p50 %.1f us, p99 %.1f us (n=%zu)", percentile(r.us, 50), percentile(r.us, 99),
+             r.us.size());
+}
+
+// A producer's round trip with 200 viewers reading the event stream, then
+// during a flood of wrong sign-ins, each beside a copy alike without them;
+// the resident memory a viewer costs. First a window with both copies
+// quiet, for the noise between the two.
+void consoleRows(int seconds) {
+  progress("console: two copies, each with a producer and a signed-in operator");
+  ConsolePair pair;
+  ConsoleCopy& loaded = pair.loaded();
+  const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
+  const auto ratios = [&](const ConsolePair::Window& w) {
+    return std::pair(ratio(percentile(w.loaded.us, 50), percentile(w.quiet.us, 50)),
+                     ratio(percentile(w.loaded.us, 99), percentile(w.quiet.us, 99)));
+  };
+  const auto failures = [](const ConsolePair::Window& w) {
+    const int n = w.loaded.failures + w.quiet.failures;
+    return n > 0 ? fmt(" (%d exchanges failed)", n) : std::string();
+  };
+  const auto kib = [](std::uint64_t bytes) { return static_cast<double>(bytes) / 1024.0; };
+
+  progress("console: both copies quiet, %d s", seconds);
+  const ConsolePair::Window calm = pair.measure(seconds);
+
+  progress("console: %d viewers of the event stream on one copy, %d s", kConsoleViewers, seconds);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::uint64_t rss0 = residentBytes(loaded.pid());
+  const std::uint64_t quietRss0 = residentBytes(pair.quiet().pid());
+  StreamViewers viewers(loaded.httpPort, loaded.cookie, kConsoleViewers);
+  const std::uint64_t bytesAtStart = viewers.bytes();
+  const ConsolePair::Window watched = pair.measure(seconds);
+  const std::uint64_t streamed = viewers.bytes() - bytesAtStart;
+  const std::uint64_t rss1 = residentBytes(loaded.pid());
+  const std::uint64_t quietRss1 = residentBytes(pair.quiet().pid());
+  const int open = viewers.opened() - viewers.ended();
+  {
+    const auto [r50, r99] = ratios(watched);
+    constexpr double kLimit = 1.1;
+    std::string v = watched.loaded.us.empty() || watched.quiet.us.empty()
+                        ? "not measured"
+                        : bothWithin(r50, r99, kLimit, kLimit);
+    if (open < kConsoleViewers) {
+      v = fmt("not valid: %d of %d viewers open to the end (%d refused%s%s)", open,
+              kConsoleViewers, viewers.refused(), viewers.refused() > 0 ? ": " : "",
+              viewers.firstRefusal().c_str());
+    }
+    rows.push_back(
+        {fmt("Acknowledgement round trip of a producer (`RT\\r`) with %d console viewers reading "
+             "the event stream (8 from each of 25 addresses, one session), Threads 2, one encoder",
+             kConsoleViewers),
+         roundTripText(watched.loaded),
+         "a second copy alike without viewers, in alternation: " + roundTripText(watched.quiet),
+         fmt("p50 %.2fx, p99 %.2fx", r50, r99), fmt("p50 <= %.1fx, p99 <= %.1fx", kLimit, kLimit),
+         v + failures(watched)});
+  }
+  {
+    const double perViewer =
+        (static_cast<double>(rss1) - static_cast<double>(rss0)) / 1024.0 / kConsoleViewers;
+    const double quietDrift = static_cast<double>(quietRss1) - static_cast<double>(quietRss0);
+    rows.push_back(
+        {fmt("Resident memory per console viewer (%d event streams, after %d s of reading)",
+             kConsoleViewers, seconds),
+         fmt("%.1f KiB per viewer (RSS %.1f -> %.1f MiB)", perViewer, kib(rss0) / 1024,
+             kib(rss1) / 1024),
+         fmt("the same copy before the viewers; the copy without them changed by %+.0f KiB "
+             "meanwhile",
+             quietDrift / 1024),
+         "", "none set", open == kConsoleViewers ? "measured" : "not valid: viewers missing"});
+  }
+  const double streamedPerViewer =
+      viewers.opened() > 0 ? kib(streamed) / viewers.opened() / watched.seconds : 0;
+  viewers.close();
+
+  // A viewer that left is noticed at its next keep-alive at the latest.
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(kKeepAliveMs + 1000));
+  progress("console: wrong sign-ins as fast as they are answered on one copy, %d s", seconds);
+  SignInFlood flood(loaded.httpPort);
+  const ConsolePair::Window flooded = pair.measure(seconds);
+  flood.stop();
+  const double rate = static_cast<double>(flood.answered()) / flooded.seconds;
+  const auto count = [&](int status) {
+    const auto found = flood.answers().find(status);
+    return found == flood.answers().end() ? std::uint64_t{0} : found->second;
+  };
+  std::string others;
+  for (const auto& [status, n] : flood.answers()) {
+    if (status != 401 && status != 429 && status != 503) {
+      others += fmt(", %" PRIu64 " answered %d", n, status);
+    }
+  }
+  {
+    const auto [r50, r99] = ratios(flooded);
+    constexpr double kLimit = 1.2;
+    std::string v = flooded.loaded.us.empty() || flooded.quiet.us.empty()
+                        ? "not measured"
+                        : bothWithin(r50, r99, kLimit, kLimit);
+    if (count(429) == 0 || flood.answered() == 0) v = "not valid: the flood was not answered";
+    rows.push_back(
+        {fmt("Acknowledgement round trip of a producer (`RT\\r`) during a flood of console "
+             "sign-ins with a wrong password (%d clients from %d addresses, each the next as soon "
+             "as answered, a connection each), Threads 2, one encoder",
+             SignInFlood::kClients, SignInFlood::kClients * SignInFlood::kAddressesPerClient),
+         roundTripText(flooded.loaded) +
+             fmt("; %.0f sign-ins answered a second: %" PRIu64 " 401, %" PRIu64 " 429, %" PRIu64
+                 " 503%s",
+                 rate, count(401), count(429), count(503), others.c_str()),
+         "a second copy alike without sign-ins, in alternation: " + roundTripText(flooded.quiet),
+         fmt("p50 %.2fx, p99 %.2fx", r50, r99), fmt("p50 <= %.1fx, p99 <= %.1fx", kLimit, kLimit),
+         v + failures(flooded) +
+             (flood.unanswered() > 0 ? fmt(" (%" PRIu64 " sign-ins unanswered)", flood.unanswered())
+                                     : std::string())});
+  }
+  const auto [c50, c99] = ratios(calm);
+  notes.push_back(
+      fmt("Console (two copies alike, Threads 2, each with one encoder, a producer and the "
+          "operator signed in; the operator's sign-in took %.0f and %.0f ms with the right "
+          "password): ",
+          loaded.signInMs, pair.quiet().signInMs) +
+      fmt("with both copies quiet, the one to be loaded gave %s and the other %s in alternation, "
+          "p50 %.2fx, p99 %.2fx: the noise between the two. ",
+          roundTripText(calm.loaded).c_str(), roundTripText(calm.quiet).c_str(), c50, c99) +
+      fmt("The %d viewers (%d refused) read %.2f KiB a second each (the state and the log as "
+          "they change, a keep-alive every %d s); the loaded copy's loop used %.1f ms of CPU a "
+          "second with them, %.1f quiet. ",
+          viewers.opened(), viewers.refused(), streamedPerViewer,
+          kKeepAliveMs / 1000, watched.loopMsPerSecond, calm.loopMsPerSecond) +
+      fmt("During the flood its loop used %.1f ms a second and its other threads (the password "
+          "check, one at a time) %.1f ms; the server closes each connection after its answer.",
+          flooded.loopMsPerSecond, flooded.otherMsPerSecond));
+}
+
 // ---- Machine ----------------------------------------------------------------
 
 std::string machine() {
@@ -3453,7 +3932,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> only;
   const std::vector<std::string> groups = {
       "queue", "encode", "ack",     "parallel", "encoders", "nowplaying", "nowplaying-doors",
-      "mqtt",  "memory", "backlog", "banlist",  "producers"};
+      "mqtt",  "memory", "backlog", "banlist",  "producers", "console"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seconds" && i + 1 < argc) {
@@ -3464,7 +3943,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: %s [--seconds N] [--only queue|encode|ack|parallel|encoders|nowplaying|"
-                   "nowplaying-doors|mqtt|memory|backlog|banlist|producers]...\n",
+                   "nowplaying-doors|mqtt|memory|backlog|banlist|producers|console]...\n",
                    argv[0]);
       return 2;
     }
@@ -3498,8 +3977,10 @@ int main(int argc, char** argv) {
   group("backlog", backlogRow);
   group("banlist", banListRow);
   group("producers", [&] { producersRow(limit); });
+  group("console", [&] { consoleRows(seconds); });
   for (const char* name : {"ack", "banlist", "parallel", "encoders", "encode", "nowplaying",
-                           "nowplaying-doors", "mqtt", "memory", "backlog", "queue", "producers"}) {
+                           "nowplaying-doors", "mqtt", "memory", "backlog", "queue", "producers",
+                           "console"}) {
     const std::vector<Row>& g = measured[name];
     rows.insert(rows.end(), g.begin(), g.end());
   }
