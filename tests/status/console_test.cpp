@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "dispatcher/dispatcher_fixture.h"
 #include "http_client.h"
 #include "status/status_http.h"
 #include "status/users.h"
+#include "support/child_process.h"
 
 namespace varnok::testing {
 namespace {
@@ -25,9 +28,9 @@ class ConsoleTest : public DispatcherTest {
     }
   }
   // The window and its console on a port the system picks.
-  void open() {
+  void open(bool tls = false) {
     auto console = std::make_unique<status::Console>(
-        loop, status::Console::Settings{dir.folder() + "varnok.users", false, {}},
+        loop, status::Console::Settings{dir.folder() + "varnok.users", tls, {}},
         [this](const std::string& who, const std::string& verb, const std::string& target,
                const std::string& text) -> Result<std::string> {
           const std::size_t action = actionOf(verb);
@@ -39,7 +42,21 @@ class ConsoleTest : public DispatcherTest {
         dispatcher->logView());
     server = std::make_unique<status::StatusServer>(
         loop, [this] { return status::takeSnapshot(*dispatcher); });
-    server->setConsole(std::move(console));
+    // 127.0.0.5 stands for a reverse proxy.
+    server->setConsole(std::move(console), "127.0.0.5");
+    if (tls) {
+      ChildProcess openssl("/usr/bin/openssl",
+                           {"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=127.0.0.1",
+                            "-days", "1", "-keyout", dir.folder() + "key.pem", "-out",
+                            dir.folder() + "cert.pem"});
+      ASSERT_EQ(openssl.wait(), 0) << openssl.err();
+      const auto pem = [&](const char* name) {
+        std::ifstream in(dir.folder() + name);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+      };
+      server->setTls(pem("cert.pem"), pem("key.pem"));
+    }
     ASSERT_EQ(server->start("127.0.0.1", 0), 0);
     port = server->port();
   }
@@ -138,6 +155,38 @@ TEST_F(ConsoleTest, OnlyASignedInUserOfTheRightRoleActsFromTheConsolesOwnPage) {
   }
   EXPECT_EQ(post("/console/signin", "{}", origin() + json, "127.0.0.9").status, 429);
   EXPECT_EQ(post("/console/signin", "{}", origin() + json, "127.0.0.10").status, 400);
+  // Behind the proxy each client counts apart; a forwarded address from
+  // anyone else counts for nothing.
+  const std::string behind = origin() + json + "X-Forwarded-For: 10.1.1.1, 10.0.0.9\r\n";
+  for (int i = 0; i < status::Console::kSignInsPerMinute; ++i) {
+    EXPECT_EQ(post("/console/signin", "{}", behind, "127.0.0.5").status, 400);
+  }
+  EXPECT_EQ(post("/console/signin", "{}", behind, "127.0.0.5").status, 429);
+  EXPECT_EQ(post("/console/signin", "{}", origin() + json + "X-Forwarded-For: 10.0.0.8\r\n",
+                 "127.0.0.5").status,
+            400);
+  EXPECT_EQ(post("/console/signin", "{}", behind, "127.0.0.9").status, 429);
+}
+
+// Over TLS the same console answers, and its cookie is for HTTPS alone.
+TEST_F(ConsoleTest, OverTlsTheSessionCookieIsSecure) {
+  open(true);
+  const auto curl = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"-s", "-i", "-k", "--max-time", "10"};
+    all.insert(all.end(), args.begin(), args.end());
+    ChildProcess p("/usr/bin/curl", all);
+    std::optional<int> status;
+    until([&] { return (status = p.wait(0)).has_value(); });
+    return p.out();
+  };
+  const std::string base = "https://127.0.0.1:" + std::to_string(port);
+  EXPECT_NE(curl({base + "/console/session"}).find("401"), std::string::npos);
+  const std::string signedIn =
+      curl({"-H", "Content-Type: application/json", "-H", "Origin: " + base, "--data",
+            R"({"name":"alice","password":"secret"})", base + "/console/signin"});
+  EXPECT_NE(signedIn.find("HttpOnly; SameSite=Strict; Path=/; Max-Age=43200; Secure"),
+            std::string::npos)
+      << signedIn;
 }
 
 // Readers of the event stream, each in a thread of this: connected from
