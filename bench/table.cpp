@@ -3461,8 +3461,7 @@ int statusOf(const std::string& answer) {
 // A sign-in as the console's page makes it, from its own origin; the
 // server closes the connection after the answer.
 std::string signInRequest(std::uint16_t port, const std::string& password) {
-  const std::string body =
-      fmt(R"({"name":"%s","password":"%s"})", kConsoleUser, password.c_str());
+  const std::string body = fmt(R"({"name":"%s","password":"%s"})", kConsoleUser, password.c_str());
   const std::string origin = fmt("127.0.0.1:%u", static_cast<unsigned>(port));
   return "POST /console/signin HTTP/1.1\r\nHost: " + origin + "\r\nOrigin: http://" + origin +
          "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
@@ -3544,9 +3543,9 @@ struct ConsoleCopy {
 class StreamViewers {
  public:
   StreamViewers(std::uint16_t port, const std::string& cookie, int n) {
-    const std::string request = fmt("GET /console/events HTTP/1.1\r\nHost: 127.0.0.1:%u\r\n",
-                                    static_cast<unsigned>(port)) +
-                                "Cookie: " + cookie + "\r\nAccept: text/event-stream\r\n\r\n";
+    const std::string request =
+        fmt("GET /console/events HTTP/1.1\r\nHost: 127.0.0.1:%u\r\n", static_cast<unsigned>(port)) +
+        "Cookie: " + cookie + "\r\nAccept: text/event-stream\r\n\r\n";
     for (int i = 0; i < n; ++i) {
       Fd fd = connectFrom(fmt("127.0.0.%d", 2 + i / kViewersPerAddress), port, 2000);
       if (!fd.valid() || !sendAll(fd.get(), request.data(), request.size(), 2000)) {
@@ -3707,8 +3706,10 @@ class ConsolePair {
     double loopMsPerSecond = 0, otherMsPerSecond = 0;
   };
 
-  ConsolePair() : users_(consoleUsersFile()), loaded_("ConsoleLoaded", users_),
-                  quiet_("ConsoleQuiet", users_) {}
+  ConsolePair()
+      : users_(consoleUsersFile()),
+        loaded_("ConsoleLoaded", users_),
+        quiet_("ConsoleQuiet", users_) {}
   ConsoleCopy& loaded() { return loaded_; }
   ConsoleCopy& quiet() { return quiet_; }
 
@@ -3798,9 +3799,8 @@ void consoleRows(int seconds) {
                         ? "not measured"
                         : bothWithin(r50, r99, kLimit, kLimit);
     if (open < kConsoleViewers) {
-      v = fmt("not valid: %d of %d viewers open to the end (%d refused%s%s)", open,
-              kConsoleViewers, viewers.refused(), viewers.refused() > 0 ? ": " : "",
-              viewers.firstRefusal().c_str());
+      v = fmt("not valid: %d of %d viewers open to the end (%d refused%s%s)", open, kConsoleViewers,
+              viewers.refused(), viewers.refused() > 0 ? ": " : "", viewers.firstRefusal().c_str());
     }
     rows.push_back(
         {fmt("Acknowledgement round trip of a producer (`RT\\r`) with %d console viewers reading "
@@ -3825,16 +3825,24 @@ void consoleRows(int seconds) {
              quietDrift / 1024),
          "", "none set", open == kConsoleViewers ? "measured" : "not valid: viewers missing"});
   }
-  const double streamedPerViewer =
-      viewers.opened() > 0 ? kib(streamed) / viewers.opened() / watched.seconds : 0;
+  const int opened = viewers.opened();
+  const double streamedPerViewer = opened > 0 ? kib(streamed) / opened / watched.seconds : 0;
   viewers.close();
 
   // A viewer that left is noticed at its next keep-alive at the latest.
-  std::this_thread::sleep_for(
-      std::chrono::milliseconds(kKeepAliveMs + 1000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(kKeepAliveMs + 1000));
   progress("console: wrong sign-ins as fast as they are answered on one copy, %d s", seconds);
+  // The driver's own CPU meanwhile: the flood's clients, mostly.
+  const auto driverCpuMs = [] {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+  };
+  const double driverCpu0 = driverCpuMs();
   SignInFlood flood(loaded.httpPort);
   const ConsolePair::Window flooded = pair.measure(seconds);
+  const double driverMsPerSecond = (driverCpuMs() - driverCpu0) / flooded.seconds;
   flood.stop();
   const double rate = static_cast<double>(flood.answered()) / flooded.seconds;
   const auto count = [&](int status) {
@@ -3859,10 +3867,10 @@ void consoleRows(int seconds) {
              "sign-ins with a wrong password (%d clients from %d addresses, each the next as soon "
              "as answered, a connection each), Threads 2, one encoder",
              SignInFlood::kClients, SignInFlood::kClients * SignInFlood::kAddressesPerClient),
-         roundTripText(flooded.loaded) +
-             fmt("; %.0f sign-ins answered a second: %" PRIu64 " 401, %" PRIu64 " 429, %" PRIu64
-                 " 503%s",
-                 rate, count(401), count(429), count(503), others.c_str()),
+         roundTripText(flooded.loaded) + fmt("; %.0f sign-ins answered a second: %" PRIu64
+                                             " 401, %" PRIu64 " 429, %" PRIu64 " 503%s",
+                                             rate, count(401), count(429), count(503),
+                                             others.c_str()),
          "a second copy alike without sign-ins, in alternation: " + roundTripText(flooded.quiet),
          fmt("p50 %.2fx, p99 %.2fx", r50, r99), fmt("p50 <= %.1fx, p99 <= %.1fx", kLimit, kLimit),
          v + failures(flooded) +
@@ -3881,11 +3889,19 @@ void consoleRows(int seconds) {
       fmt("The %d viewers (%d refused) read %.2f KiB a second each (the state and the log as "
           "they change, a keep-alive every %d s); the loaded copy's loop used %.1f ms of CPU a "
           "second with them, %.1f quiet. ",
-          viewers.opened(), viewers.refused(), streamedPerViewer,
-          kKeepAliveMs / 1000, watched.loopMsPerSecond, calm.loopMsPerSecond) +
-      fmt("During the flood its loop used %.1f ms a second and its other threads (the password "
-          "check, one at a time) %.1f ms; the server closes each connection after its answer.",
-          flooded.loopMsPerSecond, flooded.otherMsPerSecond));
+          opened, viewers.refused(), streamedPerViewer, kKeepAliveMs / 1000,
+          watched.loopMsPerSecond, calm.loopMsPerSecond) +
+      fmt("During the flood its loop used %.1f ms of CPU a second and its other threads (the "
+          "password check, one at a time) %.1f ms, the driver (the flood's clients, mostly) "
+          "%.0f ms, on %ld processors; the copy without sign-ins went from p50 %.1f us, p99 "
+          "%.1f us in the quiet window to p50 %.1f us, p99 %.1f us meanwhile (p50 %.2fx, p99 "
+          "%.2fx: the machine's share). The server closes each connection after its answer.",
+          flooded.loopMsPerSecond, flooded.otherMsPerSecond, driverMsPerSecond,
+          sysconf(_SC_NPROCESSORS_ONLN), percentile(calm.quiet.us, 50),
+          percentile(calm.quiet.us, 99), percentile(flooded.quiet.us, 50),
+          percentile(flooded.quiet.us, 99),
+          ratio(percentile(flooded.quiet.us, 50), percentile(calm.quiet.us, 50)),
+          ratio(percentile(flooded.quiet.us, 99), percentile(calm.quiet.us, 99))));
 }
 
 // ---- Machine ----------------------------------------------------------------
@@ -3931,7 +3947,7 @@ int main(int argc, char** argv) {
   int seconds = 30;
   std::vector<std::string> only;
   const std::vector<std::string> groups = {
-      "queue", "encode", "ack",     "parallel", "encoders", "nowplaying", "nowplaying-doors",
+      "queue", "encode", "ack",     "parallel", "encoders",  "nowplaying", "nowplaying-doors",
       "mqtt",  "memory", "backlog", "banlist",  "producers", "console"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -3978,9 +3994,9 @@ int main(int argc, char** argv) {
   group("banlist", banListRow);
   group("producers", [&] { producersRow(limit); });
   group("console", [&] { consoleRows(seconds); });
-  for (const char* name : {"ack", "banlist", "parallel", "encoders", "encode", "nowplaying",
-                           "nowplaying-doors", "mqtt", "memory", "backlog", "queue", "producers",
-                           "console"}) {
+  for (const char* name :
+       {"ack", "banlist", "parallel", "encoders", "encode", "nowplaying", "nowplaying-doors",
+        "mqtt", "memory", "backlog", "queue", "producers", "console"}) {
     const std::vector<Row>& g = measured[name];
     rows.insert(rows.end(), g.begin(), g.end());
   }

@@ -80,7 +80,8 @@ int addUser(int argc, char** argv) {
   }
   if (!password.empty() && password.back() == '\r') password.pop_back();
   const std::string folder = varnok::programFolder();
-  std::string path = varnok::status::readPageSettings(varnok::readConfigurationFile(folder)).usersFile;
+  std::string path =
+      varnok::status::readPageSettings(varnok::readConfigurationFile(folder)).usersFile;
   if (path.front() != '/') path = folder + path;
   if (const varnok::Result<> added =
           varnok::status::UsersFile::addUser(path, argv[2], *role, password);

@@ -24,6 +24,11 @@ bool Acceptor::start() {
   return watching_;
 }
 
+void Acceptor::stop() {
+  if (watching_) loop_.unwatch(listening_.get());
+  watching_ = false;
+}
+
 UniqueFd Acceptor::release() {
   if (watching_) loop_.unwatch(listening_.get());
   watching_ = false;

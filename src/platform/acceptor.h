@@ -54,6 +54,8 @@ class Acceptor {
   // Starts watching the listening socket; false, with errno set, when the
   // loop refuses.
   bool start();
+  // Stops taking connections (they wait in the backlog) until start().
+  void stop();
   // Stops watching and gives the listening descriptor back, still open, for
   // an owner that must close it later than the acceptor goes.
   UniqueFd release();

@@ -71,7 +71,8 @@ Console::Console(EventLoop& loop, Settings settings, Act act, std::function<std:
   timer_.setOnTimer([this] { tick(); });
   std::weak_ptr<std::deque<std::string>> lines = newLines_;
   log_.addObserver({[lines](const std::string& line) {
-                      if (auto held = lines.lock(); held && held->size() < 1000) held->push_back(line);
+                      if (auto held = lines.lock(); held && held->size() < 1000)
+                        held->push_back(line);
                     },
                     {}});
 }
@@ -111,9 +112,10 @@ bool Console::csrfMatches(const Session& session, std::string_view token) const 
 }
 
 Console::Reply Console::sessionReply(const Session& session) const {
-  return {200, dumped(json{{"name", session.name},
-                           {"role", std::string(roleName(session.role))},
-                           {"csrf", session.csrf}}),
+  return {200,
+          dumped(json{{"name", session.name},
+                      {"role", std::string(roleName(session.role))},
+                      {"csrf", session.csrf}}),
           {}};
 }
 
@@ -150,8 +152,8 @@ std::optional<Console::Reply> Console::signIn(const std::string& address, std::s
   // An unknown name is hashed all the same (an empty hash), so that it
   // takes as long as a known one.
   const std::string hash = user ? user->hash : std::string();
-  const bool queued = checker_.check(
-      hash, std::move(password), [this, name, role, address, done](bool matches) {
+  const bool queued =
+      checker_.check(hash, std::move(password), [this, name, role, address, done](bool matches) {
         if (!matches || !role) {
           done(Reply{401, errorJson("wrong name or password"), {}});
           return;
@@ -167,10 +169,9 @@ std::optional<Console::Reply> Console::signIn(const std::string& address, std::s
         Session s{randomHex(), name, randomHex(), *role, now, now};
         const std::string id = s.id;
         Reply reply = sessionReply(s);
-        reply.cookie = std::string(kCookie) + "=" + id +
-                       "; HttpOnly; SameSite=Strict; Path=/; Max-Age=" +
-                       std::to_string(kSessionLongestMs / 1000) +
-                       (settings_.secure ? "; Secure" : "");
+        reply.cookie =
+            std::string(kCookie) + "=" + id + "; HttpOnly; SameSite=Strict; Path=/; Max-Age=" +
+            std::to_string(kSessionLongestMs / 1000) + (settings_.secure ? "; Secure" : "");
         sessions_.emplace(id, std::move(s));
         if (settings_.log) {
           settings_.log("Console sign-in - " + name + " (" + std::string(roleName(*role)) +

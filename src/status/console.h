@@ -37,8 +37,8 @@ class Console {
   static constexpr std::size_t kMaxViewersPerAddress = 8;
   // What one viewer may have waiting unread before it is dropped.
   static constexpr std::size_t kViewerBuffer = 64 * 1024;
-  static constexpr int kKeepAliveMs = 5000;  // well under the 10 s idle timeout
-  static constexpr int kTickMs = 500;        // the state is looked at this often
+  static constexpr int kKeepAliveMs = 5000;     // well under the 10 s idle timeout
+  static constexpr int kTickMs = 500;           // the state is looked at this often
   static constexpr int kSignInsPerMinute = 10;  // per address
   static constexpr std::int64_t kSessionIdleMs = 30 * 60 * 1000;
   static constexpr std::int64_t kSessionLongestMs = 12 * 3600 * 1000;
@@ -47,12 +47,12 @@ class Console {
   static constexpr char kCookie[] = "varnok_session";
 
   // An operator's action, as the control socket takes it.
-  using Act = std::function<Result<std::string>(const std::string& who, const std::string& verb,
-                                                const std::string& target,
-                                                const std::string& text)>;
+  using Act =
+      std::function<Result<std::string>(const std::string& who, const std::string& verb,
+                                        const std::string& target, const std::string& text)>;
   struct Settings {
     std::string usersPath;
-    bool secure = false;  // served over TLS: the cookie says Secure
+    bool secure = false;                               // served over TLS: the cookie says Secure
     std::function<void(const std::string& line)> log;  // sign-ins, for the operator's log
   };
   struct Reply {

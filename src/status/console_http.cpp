@@ -33,7 +33,13 @@ bool reply(MHD_Connection* connection, unsigned status, std::string_view body, c
   MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
   MHD_add_response_header(response, "Content-Security-Policy", kConsolePolicy);
   MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
-  if (!cookie.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, cookie.c_str());
+  if (!cookie.empty())
+    MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, cookie.c_str());
+  // One refused for being too many does not get to ask again on the same
+  // connection: a new one waits its turn at the accept.
+  if (status == MHD_HTTP_TOO_MANY_REQUESTS || status == MHD_HTTP_SERVICE_UNAVAILABLE) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  }
   const MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
   return queued == MHD_YES;
@@ -131,11 +137,13 @@ bool StatusServer::answerConsole(MHD_Connection* connection, std::string_view pa
       return refuse(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "not served here");
     }
     // Nothing read changes anything.
-    if (path == "/console") return reply(connection, MHD_HTTP_OK, kConsoleHtml, "text/html; charset=utf-8");
+    if (path == "/console")
+      return reply(connection, MHD_HTTP_OK, kConsoleHtml, "text/html; charset=utf-8");
     if (path == "/console.js") {
       return reply(connection, MHD_HTTP_OK, kConsoleJs, "text/javascript; charset=utf-8");
     }
-    if (path == "/console.css") return reply(connection, MHD_HTTP_OK, kConsoleCss, "text/css; charset=utf-8");
+    if (path == "/console.css")
+      return reply(connection, MHD_HTTP_OK, kConsoleCss, "text/css; charset=utf-8");
     Console::Session* session = console_->session(header(connection, MHD_HTTP_HEADER_COOKIE));
     if (session == nullptr) return refuse(connection, MHD_HTTP_UNAUTHORIZED, "not signed in");
     if (path == "/console/session") return replyJson(connection, console_->sessionReply(*session));
@@ -169,19 +177,20 @@ bool StatusServer::answerConsole(MHD_Connection* connection, std::string_view pa
   if (!sameOrigin(connection)) {
     return refuse(connection, MHD_HTTP_FORBIDDEN, "this request did not come from the console");
   }
-  if (request.tooLarge) return refuse(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the body is too large");
+  if (request.tooLarge)
+    return refuse(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the body is too large");
   std::string_view type = header(connection, MHD_HTTP_HEADER_CONTENT_TYPE);
   type = trimmed(type.substr(0, type.find(';')), " \t");
   if (!equalsIgnoringCase(type, "application/json")) {
     return refuse(connection, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, "the body must be application/json");
   }
   if (path == "/console/signin") {
-    std::optional<Console::Reply> now = console_->signIn(
-        clientAddress(connection), request.body,
-        [this, connection, &request](Console::Reply later) {
-          request.reply = std::move(later);
-          resume(connection);
-        });
+    std::optional<Console::Reply> now =
+        console_->signIn(clientAddress(connection), request.body,
+                         [this, connection, &request](Console::Reply later) {
+                           request.reply = std::move(later);
+                           resume(connection);
+                         });
     if (now) return replyJson(connection, *now);
     request.waiting = true;
     suspend(connection);
@@ -193,7 +202,8 @@ bool StatusServer::answerConsole(MHD_Connection* connection, std::string_view pa
     return refuse(connection, MHD_HTTP_FORBIDDEN, "the CSRF token is missing or stale");
   }
   if (path == "/console/signout") return replyJson(connection, console_->signOut(*session));
-  if (path == "/console/action") return replyJson(connection, console_->act(*session, request.body));
+  if (path == "/console/action")
+    return replyJson(connection, console_->act(*session, request.body));
   return refuse(connection, MHD_HTTP_NOT_FOUND, "no such path");
 }
 
@@ -202,7 +212,8 @@ bool StatusServer::openEventStream(MHD_Connection* connection, const std::string
   if (viewer == nullptr) {
     return refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many viewers - try again later");
   }
-  const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  const MHD_ConnectionInfo* fd =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
   auto* stream = new Stream{this, connection, viewer, fd != nullptr ? fd->connect_fd : -1};
   viewer->wake = [stream] {
     // One that does not read is cut off at once: the library would wait
@@ -210,15 +221,16 @@ bool StatusServer::openEventStream(MHD_Connection* connection, const std::string
     if (stream->viewer->dropped && stream->fd >= 0) ::shutdown(stream->fd, SHUT_RDWR);
     stream->server->resume(stream->connection);
   };
-  MHD_Response* response =
-      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &readStream, stream, &endStream);
+  MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024,
+                                                             &readStream, stream, &endStream);
   if (response == nullptr) {
     console_->removeViewer(viewer);
     delete stream;
     return false;
   }
   // Counted as a reader from here: the page's bounds no longer hold it.
-  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (auto* peer = info != nullptr ? static_cast<Peer*>(info->socket_context) : nullptr) {
     peer->viewer = true;
     ++viewerCount_;

@@ -28,6 +28,10 @@ class PasswordChecker {
   // Checks waiting beyond this are refused rather than queued: a flood of
   // sign-ins waits in its own clients, not in our memory.
   static constexpr std::size_t kMaxWaiting = 8;
+  // Checks begun per second, over every client (a burst of as many): a
+  // flood of sign-ins takes at most this share of a processor from the
+  // producers, whatever addresses it comes from.
+  static constexpr int kChecksPerSecond = 4;
 
   explicit PasswordChecker(EventLoop& loop);
   ~PasswordChecker();
@@ -35,8 +39,8 @@ class PasswordChecker {
   PasswordChecker& operator=(const PasswordChecker&) = delete;
 
   // Queues a check; done(matches) runs later on the loop. An empty hash
-  // matches nothing but costs as much. False (and done
-  // never runs) when kMaxWaiting are waiting already.
+  // matches nothing but costs as much. False (and done never runs) when
+  // kMaxWaiting are waiting already or this second's checks are spent.
   bool check(std::string hash, std::string password, std::function<void(bool)> done);
   std::size_t waiting() const { return waiting_.size(); }
 
@@ -49,10 +53,12 @@ class PasswordChecker {
   void answersReady();
 
   EventLoop& loop_;
-  UniqueFd wake_;  // an eventfd the worker bumps
+  UniqueFd wake_;                                               // an eventfd the worker bumps
   std::map<std::uint64_t, std::function<void(bool)>> waiting_;  // loop side
   std::uint64_t nextId_ = 0;
-  std::mutex mutex_;  // guards the fields below it
+  double allowance_ = kChecksPerSecond;  // checks that may begin now
+  std::int64_t allowanceAtMs_ = 0;       // monotonic
+  std::mutex mutex_;                     // guards the fields below it
   std::condition_variable jobReady_;
   std::deque<Job> jobs_;
   std::vector<std::pair<std::uint64_t, bool>> answers_;

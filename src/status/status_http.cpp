@@ -8,12 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
-#include <system_error>
-#include <cstdint>
 #include <optional>
 #include <string_view>
+#include <system_error>
 
 #include "dispatcher/dispatcher.h"
 #include "net/socket_errors.h"
@@ -97,7 +97,8 @@ void onConnection(void* cls, MHD_Connection* connection, void** socketContext,
       char text[INET6_ADDRSTRLEN] = {};
       const sockaddr* a = info->client_addr;
       if (a->sa_family == AF_INET6) {
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, text, sizeof text);
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, text,
+                  sizeof text);
       } else {
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof text);
       }
@@ -190,8 +191,12 @@ std::string hostAndPort(const std::string& address, std::uint16_t port) {
 }  // namespace
 
 StatusServer::StatusServer(EventLoop& loop, Source source, Limits limits)
-    : loop_(loop), source_(std::move(source)), limits_(limits), timer_(loop) {
+    : loop_(loop), source_(std::move(source)), limits_(limits), acceptPause_(loop), timer_(loop) {
   timer_.setOnTimer([this] { run(); });
+  acceptPause_.setOnTimer([this] {
+    acceptPause_.setEnabled(false);
+    if (acceptor_) acceptor_->start();
+  });
 }
 
 StatusServer::~StatusServer() {
@@ -269,9 +274,9 @@ int StatusServer::start(const std::string& address, std::uint16_t port) {
       flags, 0, nullptr, nullptr, &onRequest, this, MHD_OPTION_CONNECTION_LIMIT,
       limits_.connections + streams, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
       limits_.perAddress + streamsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.memoryPerConnection,
-      MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, nullptr, MHD_OPTION_NOTIFY_CONNECTION,
-      &onConnection, this, MHD_OPTION_HTTPS_MEM_CERT, secure() ? certificate_.c_str() : nullptr,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.memoryPerConnection, MHD_OPTION_NOTIFY_COMPLETED,
+      &onCompleted, nullptr, MHD_OPTION_NOTIFY_CONNECTION, &onConnection, this,
+      MHD_OPTION_HTTPS_MEM_CERT, secure() ? certificate_.c_str() : nullptr,
       MHD_OPTION_HTTPS_MEM_KEY, secure() ? key_.c_str() : nullptr, MHD_OPTION_END);
   if (daemon_ == nullptr) return net::socketErrorFromErrno(errno != 0 ? errno : ENOMEM);
   const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
@@ -281,7 +286,7 @@ int StatusServer::start(const std::string& address, std::uint16_t port) {
   // keeps its limits by closing those beyond them at once (and closes a
   // connection it does not take). A shortage of descriptors is logged once,
   // not once per knock.
-  constexpr int kAcceptsPerReadiness = 16;
+  constexpr int kAcceptsPerReadiness = 4;
   acceptor_ = std::make_unique<Acceptor>(
       loop_, std::move(listener), kAcceptsPerReadiness,
       Acceptor::Handlers{
@@ -297,6 +302,12 @@ int StatusServer::start(const std::string& address, std::uint16_t port) {
                             sizeof text);
                 }
                 const std::string address = text;
+                const std::int64_t tenth = loop_.clock().monotonicMs() / 100;
+                if (tenth != tenth_) {
+                  tenth_ = tenth;
+                  acceptedThisTenth_ = 0;
+                }
+                ++acceptedThisTenth_;
                 const auto count = [&address](const std::map<std::string, unsigned>& by) {
                   const auto found = by.find(address);
                   return found == by.end() ? 0u : found->second;
@@ -315,7 +326,16 @@ int StatusServer::start(const std::string& address, std::uint16_t port) {
                   if (--open_[address] == 0) open_.erase(address);
                 }
               },
-          .batchDone = [this] { run(); },
+          .batchDone =
+              [this] {
+                run();
+                if (acceptedThisTenth_ >= limits_.acceptsPerTenth && !acceptPause_.enabled()) {
+                  acceptor_->stop();
+                  acceptPause_.setInterval(
+                      static_cast<int>(100 - loop_.clock().monotonicMs() % 100));
+                  acceptPause_.setEnabled(true);
+                }
+              },
           .failed = [this](int err) { report(err); },
       });
   errno = 0;
@@ -580,10 +600,9 @@ std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const Pag
       std::ifstream in(files[i], std::ios::binary);
       pem[i].assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
       if (files[i].empty() || pem[i].empty() || pem[i].size() > (1 << 20)) {
-        dispatcher.log("Status page not opened - CertFile and KeyFile must both name PEM files (" +
-                       (files[i].empty() ? std::string(i == 0 ? "CertFile" : "KeyFile")
-                                         : files[i]) +
-                       ")");
+        dispatcher.log(
+            "Status page not opened - CertFile and KeyFile must both name PEM files (" +
+            (files[i].empty() ? std::string(i == 0 ? "CertFile" : "KeyFile") : files[i]) + ")");
         return nullptr;
       }
     }
@@ -599,9 +618,10 @@ std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const Pag
       const std::string title = dispatcher.loop().app().title();
       try {
         server->setConsole(
-            std::make_unique<Console>(dispatcher.loop(), std::move(settings), std::move(act),
-                                      [&dispatcher, title] { return renderConsoleState(dispatcher, title); },
-                                      dispatcher.logView()),
+            std::make_unique<Console>(
+                dispatcher.loop(), std::move(settings), std::move(act),
+                [&dispatcher, title] { return renderConsoleState(dispatcher, title); },
+                dispatcher.logView()),
             config.trustedProxy);
       } catch (const std::system_error& e) {
         dispatcher.log(std::string("Console not opened - ") + e.what());

@@ -75,6 +75,10 @@ class StatusServer {
     unsigned perAddress = 8;
     unsigned idleSeconds = 10;
     std::size_t memoryPerConnection = 32 * 1024;
+    // New connections taken per tenth of a second; beyond it the rest wait
+    // in the backlog until the next tenth, so that a flood of connections
+    // cannot take the loop from the producers.
+    unsigned acceptsPerTenth = 20;
   };
   using Source = std::function<Snapshot()>;
 
@@ -193,6 +197,9 @@ class StatusServer {
   unsigned openCount_ = 0, viewerCount_ = 0;
   std::set<MHD_Connection*> suspended_;
   bool closing_ = false;
+  std::int64_t tenth_ = 0;  // the tenth of a second (monotonic) being counted
+  unsigned acceptedThisTenth_ = 0;
+  Timer acceptPause_;
   std::unique_ptr<Acceptor> acceptor_;
   MHD_Daemon* daemon_ = nullptr;
   int epollFd_ = -1;

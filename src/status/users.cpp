@@ -28,8 +28,8 @@ bool sodiumReady() {
 bool plainName(std::string_view name) {
   if (name.empty() || name.size() > UsersFile::kMaxName) return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '-' || c == '_' || c == '@';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_' || c == '@';
   });
 }
 
@@ -113,8 +113,8 @@ Result<> UsersFile::addUser(const std::string& path, const std::string& name, Ro
   }
   Result<std::string> hash = hashPassword(password);
   if (!hash) return hash.error();
-  const auto same = std::find_if(users.begin(), users.end(),
-                                 [&](const User& u) { return u.name == name; });
+  const auto same =
+      std::find_if(users.begin(), users.end(), [&](const User& u) { return u.name == name; });
   if (same != users.end()) {
     same->role = role;
     same->hash = hash.value();
@@ -158,8 +158,8 @@ bool passwordMatches(const std::string& hash, const std::string& password) {
   // Bounded work: a hash asking for more than the interactive limits (a
   // tampered file) is not run.
   unsigned long memoryKiB = 0, passes = 0, lanes = 0;
-  if (std::sscanf(hash.c_str(), "$argon2id$v=19$m=%lu,t=%lu,p=%lu$", &memoryKiB, &passes,
-                  &lanes) != 3 ||
+  if (std::sscanf(hash.c_str(), "$argon2id$v=19$m=%lu,t=%lu,p=%lu$", &memoryKiB, &passes, &lanes) !=
+          3 ||
       memoryKiB > crypto_pwhash_MEMLIMIT_INTERACTIVE / 1024 ||
       passes > crypto_pwhash_OPSLIMIT_INTERACTIVE || lanes != 1) {
     return false;

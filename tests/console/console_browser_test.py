@@ -253,7 +253,7 @@ def steps(rig, page, out):
     csrf = d.execute_script('return fetch("/console/session").then((r) => r.json()).then((s) => s.csrf)')
     queued = rig.queued()
     ForgedPage.target = rig.base + '/console/action'
-    forger = http.server.HTTPServer(('127.0.0.2', free_port('127.0.0.2')), ForgedPage)
+    forger = http.server.ThreadingHTTPServer(('127.0.0.2', free_port('127.0.0.2')), ForgedPage)
     threading.Thread(target=forger.serve_forever, daemon=True).start()
     try:
         d.get(f'http://127.0.0.2:{forger.server_port}/')

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -23,7 +25,8 @@ class ConsoleTest : public DispatcherTest {
   void SetUp() override {
     start({{"Studio A", closedPort()}}, "ErrorLimit=1\nSuspendForMinutes=60\n");
     for (const auto& [name, role] : {std::pair{"alice", status::Role::Operator},
-                                     {"vera", status::Role::Viewer}, {"adam", status::Role::Admin}}) {
+                                     {"vera", status::Role::Viewer},
+                                     {"adam", status::Role::Admin}}) {
       ASSERT_TRUE(status::UsersFile::addUser(dir.folder() + "varnok.users", name, role, "secret"));
     }
   }
@@ -45,11 +48,11 @@ class ConsoleTest : public DispatcherTest {
     // 127.0.0.5 stands for a reverse proxy.
     server->setConsole(std::move(console), "127.0.0.5");
     if (tls) {
-      ChildProcess openssl("/usr/bin/openssl",
-                           {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                            "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=127.0.0.1",
-                            "-days", "1", "-keyout", dir.folder() + "key.pem", "-out",
-                            dir.folder() + "cert.pem"});
+      ChildProcess openssl(
+          "/usr/bin/openssl",
+          {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+           "-subj", "/CN=127.0.0.1", "-days", "1", "-keyout", dir.folder() + "key.pem", "-out",
+           dir.folder() + "cert.pem"});
       ASSERT_EQ(openssl.wait(), 0) << openssl.err();
       const auto pem = [&](const char* name) {
         std::ifstream in(dir.folder() + name);
@@ -72,9 +75,10 @@ class ConsoleTest : public DispatcherTest {
   }
   HttpAnswer post(const std::string& path, const std::string& body, const std::string& headers,
                   const char* from = "127.0.0.1") {
-    const std::string request = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                std::to_string(port) + "\r\nConnection: close\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body;
+    const std::string request =
+        "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+        "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+        headers + "\r\n" + body;
     return ask(request, from);
   }
   HttpAnswer ask(const std::string& request, const char* from = "127.0.0.1") {
@@ -135,7 +139,8 @@ TEST_F(ConsoleTest, OnlyASignedInUserOfTheRightRoleActsFromTheConsolesOwnPage) {
   };
   for (const auto& step : steps) {
     const bool signingIn = step.body.find("password") != std::string::npos;
-    const HttpAnswer a = post(signingIn ? "/console/signin" : "/console/action", step.body, step.headers);
+    const HttpAnswer a =
+        post(signingIn ? "/console/signin" : "/console/action", step.body, step.headers);
     EXPECT_EQ(a.status, step.status) << step.body << " " << a.body;
     EXPECT_NE(a.body.find(step.answer), std::string::npos) << a.body;
   }
@@ -143,7 +148,8 @@ TEST_F(ConsoleTest, OnlyASignedInUserOfTheRightRoleActsFromTheConsolesOwnPage) {
   EXPECT_TRUE(logged("Operator alice cleared the queue of Studio A - 1 commands"));
 
   // Signed out, the session is gone; an idle one expires.
-  const std::string cookieOnly = "GET /console/session HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
+  const std::string cookieOnly =
+      "GET /console/session HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
   EXPECT_EQ(post("/console/signout", "{}", vera + origin() + json).status, 200);
   EXPECT_EQ(ask(cookieOnly + vera + "\r\n").status, 401);
   EXPECT_EQ(ask(cookieOnly + alice + "\r\n").status, 200);
@@ -162,10 +168,62 @@ TEST_F(ConsoleTest, OnlyASignedInUserOfTheRightRoleActsFromTheConsolesOwnPage) {
     EXPECT_EQ(post("/console/signin", "{}", behind, "127.0.0.5").status, 400);
   }
   EXPECT_EQ(post("/console/signin", "{}", behind, "127.0.0.5").status, 429);
-  EXPECT_EQ(post("/console/signin", "{}", origin() + json + "X-Forwarded-For: 10.0.0.8\r\n",
-                 "127.0.0.5").status,
-            400);
+  EXPECT_EQ(
+      post("/console/signin", "{}", origin() + json + "X-Forwarded-For: 10.0.0.8\r\n", "127.0.0.5")
+          .status,
+      400);
   EXPECT_EQ(post("/console/signin", "{}", behind, "127.0.0.9").status, 429);
+}
+
+// A flood of connections and of sign-ins takes only its share: new
+// connections a tenth of a second, password checks a second.
+TEST_F(ConsoleTest, NewConnectionsAndPasswordChecksArePaced) {
+  open();
+  std::atomic<bool> release{false};
+  std::atomic<int> opened{0};
+  std::thread flood([&] {
+    std::vector<int> fds;
+    for (int i = 0; i < 40; ++i) {
+      if (const int fd = httpClientSocket(port, "127.0.0.3"); fd >= 0) fds.push_back(fd);
+    }
+    opened = static_cast<int>(fds.size());
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (const int fd : fds) ::close(fd);
+  });
+  // Within one tenth of a second of virtual time, a bounded number taken.
+  runLoopUntil(
+      loop, [&] { return opened.load() == 40; }, 10000);
+  for (int i = 0; i < 20; ++i) loop.runOnce(2);
+  EXPECT_LE(server->connectionCount(), 24u);
+  release = true;
+  flood.join();
+
+  const std::string wrong = R"({"name":"alice","password":"wrong"})";
+  const std::string headers = origin() + "Content-Type: application/json\r\n";
+  const std::string request =
+      "POST /console/signin HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+      "\r\nConnection: close\r\nContent-Length: " + std::to_string(wrong.size()) + "\r\n" +
+      headers + "\r\n" + wrong;
+  // Six at once from as many addresses: four checked, two refused.
+  std::vector<std::thread> clients;
+  std::array<std::atomic<int>, 6> answers{};
+  for (int i = 0; i < 6; ++i) {
+    clients.emplace_back([&, i] {
+      const std::string from = "127.0.1." + std::to_string(i + 1);
+      answers[static_cast<std::size_t>(i)] =
+          parseHttp(httpExchange(port, request, from.c_str())).status;
+    });
+  }
+  const auto count = [&](int status) {
+    return std::count_if(answers.begin(), answers.end(),
+                         [&](const auto& a) { return a == status; });
+  };
+  until([&] { return count(0) == 0; });
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(count(401), status::PasswordChecker::kChecksPerSecond);
+  EXPECT_EQ(count(503), 2);
+  time.advance(1000);
+  EXPECT_EQ(post("/console/signin", wrong, headers, "127.0.0.4").status, 401);
 }
 
 // Over TLS the same console answers, and its cookie is for HTTPS alone.
@@ -204,11 +262,13 @@ class Viewers {
               const int small = 4096;
               ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
             }
-            const std::string request = "GET /console/events HTTP/1.1\r\nHost: x\r\n" + cookie + "\r\n";
+            const std::string request =
+                "GET /console/events HTTP/1.1\r\nHost: x\r\n" + cookie + "\r\n";
             (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
             std::string got;
             char buf[4096];
-            while (read && got.find("event: status") == std::string::npos && got.find("503") == std::string::npos) {
+            while (read && got.find("event: status") == std::string::npos &&
+                   got.find("503") == std::string::npos) {
               const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
               if (n <= 0) break;
               got.append(buf, static_cast<std::size_t>(n));
@@ -305,8 +365,8 @@ TEST(UsersFile, TakenOnlyWhenSafeAndWellFormed) {
     }
   }
   // A hash asking for more work than the interactive limits is not run.
-  EXPECT_FALSE(status::passwordMatches(
-      "$argon2id$v=19$m=4194304,t=100,p=1$c2FsdHNhbHRzYWx0$aGFzaA", "pw"));
+  EXPECT_FALSE(
+      status::passwordMatches("$argon2id$v=19$m=4194304,t=100,p=1$c2FsdHNhbHRzYWx0$aGFzaA", "pw"));
 }
 
 }  // namespace
