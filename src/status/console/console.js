@@ -8,6 +8,9 @@
   // After the stream is closed for good (not by the browser's own retries):
   // how long before a new one is opened, once the session still holds.
   const kReopenMs = 3000;
+  // A reconnection the server neither answers nor refuses would leave the
+  // page silently stale: after this long it is given up and started anew.
+  const kStuckMs = 20000;
 
   const $ = (id) => document.getElementById(id);
 
@@ -15,6 +18,7 @@
     session: null,      // {name, role, csrf} while signed in
     events: null,       // the EventSource
     reopenTimer: 0,
+    stuckTimer: 0,
     rows: new Map(),    // encoder name -> its <tr>
     encoderNames: [],   // in the server's order, for the send target list
     log: [],            // lines shown (at most kMaxLogLines)
@@ -185,6 +189,8 @@
     const events = new EventSource('/console/events');
     state.events = events;
     events.addEventListener('open', () => {
+      clearTimeout(state.stuckTimer);
+      state.stuckTimer = 0;
       // The server repeats its recent lines on every connection.
       state.log = [];
       state.held = [];
@@ -212,14 +218,24 @@
       if (state.events !== events) return;
       if (events.readyState === EventSource.CONNECTING) {
         setLive('reconnecting');
+        if (!state.stuckTimer) {
+          state.stuckTimer = setTimeout(() => {
+            state.stuckTimer = 0;
+            if (state.events === events && events.readyState !== EventSource.OPEN) givenUp(events);
+          }, kStuckMs);
+        }
         return;
       }
       // Closed for good (a refusal such as 401): ask whether the session holds.
-      setLive('offline');
-      events.close();
-      state.events = null;
-      recheckAfterClose();
+      givenUp(events);
     });
+  }
+
+  function givenUp(events) {
+    setLive('offline');
+    events.close();
+    state.events = null;
+    recheckAfterClose();
   }
 
   async function recheckAfterClose() {
@@ -239,6 +255,8 @@
 
   function closeEvents() {
     clearTimeout(state.reopenTimer);
+    clearTimeout(state.stuckTimer);
+    state.stuckTimer = 0;
     if (state.events) state.events.close();
     state.events = null;
     setLive('');
