@@ -357,9 +357,24 @@ inline std::uint16_t freePort() {
 
 // A non-blocking connection to 127.0.0.1:port, established within timeoutMs;
 // invalid when refused or late.
-inline Fd connectLoopback(std::uint16_t port, int timeoutMs) {
+// source, when given, is the loopback address to connect from (its port
+// picked at the connect, so that a flood of short connections does not run
+// one address out of ports).
+inline Fd connectLoopback(std::uint16_t port, int timeoutMs, const char* source = nullptr) {
   Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return fd;
+  if (source != nullptr) {
+#ifdef IP_BIND_ADDRESS_NO_PORT
+    const int one = 1;
+    setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+#endif
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    if (inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+        bind(fd.get(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+      return Fd();
+    }
+  }
   const sockaddr_in a = loopback(port);
   if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
     if (errno != EINPROGRESS) return Fd();

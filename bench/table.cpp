@@ -3424,32 +3424,7 @@ constexpr int kKeepAliveMs = 5000;  // the event stream's keep-alive comment
 // (bound before the connect), established within timeoutMs; invalid when
 // refused or late.
 Fd connectFrom(const std::string& source, std::uint16_t port, int timeoutMs) {
-  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return fd;
-#ifdef IP_BIND_ADDRESS_NO_PORT
-  // The port is picked at the connect, for the pair of addresses: a flood
-  // of short connections does not run one address out of ports.
-  const int one = 1;
-  setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
-#endif
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  if (inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
-      bind(fd.get(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
-    return Fd();
-  }
-  const sockaddr_in to = loopback(port);
-  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-    if (errno != EINPROGRESS) return Fd();
-    pollfd p{fd.get(), POLLOUT, 0};
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (poll(&p, 1, timeoutMs) != 1 ||
-        getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
-      return Fd();
-    }
-  }
-  return fd;
+  return connectLoopback(port, timeoutMs, source.c_str());
 }
 
 // The status code of an HTTP answer; 0 when there is none.
