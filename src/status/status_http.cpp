@@ -642,8 +642,8 @@ std::unique_ptr<StatusServer> openStatusWindow(Dispatcher& dispatcher, const Pag
   dispatcher.log("Status page on " + scheme + where + "/");
   if (server->consoleOpen()) dispatcher.log("Console on " + scheme + where + "/console");
   if (tokenSet) {
-    dispatcher.log("Now playing taken at http://" + where + "/nowplaying" +
-                   (nowPlaying->settings().allowGet ? " (POST and GET)" : "") + " and http://" +
+    dispatcher.log("Now playing taken at " + scheme + where + "/nowplaying" +
+                   (nowPlaying->settings().allowGet ? " (POST and GET)" : "") + " and " + scheme +
                    where + "/admin/metadata");
   }
   return server;
