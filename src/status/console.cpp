@@ -214,13 +214,14 @@ Console::Reply Console::act(const Session& session, std::string_view body) {
   return {200, dumped(json{{"answer", done.value()}}), {}};
 }
 
-Console::Viewer* Console::addViewer(const std::string& address) {
+Console::Viewer* Console::addViewer(const std::string& address, const Session& session) {
   if (viewers_.size() >= kMaxViewers) return nullptr;
   const auto fromThere = std::count_if(viewers_.begin(), viewers_.end(),
                                        [&](const Viewer& v) { return v.address == address; });
   if (static_cast<std::size_t>(fromThere) >= kMaxViewersPerAddress) return nullptr;
   Viewer& v = viewers_.emplace_back();
   v.address = address;
+  v.session = session.id;
   if (lastState_.empty()) lastState_ = state_();
   v.buffer = "retry: 2000\n\nevent: status\ndata: " + lastState_ + "\n\n";
   for (const std::string& line : log_.lines()) {
@@ -254,7 +255,18 @@ void Console::send(const std::string& event) {
 }
 
 void Console::tick() {
-  expireSessions(loop_.clock().monotonicMs());
+  const std::int64_t nowMs = loop_.clock().monotonicMs();
+  expireSessions(nowMs);
+  for (Viewer& v : viewers_) {
+    const auto session = sessions_.find(v.session);
+    if (session != sessions_.end()) {
+      session->second.usedMs = nowMs;
+    } else if (!v.dropped) {
+      v.dropped = true;
+      v.buffer.clear();
+      if (v.wake) v.wake();
+    }
+  }
   std::string state = state_();
   if (state != lastState_) {
     lastState_ = std::move(state);

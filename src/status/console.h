@@ -69,8 +69,9 @@ class Console {
   // get its connection going again once there is more.
   struct Viewer {
     std::string address;
+    std::string session;  // whose: the stream ends with the session
     std::string buffer;
-    bool dropped = false;  // it did not read: its connection is to end
+    bool dropped = false;  // it did not read, or its session ended: its connection is to end
     std::function<void()> wake;
   };
 
@@ -95,7 +96,9 @@ class Console {
 
   // A new viewer gets the state and the recent log at once; nullptr when
   // the viewers' bounds (in all, per address) are reached.
-  Viewer* addViewer(const std::string& address);
+  // A session with a stream open counts as used; one signed out or past
+  // its longest life ends its streams.
+  Viewer* addViewer(const std::string& address, const Session& session);
   void removeViewer(Viewer* viewer);
   std::size_t viewerCount() const { return viewers_.size(); }
   std::size_t sessionCount() const { return sessions_.size(); }

@@ -147,7 +147,9 @@ bool StatusServer::answerConsole(MHD_Connection* connection, std::string_view pa
     Console::Session* session = console_->session(header(connection, MHD_HTTP_HEADER_COOKIE));
     if (session == nullptr) return refuse(connection, MHD_HTTP_UNAUTHORIZED, "not signed in");
     if (path == "/console/session") return replyJson(connection, console_->sessionReply(*session));
-    if (path == "/console/events") return openEventStream(connection, clientAddress(connection));
+    if (path == "/console/events") {
+      return openEventStream(connection, clientAddress(connection), *session);
+    }
     return refuse(connection, MHD_HTTP_NOT_FOUND, "no such path");
   }
 
@@ -207,8 +209,9 @@ bool StatusServer::answerConsole(MHD_Connection* connection, std::string_view pa
   return refuse(connection, MHD_HTTP_NOT_FOUND, "no such path");
 }
 
-bool StatusServer::openEventStream(MHD_Connection* connection, const std::string& address) {
-  Console::Viewer* viewer = console_->addViewer(address);
+bool StatusServer::openEventStream(MHD_Connection* connection, const std::string& address,
+                                   const Console::Session& session) {
+  Console::Viewer* viewer = console_->addViewer(address, session);
   if (viewer == nullptr) {
     return refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many viewers - try again later");
   }

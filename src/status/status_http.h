@@ -175,7 +175,8 @@ class StatusServer {
   void run();
   void rearm();
   void report(int err);
-  bool openEventStream(MHD_Connection* connection, const std::string& address);
+  bool openEventStream(MHD_Connection* connection, const std::string& address,
+                       const Console::Session& session);
   // Whether the page that sent this request is ours (Origin, and the
   // browser's Sec-Fetch-Site when it says).
   bool sameOrigin(MHD_Connection* connection) const;

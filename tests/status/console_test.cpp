@@ -325,8 +325,23 @@ TEST_F(ConsoleTest, EventStreamReadersAreBoundedApartAndOneThatNeverReadsIsDropp
   time.advance(status::Console::kKeepAliveMs);
   ASSERT_TRUE(until([&] { return server->console()->viewerCount() == 0; }));
 
+  // Signing out ends the session's streams.
+  {
+    Viewers reading(port, cookie, {"127.0.0.3"}, true);
+    ASSERT_TRUE(until([&] { return reading.ready.load(); }));
+    EXPECT_EQ(
+        post("/console/signout", "{}", alice + origin() + "Content-Type: application/json\r\n")
+            .status,
+        200);
+    time.advance(status::Console::kTickMs);
+    ASSERT_TRUE(until([&] { return server->console()->viewerCount() == 0; }));
+    reading.release = true;
+  }
+  const std::string adam = signIn("adam");
+  const std::string adamCookie = adam.substr(0, adam.find("X-CSRF"));
+
   // One that never reads is let go once what waits for it passes its bound.
-  Viewers stalled(port, cookie, {"127.0.0.2"}, false);
+  Viewers stalled(port, adamCookie, {"127.0.0.2"}, false);
   ASSERT_TRUE(until([&] { return server->console()->viewerCount() == 1; }));
   const std::string line(1000, 'x');
   ASSERT_TRUE(until([&] {
