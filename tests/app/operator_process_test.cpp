@@ -69,8 +69,9 @@ TEST(OperatorProcess, EveryActionThroughVarnokctlAndAReloadUnderLoad) {
   const struct {
     std::vector<std::string> args;
     int status;
-    std::string said;    // on standard output (0) or error (1, 2)
-    std::string logged;  // the log line after "Operator <who> ", when done
+    std::string said;          // on standard output (0) or error (1, 2)
+    std::string logged;        // the log line after "Operator <who> ", when done
+    std::string thenAtA = {};  // waited for at A before the next step
   } steps[] = {
       {{"--status"}, 0, "RDS Encoder Name\tHost\tPort", ""},
       {{"--send", "--to", "A", "PS=TEST"}, 0, "1 queued", "sent PS=TEST to A - 1 queued"},
@@ -87,7 +88,9 @@ TEST(OperatorProcess, EveryActionThroughVarnokctlAndAReloadUnderLoad) {
       {{"--override", "--to", "A", "news", "60", "Traffic news"},
        0,
        "started",
-       "started the override news for 60 s on A"},
+       "started the override news for 60 s on A",
+       // on air before it is cancelled, not replaced while it waits
+       "RT=Traffic news\r"},
       {{"--cancel", "news"}, 0, "cancelled", "cancelled the override news"},
       {{"--clear", "Nobody"}, 1, "varnokctl: no encoder named Nobody", ""},
       {{"--cancel", "news"}, 1, "varnokctl: no override news", ""},
@@ -101,6 +104,11 @@ TEST(OperatorProcess, EveryActionThroughVarnokctlAndAReloadUnderLoad) {
         << step.args.front() << ": " << answer.out << answer.err;
     if (!step.logged.empty()) {
       EXPECT_EQ(countLog(varnok->out(), "Operator " + who + " " + step.logged), 1) << step.logged;
+    }
+    if (!step.thenAtA.empty()) {
+      EXPECT_TRUE(eventually([&] { return a.received().find(step.thenAtA) != std::string::npos; },
+                             10000, {varnok.get()}))
+          << a.received();
     }
   }
   // The producer at 127.0.0.1 is let through again by the later word.
@@ -116,15 +124,14 @@ TEST(OperatorProcess, EveryActionThroughVarnokctlAndAReloadUnderLoad) {
       10000, {varnok.get()}))
       << a.received();
   // B was cleared, then off: it never got the held line nor PS=ALL.
-  EXPECT_TRUE(eventually([&] { return b.received().find("PS=PROD\r") != std::string::npos; },
-                         10000, {varnok.get()}));
+  EXPECT_TRUE(eventually([&] { return b.received().find("PS=PROD\r") != std::string::npos; }, 10000,
+                         {varnok.get()}));
   EXPECT_EQ(b.received().find("RT1=Held"), std::string::npos);
   EXPECT_EQ(b.received().find("PS=ALL"), std::string::npos);
   const std::string metrics = produce(http, "GET /metrics HTTP/1.0\r\n\r\n", 1 << 20);
-  for (const char* sample :
-       {"varnok_operator_actions_total{action=\"send\"} 3",
-        "varnok_operator_actions_total{action=\"override\"} 1",
-        "varnok_operator_actions_total{action=\"clear\"} 1"}) {
+  for (const char* sample : {"varnok_operator_actions_total{action=\"send\"} 3",
+                             "varnok_operator_actions_total{action=\"override\"} 1",
+                             "varnok_operator_actions_total{action=\"clear\"} 1"}) {
     EXPECT_NE(metrics.find(sample), std::string::npos) << sample;
   }
 
@@ -142,20 +149,25 @@ TEST(OperatorProcess, EveryActionThroughVarnokctlAndAReloadUnderLoad) {
   EXPECT_EQ(reloaded.status, 0) << reloaded.err;
   EXPECT_NE(reloaded.out.find("encoders kept 2, added 1, removed 1 ("), std::string::npos)
       << reloaded.out;
+  // Each signal once the last reload is done (signals of one kind that
+  // arrive together count once).
+  const std::string bySignal = "Operator (SIGHUP) reloaded the configuration - ";
   for (int i = 0; i < 10; ++i) {
     varnok->signal(SIGHUP);
-    eventually([] { return false; }, 100, {varnok.get()});
+    eventually([&] { return countLogStarting(varnok->out(), bySignal) > i; }, 5000, {varnok.get()});
   }
   eventually([&] { return acknowledged == kLoad; }, 30000, {varnok.get()});
   producer.join();
   EXPECT_EQ(acknowledged, kLoad);
-  EXPECT_EQ(countLogStarting(varnok->out(), "Operator (SIGHUP) reloaded the configuration - "
-                                            "encoders kept 3, added 0, removed 0"),
+  EXPECT_EQ(countLogStarting(varnok->out(),
+                             "Operator (SIGHUP) reloaded the configuration - "
+                             "encoders kept 3, added 0, removed 0"),
             10);
   // Every line reached A once, in order; C got what came after it, once each.
   EXPECT_TRUE(eventually(
-      [&] { return a.received().find("RT1=L" + std::to_string(kLoad - 1) + "\r") !=
-                   std::string::npos; },
+      [&] {
+        return a.received().find("RT1=L" + std::to_string(kLoad - 1) + "\r") != std::string::npos;
+      },
       20000, {varnok.get()}));
   const std::string atA = a.received(), atC = c.received();
   std::size_t last = 0;
